@@ -1,0 +1,252 @@
+#include "app/engine/CameraEngine.h"
+
+#include <chrono>
+#include <cmath>
+#include <string>
+
+#include "platform/media/ImageOps.h"
+
+namespace kestrel {
+
+namespace {
+
+// One status line per this many dispatched frames: about every 4 s at 15 frames per second.
+constexpr std::int64_t kStatusLineEvery = 60;
+// After a wake-up the camera and the link need a moment before a reset takes.
+constexpr Nanos kWakeResetDelay = std::chrono::milliseconds(500);
+constexpr std::uint64_t kMinFreezeNanos = 200'000'000;
+constexpr std::uint64_t kMaxFreezeNanos = 3'000'000'000;
+// Output buffers in flight at once: the one being composed, the one the sink still copies, and
+// one spare for a size change.
+constexpr std::size_t kOutputPoolIdle = 3;
+constexpr std::size_t kFreezePoolIdle = 2;
+
+}  // namespace
+
+std::shared_ptr<CameraEngine> CameraEngine::create(AppState& state, EngineParts parts,
+                                                   Executor& main, const HostClock& hostClock,
+                                                   const WallClock& wallClock) {
+    return std::make_shared<CameraEngine>(Private{}, state, std::move(parts), main, hostClock,
+                                          wallClock);
+}
+
+CameraEngine::CameraEngine(Private, AppState& state, EngineParts parts, Executor& main,
+                           const HostClock& hostClock, const WallClock& wallClock)
+    : state_(state),
+      main_(main),
+      hostClock_(hostClock),
+      wallClock_(wallClock),
+      webcam_(std::move(parts.webcam)),
+      recorder_(std::move(parts.recorder)),
+      loop_(std::move(parts.loop)),
+      detector_(std::move(parts.detector)),
+      bridge_(std::move(parts.bridge)),
+      wakeSource_(std::move(parts.wake)) {}
+
+CameraEngine::~CameraEngine() = default;
+
+void CameraEngine::start() {
+    bridge_->activate();
+    bridge_->sink().connect();
+    detector_->start();
+    std::weak_ptr<CameraEngine> weak = weak_from_this();
+    if (wakeSource_) {
+        wakeObserver_ = wakeSource_->observeWake([weak] {
+            if (auto self = weak.lock()) {
+                self->handleWake();
+            }
+        });
+    }
+    bridge_->probeExtensionHealth();
+    webcam_->setOnFrame([weak](const PixelBufferRef& frame, MediaTime time) {
+        if (auto self = weak.lock()) {
+            self->handleFrame(frame, time);
+        }
+    });
+    if (auto error = webcam_->start()) {
+        log_.error("webcam start failed: %{public}@", error->description);
+    }
+    activeLoopObserver_ =
+        state_.activeLoop.subscribe([weak](const std::optional<std::filesystem::path>& url) {
+            if (auto self = weak.lock()) {
+                self->loadActiveLoop(url);
+            }
+        });
+}
+
+void CameraEngine::handleFrame(const PixelBufferRef& frame, MediaTime presentationTime) {
+    detector_->processFrame(frame);
+    if (recorder_->isRecording()) {
+        std::weak_ptr<FrameRecorder> recorder = recorder_;
+        main_.post([recorder, frame, presentationTime] {
+            if (auto alive = recorder.lock()) {
+                alive->append(frame, presentationTime);
+            }
+        });
+    }
+    std::weak_ptr<CameraEngine> weak = weak_from_this();
+    main_.post([weak, frame] {
+        if (auto self = weak.lock()) {
+            self->dispatch(frame);
+        }
+    });
+}
+
+void CameraEngine::dispatch(const PixelBufferRef& frame) {
+    ++dispatchCount_;
+    const Mode mode = state_.mode.get();
+    if (mode != lastDispatchedMode_ && state_.realisticTransitions.get()) {
+        beginFreeze(frame);
+    }
+    lastDispatchedMode_ = mode;
+
+    const std::uint64_t now = hostClock_.nowNanos();
+    PixelBufferRef output = frame;
+    bool frozen = false;
+    bool dropped = false;
+    if (now >= freezeUntilHost_) {
+        freezeBuffer_.reset();
+    } else if (freezeBuffer_) {
+        frozen = true;
+        // The freeze image is never written after it is made, so at the camera's size it goes
+        // out as it is; after a size change it is composed like any other image.
+        output = freezeBuffer_->sameSize(*frame) ? freezeBuffer_
+                                                 : composeOutput(*freezeBuffer_, *frame);
+        dropped = output == nullptr;
+    }
+    if (!frozen && mode == Mode::away) {
+        ++dispatchAwayCount_;
+        if (PixelBufferRef loopFrame = loop_->nextFrame()) {
+            output = composeOutput(*loopFrame, *frame);
+            dropped = output == nullptr;
+        } else {
+            ++dispatchAwayLoopMissCount_;
+        }
+    }
+
+    if (dispatchCount_ % kStatusLineEvery == 0) {
+        logStatus(mode, frozen);
+    }
+
+    FrameSink& sink = bridge_->sink();
+    if (!sink.connected()) {
+        sink.connect();
+    }
+    if (dropped) {
+        // Never fall back to the live image when a loop or freeze image was due: the user is away
+        // or mid-swap. The virtual camera keeps showing its previous frame.
+        ++dispatchDropCount_;
+        return;
+    }
+    sink.enqueue(output);
+}
+
+PixelBufferRef CameraEngine::composeOutput(const PixelBuffer& image,
+                                           const PixelBuffer& cameraFrame) {
+    if (!outputPool_ || outputPool_->width() != cameraFrame.width() ||
+        outputPool_->height() != cameraFrame.height()) {
+        outputPool_ = PixelBufferPool::create(cameraFrame.width(), cameraFrame.height(),
+                                              PixelStorage::heap, kOutputPoolIdle);
+        if (!outputPool_) {
+            return nullptr;
+        }
+    }
+    PixelBufferRef output = outputPool_->acquire();
+    if (output) {
+        composeInto(image, *output);
+    }
+    return output;
+}
+
+void CameraEngine::composeInto(const PixelBuffer& source, PixelBuffer& dest) {
+    image::scaleToFill(source, dest);
+}
+
+void CameraEngine::logStatus(Mode mode, bool frozen) const {
+    const auto& active = state_.activeLoop.get();
+    const std::string loopName = active ? active->filename().string() : std::string("nil");
+    log_.info(
+        "dispatch mode=%{public}@ total=%d away=%d loopMiss=%d activeLoop=%{public}@ "
+        "freeze=%{public}@",
+        AppState::rawValue(mode), dispatchCount_, dispatchAwayCount_, dispatchAwayLoopMissCount_,
+        loopName, frozen ? "y" : "n");
+}
+
+void CameraEngine::loadActiveLoop(const std::optional<std::filesystem::path>& url) {
+    if (!url || url == loadedLoopURL_) {
+        return;
+    }
+    loop_->setUrl(*url);
+    if (auto error = loop_->openReader(*url)) {
+        log_.error("loop load failed: %{public}@", error->description);
+        return;
+    }
+    loadedLoopURL_ = url;
+    log_.info("loaded loop: %{public}@", url->filename().string());
+}
+
+void CameraEngine::adoptRecordedLoop(const std::optional<std::filesystem::path>& url) {
+    if (!url) {
+        return;
+    }
+    auto loops = state_.loops.get();
+    loops.push_back(*url);
+    state_.loops = std::move(loops);
+    if (!state_.activeLoop.get()) {
+        state_.activeLoop = url;
+    }
+}
+
+void CameraEngine::resetVirtualCamera() {
+    log_.info("resetVirtualCamera()");
+    webcam_->restart();
+    bridge_->reconnect();
+    bridge_->probeExtensionHealth();
+    state_.lastResetAt = wallClock_.now();
+}
+
+void CameraEngine::handleWake() {
+    log_.info("did wake — resetting virtual camera");
+    std::weak_ptr<CameraEngine> weak = weak_from_this();
+    main_.postAfter(kWakeResetDelay, [weak] {
+        if (auto self = weak.lock()) {
+            self->resetVirtualCamera();
+        }
+    });
+}
+
+void CameraEngine::beginFreeze(const PixelBufferRef& frame) {
+    ensureFreezePool(frame->width(), frame->height());
+    if (!freezePool_) {
+        return;
+    }
+    PixelBufferRef buffer = freezePool_->acquire();
+    if (!buffer) {
+        return;
+    }
+    blurInto(*frame, *buffer, state_.transitionBlurRadius.get());
+    freezeBuffer_ = std::move(buffer);
+    freezeUntilHost_ = hostClock_.nowNanos() + freezeLengthNanos(state_.transitionFreezeSeconds);
+}
+
+void CameraEngine::ensureFreezePool(int width, int height) {
+    if (freezePool_ && freezePoolDims_ == std::make_pair(width, height)) {
+        return;
+    }
+    freezePool_ = PixelBufferPool::create(width, height, PixelStorage::heap, kFreezePoolIdle);
+    freezePoolDims_ = {width, height};
+}
+
+void CameraEngine::blurInto(const PixelBuffer& source, PixelBuffer& dest, double radius) {
+    image::blurAndTone(source, dest, radius);
+}
+
+std::uint64_t CameraEngine::freezeLengthNanos(double seconds) {
+    if (seconds < 3.0) {
+        return seconds >= 0.2 ? static_cast<std::uint64_t>(std::llround(seconds * 1e9))
+                              : kMinFreezeNanos;
+    }
+    return kMaxFreezeNanos;  // also for a value that is not a number
+}
+
+}  // namespace kestrel

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs Kestrel on Debian 12. See README.md.
+set -euo pipefail
+cd "$(dirname "$(readlink -f "$0")")"
+
+# Everything the build, the tests and the tools need, by Debian package name.
+PACKAGES=(
+    build-essential cmake ninja-build pkg-config clang-format
+    googletest libgtest-dev libgmock-dev libbenchmark-dev
+    libyuv-dev libopencv-core-dev libopencv-imgproc-dev
+    qt6-base-dev libsystemd-dev
+    dbus-daemon
+)
+
+say() { printf '\033[1m==> %s\033[0m\n' "$*"; }
+
+install_missing() {
+    local missing=()
+    for package in "${PACKAGES[@]}"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+            missing+=("$package")
+        fi
+    done
+    if [ ${#missing[@]} -eq 0 ]; then
+        return
+    fi
+    say "installing ${missing[*]}"
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        sudo=(sudo)
+    fi
+    "${sudo[@]}" apt-get update
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y "${missing[@]}"
+}
+
+build() {
+    local preset=$1
+    say "building ($preset)"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset"
+}
+
+check_format() {
+    say "checking formatting"
+    local files
+    mapfile -t files < <(git ls-files -- '*.cpp' '*.h' 2>/dev/null || true)
+    if [ ${#files[@]} -eq 0 ]; then
+        mapfile -t files < <(find app platform shared extension tests bench tools \
+            -name '*.cpp' -o -name '*.h' 2>/dev/null)
+    fi
+    clang-format --dry-run --Werror "${files[@]}"
+}
+
+command=${1:-}
+shift || true
+case "$command" in
+    run)
+        install_missing
+        build default
+        say "starting kestrel (Ctrl+C to stop)"
+        exec build/default/app/kestrel "$@"
+        ;;
+    test)
+        install_missing
+        check_format
+        build default
+        say "tests (default build)"
+        ctest --preset default -j2
+        build asan
+        say "tests (sanitizer build)"
+        ctest --preset asan -j2
+        ;;
+    bench)
+        install_missing
+        build default
+        exec build/default/bench/frame_path_bench "$@"
+        ;;
+    *)
+        echo "usage: $0 run|test|bench" >&2
+        exit 2
+        ;;
+esac

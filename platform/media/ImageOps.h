@@ -1,0 +1,51 @@
+#pragma once
+
+#include "platform/media/PixelBuffer.h"
+
+namespace kestrel::image {
+
+// Where a source of sw x sh lands when it is scaled to fill a destination of dw x dh: one uniform
+// scale k = max(dw / sw, dh / sh) (fill, never letterbox), centred, the overflow cropped equally
+// on both sides. `cropX/cropY/cropWidth/cropHeight` is the part of the source that stays visible,
+// in source pixels.
+struct FillGeometry {
+    double scale;
+    double offsetX;  // (dw - k * sw) / 2, zero or negative
+    double offsetY;  // (dh - k * sh) / 2, zero or negative
+    double cropX;
+    double cropY;
+    double cropWidth;
+    double cropHeight;
+};
+FillGeometry fillGeometry(int sourceWidth, int sourceHeight, int destWidth, int destHeight);
+
+// Copies `source` into `dest` pixel for pixel; both must have the same size (false otherwise).
+bool copy(const PixelBuffer& source, PixelBuffer& dest);
+
+// Renders `source` into `dest` scaled to fill (see fillGeometry), bilinear. Same-size buffers are
+// copied without scaling.
+void scaleToFill(const PixelBuffer& source, PixelBuffer& dest);
+
+// The muted look of a frozen frame.
+struct ToneControls {
+    double saturation = 0.88;
+    double contrast = 1.02;
+    double brightness = 0.0;
+};
+
+// The blur radius actually applied: at most 100, never negative, and 100 for a value that is not
+// a number.
+double clampBlurRadius(double radius);
+
+// A Gaussian blur whose standard deviation is the (clamped) radius, with edge pixels repeated
+// outwards so borders do not darken, followed by the tone controls. Radii of 0.5 and below skip
+// the blur but still apply the tone. The result covers `dest` from its top-left corner; where
+// `dest` is larger than `source` the rest is black.
+void blurAndTone(const PixelBuffer& source, PixelBuffer& dest, double radius,
+                 const ToneControls& tone = {});
+
+// dest = weight * first + (1 - weight) * second, per channel; weight is clamped to [0, 1]. All
+// three buffers have the same size (dest may be one of the inputs).
+bool blend(const PixelBuffer& first, const PixelBuffer& second, double weight, PixelBuffer& dest);
+
+}  // namespace kestrel::image

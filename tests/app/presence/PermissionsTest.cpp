@@ -1,0 +1,458 @@
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/eventfd.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "app/presence/LinuxPermissionBackend.h"
+#include "app/presence/Permissions.h"
+#include "platform/runtime/ManualExecutor.h"
+#include "platform/runtime/PollEvents.h"
+#include "platform/runtime/UniqueFd.h"
+
+namespace kestrel {
+namespace {
+
+using Status = PermissionStatus;
+using Commands = std::vector<std::vector<std::string>>;
+
+struct FakeBackend final : PermissionBackend {
+    Status camera = Status::notDetermined;
+    Status microphone = Status::notDetermined;
+    std::vector<std::function<void(bool)>> pendingAnswers;
+    Commands launched;
+    std::size_t launchesThatFail = 0;  // the first N launches fail
+
+    Status cameraStatus() override { return camera; }
+    Status microphoneStatus() override { return microphone; }
+    void requestCameraAccess(std::function<void(bool)> answer) override {
+        pendingAnswers.push_back(std::move(answer));
+    }
+    bool launch(const std::vector<std::string>& argv) override {
+        launched.push_back(argv);
+        return launched.size() > launchesThatFail;
+    }
+};
+
+class PermissionsTest : public ::testing::Test {
+  protected:
+    ManualExecutor executor;
+    std::shared_ptr<FakeBackend> backend = std::make_shared<FakeBackend>();
+};
+
+TEST(PermissionStatusTest, RawValuesRoundTrip) {
+    for (const Status status : {Status::notDetermined, Status::denied, Status::granted}) {
+        EXPECT_EQ(permissionStatusFromString(toString(status)), status);
+    }
+    EXPECT_EQ(toString(Status::notDetermined), "notDetermined");
+    EXPECT_EQ(permissionStatusFromString("Granted"), std::nullopt);
+}
+
+TEST_F(PermissionsTest, RefreshPublishesEvenWhenUnchangedAndWillChangeComesFirst) {
+    backend->microphone = Status::denied;
+    Permissions permissions(backend, executor);
+    std::vector<Status> cameraSeen;
+    std::vector<Status> microphoneSeen;
+    std::vector<Status> cameraAtWillChange;
+    auto a = permissions.camera.subscribe([&](Status s) { cameraSeen.push_back(s); });
+    auto b = permissions.microphone.subscribe([&](Status s) { microphoneSeen.push_back(s); });
+    auto c = permissions.willChange.connect(
+        [&] { cameraAtWillChange.push_back(permissions.camera.get()); });
+    permissions.refresh();
+    backend->camera = Status::granted;
+    permissions.refresh();
+    EXPECT_EQ(cameraSeen,
+              (std::vector{Status::notDetermined, Status::notDetermined, Status::granted}));
+    EXPECT_EQ(microphoneSeen, (std::vector{Status::denied, Status::denied, Status::denied}));
+    // The camera is written first: its will-change still sees the old value.
+    ASSERT_EQ(cameraAtWillChange.size(), 4U);
+    EXPECT_EQ(cameraAtWillChange[2], Status::notDetermined);
+    EXPECT_EQ(cameraAtWillChange[3], Status::granted);
+}
+
+TEST_F(PermissionsTest, RequestCamera) {
+    int done = 0;
+    // Already granted: done at once, the backend is not asked.
+    backend->camera = Status::granted;
+    Permissions granted(backend, executor);
+    granted.requestCamera([&] { ++done; });
+    EXPECT_EQ(done, 1);
+    EXPECT_TRUE(backend->pendingAnswers.empty());
+
+    // Denied: asked again; a refusal keeps it denied.
+    backend->camera = Status::denied;
+    Permissions denied(backend, executor);
+    denied.requestCamera([&] { ++done; });
+    ASSERT_EQ(backend->pendingAnswers.size(), 1U);
+    backend->pendingAnswers[0](false);
+    executor.runUntilIdle();
+    EXPECT_EQ(denied.camera.get(), Status::denied);
+    EXPECT_EQ(done, 2);
+
+    // Not determined: an answer given on another thread lands on the executor.
+    backend->camera = Status::notDetermined;
+    Permissions asked(backend, executor);
+    asked.requestCamera([&] { ++done; });
+    ASSERT_EQ(backend->pendingAnswers.size(), 2U);
+    std::thread([&] { backend->pendingAnswers[1](true); }).join();
+    EXPECT_EQ(asked.camera.get(), Status::notDetermined);
+    executor.runUntilIdle();
+    EXPECT_EQ(asked.camera.get(), Status::granted);
+    EXPECT_EQ(done, 3);
+}
+
+TEST_F(PermissionsTest, AnswerAfterDestructionIsHarmless) {
+    auto permissions = std::make_unique<Permissions>(backend, executor);
+    bool done = false;
+    permissions->requestCamera([&] { done = true; });
+    permissions.reset();
+    backend->pendingAnswers.at(0)(true);
+    executor.runUntilIdle();
+    EXPECT_FALSE(done);
+}
+
+TEST_F(PermissionsTest, OpenSettingsTriesCandidatesInOrderThenTheHelpPage) {
+    Permissions permissions(backend, executor, "file:///help.html");
+    for (const SettingsPane pane :
+         {SettingsPane::camera, SettingsPane::microphone, SettingsPane::extensionApproval}) {
+        const Commands candidates = Permissions::settingsCandidates(pane);
+        ASSERT_FALSE(candidates.empty());
+        Commands all = candidates;
+        all.push_back({"xdg-open", "file:///help.html"});
+
+        backend->launched.clear();
+        backend->launchesThatFail = 1;
+        EXPECT_TRUE(permissions.openSettings(pane));
+        EXPECT_EQ(backend->launched, Commands(all.begin(), all.begin() + 2));
+
+        backend->launched.clear();
+        backend->launchesThatFail = candidates.size();
+        EXPECT_TRUE(permissions.openSettings(pane));
+        EXPECT_EQ(backend->launched, all);
+
+        backend->launched.clear();
+        backend->launchesThatFail = all.size();
+        EXPECT_FALSE(permissions.openSettings(pane));
+        EXPECT_EQ(backend->launched, all);
+    }
+}
+
+// --- Device nodes ---------------------------------------------------------------------------
+
+struct FakeNodes final : DeviceNodes {
+    std::map<std::string, VideoNodeInfo> video;
+    std::map<std::string, int> audio;
+
+    std::vector<std::string> videoNodes() const override { return keys(video); }
+    VideoNodeInfo probeVideo(const std::string& path) const override { return video.at(path); }
+    std::vector<std::string> audioCaptureNodes() const override { return keys(audio); }
+    int accessError(const std::string& path) const override { return audio.at(path); }
+
+    template <class Map>
+    static std::vector<std::string> keys(const Map& map) {
+        std::vector<std::string> result;
+        for (const auto& entry : map) {
+            result.push_back(entry.first);
+        }
+        return result;
+    }
+};
+
+TEST(DeviceProbeTest, CameraAndMicrophoneStatusFromNodes) {
+    const VideoNodeInfo camera{0, true, "HD Webcam"};
+    const VideoNodeInfo refused{EACCES, false, ""};
+    const VideoNodeInfo loopback{0, true, "Kestrel"};
+    const struct {
+        std::map<std::string, VideoNodeInfo> nodes;
+        Status expected;
+    } cases[] = {
+        {{}, Status::notDetermined},
+        {{{"v0", refused}, {"v1", {EPERM, false, ""}}}, Status::denied},
+        {{{"v0", refused}, {"v1", camera}}, Status::granted},
+        {{{"v0", {0, false, "Output only"}}}, Status::notDetermined},
+        {{{"v0", loopback}}, Status::notDetermined},
+        {{{"v0", loopback}, {"v1", refused}}, Status::denied},
+        {{{"v0", {0, true, "Kestrel2"}}}, Status::granted},
+        {{{"v0", {EBUSY, false, ""}}, {"v1", {ENOENT, false, ""}}}, Status::notDetermined},
+    };
+    for (const auto& c : cases) {
+        FakeNodes nodes;
+        nodes.video = c.nodes;
+        EXPECT_EQ(probeCameraStatus(nodes), c.expected) << "with " << c.nodes.size() << " nodes";
+    }
+
+    FakeNodes nodes;
+    EXPECT_EQ(probeMicrophoneStatus(nodes), Status::notDetermined);
+    nodes.audio = {{"c0", EACCES}, {"c1", EPERM}};
+    EXPECT_EQ(probeMicrophoneStatus(nodes), Status::denied);
+    nodes.audio["c2"] = 0;
+    EXPECT_EQ(probeMicrophoneStatus(nodes), Status::granted);
+}
+
+TEST(DeviceProbeTest, SystemNodesListOnlyMatchingNames) {
+    char pattern[] = "/tmp/kestrel-dev-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    std::filesystem::create_directory(dir + "/snd");
+    for (const char* name :
+         {"video10", "video2", "video0", "video", "videoX", "video1a", "snd/pcmC0D0c",
+          "snd/pcmC0D0p", "snd/pcmC1D12c", "snd/controlC0", "snd/pcmCD0c", "snd/pcmC0Dc"}) {
+        std::ofstream(dir + "/" + name).put('x');
+    }
+    const SystemDeviceNodes nodes(dir);
+    EXPECT_EQ(nodes.videoNodes(),
+              (std::vector{dir + "/video0", dir + "/video2", dir + "/video10"}));
+    EXPECT_EQ(nodes.audioCaptureNodes(),
+              (std::vector{dir + "/snd/pcmC0D0c", dir + "/snd/pcmC1D12c"}));
+    const VideoNodeInfo notV4l2 = nodes.probeVideo(dir + "/video0");
+    EXPECT_EQ(notV4l2.openError, 0);
+    EXPECT_FALSE(notV4l2.capture);
+    EXPECT_EQ(nodes.probeVideo(dir + "/video99").openError, ENOENT);
+    EXPECT_EQ(nodes.accessError(dir + "/snd/missing"), ENOENT);
+    std::filesystem::remove_all(dir);
+}
+
+// --- Launching and the portal, on real descriptors --------------------------------------------
+
+// A ManualExecutor that knows the watched descriptors, so a test can block in poll(2) until one
+// is ready instead of spinning.
+class WaitingExecutor final : public Executor {
+  public:
+    ManualExecutor manual;
+
+    void post(Task task) override { manual.post(std::move(task)); }
+    void postAfter(Nanos delay, Task task) override { manual.postAfter(delay, std::move(task)); }
+    Handle startTimer(Nanos interval, Task task, Nanos leeway) override {
+        return manual.startTimer(interval, std::move(task), leeway);
+    }
+    Handle watchFd(int fd, unsigned events, std::function<void(unsigned)> onEvent) override {
+        const auto id = nextId_++;
+        watched_[id] = pollfd{fd, detail::toPollEvents(events), 0};
+        auto inner = std::make_shared<Handle>(manual.watchFd(fd, events, std::move(onEvent)));
+        return Handle([this, id, inner] {
+            watched_.erase(id);
+            inner->reset();
+        });
+    }
+    bool isCurrent() const override { return manual.isCurrent(); }
+
+    // Runs tasks and descriptor events until `done` holds; false after 10 s or with nothing left
+    // to wait on.
+    bool runUntil(const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (manual.runUntilIdle(); !done(); manual.runUntilIdle()) {
+            if (watched_.empty() || std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::vector<pollfd> fds;
+            for (const auto& [id, fd] : watched_) {
+                fds.push_back(fd);
+            }
+            ::poll(fds.data(), fds.size(), 100);
+            manual.pollFds();
+        }
+        return true;
+    }
+
+  private:
+    std::map<std::uint64_t, pollfd> watched_;
+    std::uint64_t nextId_ = 0;
+};
+
+TEST(LaunchTest, StartsProgramsAndReapsThem) {
+    WaitingExecutor executor;
+    LinuxPermissionBackend backend(executor);
+    EXPECT_FALSE(backend.launch({}));
+    EXPECT_FALSE(backend.launch({"kestrel-no-such-program"}));
+    EXPECT_FALSE(backend.launch({"/nonexistent/kestrel"}));
+    EXPECT_EQ(backend.runningChildren(), 0U);
+
+    ASSERT_TRUE(backend.launch({"sh", "-c", "exit 3"}));
+    EXPECT_EQ(backend.runningChildren(), 1U);
+    EXPECT_TRUE(executor.runUntil([&] { return backend.runningChildren() == 0; }));
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);  // no zombie left behind
+}
+
+// A dbus-daemon of our own, without service activation, so no real portal can start.
+class PrivateBus {
+  public:
+    PrivateBus() {
+        char pattern[] = "/tmp/kestrel-bus-XXXXXX";
+        if (::system("command -v dbus-daemon >/dev/null") != 0 || ::mkdtemp(pattern) == nullptr) {
+            return;
+        }
+        dir_ = pattern;
+        std::ofstream(dir_ + "/bus.conf")
+            << "<busconfig><type>session</type><listen>unix:path=" << dir_
+            << "/socket</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+               "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+               "<allow own=\"*\"/></policy></busconfig>\n";
+        const std::string command =
+            "exec dbus-daemon --nofork --print-address=1 --print-pid=1 "
+            "--config-file=" +
+            dir_ + "/bus.conf";
+        daemon_ = ::popen(command.c_str(), "re");
+        char address[512] = {};
+        char pid[32] = {};
+        if (daemon_ != nullptr && ::fgets(address, sizeof address, daemon_) != nullptr &&
+            ::fgets(pid, sizeof pid, daemon_) != nullptr) {
+            address_ = std::string(address, std::strcspn(address, "\n"));
+            pid_ = std::atoi(pid);
+        }
+    }
+    ~PrivateBus() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+        }
+        if (daemon_ != nullptr) {
+            ::pclose(daemon_);
+        }
+        if (!dir_.empty()) {
+            std::filesystem::remove_all(dir_);
+        }
+    }
+    bool installed() const { return !dir_.empty(); }
+    const std::string& address() const { return address_; }
+
+  private:
+    std::string dir_;
+    FILE* daemon_ = nullptr;
+    pid_t pid_ = -1;
+    std::string address_;
+};
+
+// org.freedesktop.portal.Desktop served from a thread: AccessCamera replies with the request path
+// and sends the Response right after the reply, as a fast portal does.
+class FakePortal {
+  public:
+    FakePortal(const std::string& address, std::uint32_t response, bool serveCamera = true)
+        : response_(response), stop_(::eventfd(0, EFD_CLOEXEC)) {
+        ::sd_bus_new(&bus_);
+        ::sd_bus_set_address(bus_, address.c_str());
+        ::sd_bus_set_bus_client(bus_, 1);
+        ok_ = ::sd_bus_start(bus_) >= 0 &&
+              ::sd_bus_request_name(bus_, "org.freedesktop.portal.Desktop", 0) >= 0 &&
+              (!serveCamera ||
+               ::sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/portal/desktop",
+                                          "org.freedesktop.portal.Camera", kVtable, this) >= 0);
+        thread_ = std::thread([this] {
+            for (;;) {
+                while (::sd_bus_process(bus_, nullptr) > 0) {
+                }
+                pollfd fds[] = {
+                    {::sd_bus_get_fd(bus_), static_cast<short>(::sd_bus_get_events(bus_)), 0},
+                    {stop_.get(), POLLIN, 0}};
+                if (::poll(fds, 2, -1) < 0 || fds[1].revents != 0) {
+                    return;
+                }
+            }
+        });
+    }
+    ~FakePortal() {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] auto written = ::write(stop_.get(), &one, sizeof one);
+        thread_.join();
+        ::sd_bus_flush_close_unref(bus_);
+    }
+    bool ok() const { return ok_; }
+    int calls() const { return calls_.load(); }
+
+  private:
+    static int accessCamera(sd_bus_message* call, void* userdata, sd_bus_error* /*error*/) {
+        auto* self = static_cast<FakePortal*>(userdata);
+        const char* key = "";
+        const char* token = "";
+        ::sd_bus_message_read(call, "a{sv}", 1, &key, "s", &token);
+        EXPECT_STREQ(key, "handle_token");
+        ++self->calls_;
+        std::string sender = ::sd_bus_message_get_sender(call) + 1;  // without the ':'
+        std::replace(sender.begin(), sender.end(), '.', '_');
+        const std::string path = "/org/freedesktop/portal/desktop/request/" + sender + "/" + token;
+        ::sd_bus_reply_method_return(call, "o", path.c_str());
+        return ::sd_bus_emit_signal(::sd_bus_message_get_bus(call), path.c_str(),
+                                    "org.freedesktop.portal.Request", "Response", "ua{sv}",
+                                    self->response_, 0);
+    }
+
+    static constexpr sd_bus_vtable kVtable[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_METHOD("AccessCamera", "a{sv}", "o", &FakePortal::accessCamera, 0),
+        SD_BUS_VTABLE_END,
+    };
+
+    std::uint32_t response_;
+    UniqueFd stop_;
+    sd_bus* bus_ = nullptr;
+    bool ok_ = false;
+    std::atomic<int> calls_{0};
+    std::thread thread_;
+};
+
+class PortalTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!bus_.installed()) {
+            GTEST_SKIP() << "dbus-daemon is not installed (Debian package dbus-daemon)";
+        }
+        ASSERT_FALSE(bus_.address().empty()) << "dbus-daemon did not start";
+    }
+
+    // Asks through a backend whose device nodes say `nodes`; the answer, or nothing on time-out.
+    std::optional<bool> ask(Status nodes, const std::string& address) {
+        auto fake = std::make_shared<FakeNodes>();
+        fake->video["v0"] = nodes == Status::granted ? VideoNodeInfo{0, true, "Cam"}
+                                                     : VideoNodeInfo{EACCES, false, ""};
+        LinuxPermissionBackend backend(executor, {fake, address, true});
+        std::optional<bool> answer;
+        backend.requestCameraAccess([&](bool granted) { answer = granted; });
+        EXPECT_FALSE(answer.has_value()) << "answers are posted, never given inside the call";
+        executor.runUntil([&] { return answer.has_value(); });
+        return answer;
+    }
+    std::optional<bool> ask(Status nodes) { return ask(nodes, bus_.address()); }
+
+    WaitingExecutor executor;
+    PrivateBus bus_;
+};
+
+// The device nodes say the opposite of the portal, so only the portal's answer can pass.
+TEST_F(PortalTest, PortalGrants) {
+    FakePortal portal(bus_.address(), 0);
+    ASSERT_TRUE(portal.ok());
+    EXPECT_EQ(ask(Status::denied), std::optional(true));
+    EXPECT_EQ(portal.calls(), 1);
+}
+
+TEST_F(PortalTest, PortalRefuses) {
+    FakePortal portal(bus_.address(), 1);
+    ASSERT_TRUE(portal.ok());
+    EXPECT_EQ(ask(Status::granted), std::optional(false));
+    EXPECT_EQ(portal.calls(), 1);
+}
+
+TEST_F(PortalTest, WithoutAPortalOrABusTheDeviceNodesAnswer) {
+    EXPECT_EQ(ask(Status::granted), std::optional(true));  // nobody owns the portal's name
+    EXPECT_EQ(ask(Status::denied), std::optional(false));
+    EXPECT_EQ(ask(Status::granted, "unix:path=/nonexistent/bus"), std::optional(true));
+    EXPECT_EQ(ask(Status::denied, "unix:path=/nonexistent/bus"), std::optional(false));
+    FakePortal nameOnly(bus_.address(), 0, /*serveCamera=*/false);
+    ASSERT_TRUE(nameOnly.ok());
+    EXPECT_EQ(ask(Status::granted), std::optional(true));
+    EXPECT_EQ(ask(Status::denied), std::optional(false));
+}
+
+}  // namespace
+}  // namespace kestrel

@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "app/presence/Permissions.h"
+#include "app/state/AppState.h"
+#include "platform/runtime/ManualExecutor.h"
+
+namespace kestrel {
+namespace {
+
+class ScriptedBackend final : public PermissionBackend {
+public:
+    PermissionStatus cameraStatus() override { return camera; }
+    PermissionStatus microphoneStatus() override { return PermissionStatus::notDetermined; }
+    void requestCameraAccess(std::function<void(bool)> answer) override { answer(false); }
+    bool launch(const std::vector<std::string>& /*argv*/) override { return false; }
+    PermissionStatus camera = PermissionStatus::notDetermined;
+};
+
+struct Loaded {
+    bool hasSeenOnboarding, extensionInstalled, autoAwayEnabled, realisticTransitions;
+    double autoAwaySeconds, transitionFreezeSeconds, transitionBlurRadius;
+};
+
+Loaded load(const std::shared_ptr<MemorySettingsStore>& store) {
+    AppState state(nullptr, store);
+    return {state.hasSeenOnboarding, state.extensionInstalled, state.autoAwayEnabled,
+            state.realisticTransitions, state.autoAwaySeconds, state.transitionFreezeSeconds,
+            state.transitionBlurRadius};
+}
+
+TEST(AppStateSettings, FreshInstallLoadsDefaultsWithoutWritingAnything) {
+    auto store = std::make_shared<MemorySettingsStore>();
+    const Loaded loaded = load(store);
+    EXPECT_FALSE(loaded.hasSeenOnboarding);
+    EXPECT_FALSE(loaded.extensionInstalled);
+    EXPECT_FALSE(loaded.autoAwayEnabled);
+    EXPECT_TRUE(loaded.realisticTransitions);
+    EXPECT_EQ(loaded.autoAwaySeconds, 5.0);
+    EXPECT_EQ(loaded.transitionFreezeSeconds, 1.0);
+    EXPECT_EQ(loaded.transitionBlurRadius, 18.0);
+    EXPECT_FALSE(store->value(AppState::kAutoAwaySecondsKey));
+    EXPECT_FALSE(store->value(AppState::kRealisticTransitionsKey));
+}
+
+TEST(AppStateSettings, StoredValuesOutsideTheirRangesLoadAsDefaults) {
+    const struct {
+        std::string_view key;
+        double stored;
+        double loaded;
+    } cases[] = {
+        {AppState::kAutoAwaySecondsKey, 0.0, 5.0},
+        {AppState::kAutoAwaySecondsKey, -3.0, 5.0},
+        {AppState::kAutoAwaySecondsKey, 30.0, 30.0},
+        {AppState::kTransitionFreezeSecondsKey, 0.1, 1.0},
+        {AppState::kTransitionFreezeSecondsKey, 4.0, 1.0},
+        {AppState::kTransitionFreezeSecondsKey, 0.2, 0.2},
+        {AppState::kTransitionFreezeSecondsKey, 3.0, 3.0},
+        {AppState::kTransitionBlurRadiusKey, 0.5, 18.0},
+        {AppState::kTransitionBlurRadiusKey, 150.0, 18.0},
+        {AppState::kTransitionBlurRadiusKey, 1.0, 1.0},
+        {AppState::kTransitionBlurRadiusKey, 100.0, 100.0},
+        {AppState::kTransitionBlurRadiusKey, std::numeric_limits<double>::quiet_NaN(), 18.0},
+    };
+    for (const auto& c : cases) {
+        auto store = std::make_shared<MemorySettingsStore>();
+        store->setDouble(c.key, c.stored);
+        AppState state(nullptr, store);
+        const double got = c.key == AppState::kAutoAwaySecondsKey ? state.autoAwaySeconds.get()
+                           : c.key == AppState::kTransitionFreezeSecondsKey
+                               ? state.transitionFreezeSeconds.get()
+                               : state.transitionBlurRadius.get();
+        EXPECT_EQ(got, c.loaded) << c.key << " stored as " << c.stored;
+    }
+}
+
+TEST(AppStateSettings, RealisticTransitionsTakesOnlyAStoredBoolean) {
+    auto store = std::make_shared<MemorySettingsStore>();
+    store->setRaw(AppState::kRealisticTransitionsKey, std::string("off"));
+    EXPECT_TRUE(load(store).realisticTransitions);
+    store->setRaw(AppState::kRealisticTransitionsKey, 0.0);
+    EXPECT_TRUE(load(store).realisticTransitions);
+    store->setBool(AppState::kRealisticTransitionsKey, false);
+    EXPECT_FALSE(load(store).realisticTransitions);
+}
+
+TEST(AppStateSettings, TextWhereANumberBelongsReadsAsZero) {
+    auto store = std::make_shared<MemorySettingsStore>();
+    store->setRaw(AppState::kAutoAwaySecondsKey, std::string("soon"));
+    store->setRaw(AppState::kTransitionFreezeSecondsKey, std::string("1.5"));
+    store->setRaw(AppState::kHasSeenOnboardingKey, std::string("true"));
+    const Loaded loaded = load(store);
+    EXPECT_EQ(loaded.autoAwaySeconds, 5.0);
+    EXPECT_EQ(loaded.transitionFreezeSeconds, 1.5);
+    EXPECT_TRUE(loaded.hasSeenOnboarding);
+}
+
+TEST(AppStateSettings, WritingAPersistedFieldStoresItAtOnceAndSurvivesARelaunch) {
+    auto store = std::make_shared<MemorySettingsStore>();
+    {
+        AppState state(nullptr, store);
+        state.transitionFreezeSeconds = 1.5;
+        EXPECT_EQ(std::get<double>(*store->value(AppState::kTransitionFreezeSecondsKey)), 1.5);
+        state.hasSeenOnboarding = true;
+        state.transitionBlurRadius = 250.0;  // run-time values are stored unchanged
+        state.manualOverride = true;         // not persisted
+    }
+    AppState relaunched(nullptr, store);
+    EXPECT_EQ(relaunched.transitionFreezeSeconds.get(), 1.5);
+    EXPECT_TRUE(relaunched.hasSeenOnboarding.get());
+    EXPECT_EQ(std::get<double>(*store->value(AppState::kTransitionBlurRadiusKey)), 250.0);
+    EXPECT_EQ(relaunched.transitionBlurRadius.get(), 18.0);  // out of range when loaded
+    EXPECT_FALSE(relaunched.manualOverride.get());
+    EXPECT_EQ(relaunched.mode.get(), AppState::Mode::live);
+}
+
+TEST(AppState, ModeRawValuesRoundTrip) {
+    EXPECT_EQ(AppState::rawValue(AppState::Mode::live), "live");
+    EXPECT_EQ(AppState::rawValue(AppState::Mode::away), "away");
+    EXPECT_EQ(AppState::modeFromRaw("away"), AppState::Mode::away);
+    EXPECT_EQ(AppState::modeFromRaw("Away"), std::nullopt);
+}
+
+TEST(AppState, EveryFieldWriteAnnouncesTheObjectChangeFirst) {
+    AppState state(nullptr, std::make_shared<MemorySettingsStore>());
+    std::vector<std::string> events;
+    Handle will = state.objectWillChange.connect(
+        [&] { events.push_back(state.manualOverride.get() ? "will:on" : "will:off"); });
+    Handle sub = state.manualOverride.subscribe(
+        [&](const bool& v) { events.push_back(v ? "value:on" : "value:off"); });
+    state.manualOverride = true;
+    state.loops = {std::filesystem::path("/a.mov")};
+    EXPECT_EQ(events,
+              (std::vector<std::string>{"value:off", "will:off", "value:on", "will:on"}));
+}
+
+TEST(AppState, PermissionChangesAreReannouncedAndKeepNothingAlive) {
+    ManualExecutor main;
+    auto backend = std::make_shared<ScriptedBackend>();
+    auto permissions = std::make_shared<Permissions>(backend, main);
+    std::weak_ptr<Permissions> weakPermissions = permissions;
+    int announcements = 0;
+    {
+        AppState state(permissions, std::make_shared<MemorySettingsStore>());
+        Handle will = state.objectWillChange.connect([&] { ++announcements; });
+        backend->camera = PermissionStatus::granted;
+        permissions->refresh();  // two fields written: two announcements
+        EXPECT_EQ(announcements, 2);
+        permissions->refresh();  // nothing changed, still announced
+        EXPECT_EQ(announcements, 4);
+    }
+    permissions->refresh();  // the state is gone; its subscription went with it
+    EXPECT_EQ(announcements, 4);
+    permissions.reset();
+    EXPECT_TRUE(weakPermissions.expired());
+}
+
+}  // namespace
+}  // namespace kestrel
