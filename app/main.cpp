@@ -54,9 +54,10 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, [](int) { QCoreApplication::quit(); });
 
     QtExecutor main;
-    auto permissions = std::make_shared<Permissions>(
-        std::make_shared<AlwaysGrantedCameraBackend>(std::make_shared<LinuxPermissionBackend>(main)),
-        main);
+    auto permissions =
+        std::make_shared<Permissions>(std::make_shared<AlwaysGrantedCameraBackend>(
+                                          std::make_shared<LinuxPermissionBackend>(main)),
+                                      main);
     AppState state(permissions, std::make_shared<QtSettingsStore>());
     if (away) {
         state.mode = AppState::Mode::away;
