@@ -10,6 +10,7 @@ PACKAGES=(
     libyuv-dev libopencv-core-dev libopencv-imgproc-dev
     qt6-base-dev libsystemd-dev
     dbus-daemon
+    libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
 )
 
 say() { printf '\033[1m==> %s\033[0m\n' "$*"; }
