@@ -28,8 +28,8 @@ class LoopRecorder final : public FrameRecorder, public std::enable_shared_from_
   public:
     using Completion = std::function<void(const std::optional<std::filesystem::path>&)>;
     // Frames waiting for the encoder; one more is dropped. At 15 frames a second this absorbs a
-    // 200 ms stall of the encoder.
-    static constexpr int kQueueDepth = 3;
+    // stall of the encoder of about a quarter of a second, holding at most four camera buffers.
+    static constexpr int kQueueDepth = 4;
     // Names tried for one start: the start second and the seconds after it.
     static constexpr int kNameAttempts = 60;
 
