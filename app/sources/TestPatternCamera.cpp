@@ -10,9 +10,9 @@ namespace kestrel {
 namespace {
 
 constexpr int kBarCount = 8;
-constexpr std::array<std::uint32_t, kBarCount> kBarColours = {
-    0xFFC0C0C0U, 0xFFC0C000U, 0xFF00C0C0U, 0xFF00C000U,
-    0xFFC000C0U, 0xFFC00000U, 0xFF0000C0U, 0xFF101010U};
+constexpr std::array<std::uint32_t, kBarCount> kBarColours = {0xFFC0C0C0U, 0xFFC0C000U, 0xFF00C0C0U,
+                                                              0xFF00C000U, 0xFFC000C0U, 0xFFC00000U,
+                                                              0xFF0000C0U, 0xFF101010U};
 
 // Segments a..g of a seven-segment digit, as bits 0..6.
 constexpr std::array<std::uint8_t, 10> kDigitSegments = {0x3F, 0x06, 0x5B, 0x4F, 0x66,
@@ -29,9 +29,12 @@ void drawDigit(PixelBuffer& frame, int x, int y, int digit, std::uint32_t argb) 
     const std::uint8_t segments = kDigitSegments[static_cast<std::size_t>(digit)];
     const struct {
         int x, y, w, h;
-    } parts[7] = {{kT, 0, kW - 2 * kT, kT},          {kW - kT, kT, kT, kH / 2 - kT},
-                  {kW - kT, kH / 2, kT, kH / 2 - kT}, {kT, kH - kT, kW - 2 * kT, kT},
-                  {0, kH / 2, kT, kH / 2 - kT},       {0, kT, kT, kH / 2 - kT},
+    } parts[7] = {{kT, 0, kW - 2 * kT, kT},
+                  {kW - kT, kT, kT, kH / 2 - kT},
+                  {kW - kT, kH / 2, kT, kH / 2 - kT},
+                  {kT, kH - kT, kW - 2 * kT, kT},
+                  {0, kH / 2, kT, kH / 2 - kT},
+                  {0, kT, kT, kH / 2 - kT},
                   {kT, kH / 2 - kT / 2, kW - 2 * kT, kT}};
     for (int s = 0; s < 7; ++s) {
         if ((segments >> s) & 1U) {
@@ -78,7 +81,8 @@ void TestPatternCamera::drawFrame(PixelBuffer& frame, std::uint64_t index) {
         int w = std::min(barWidth, frame.width() - x);
         rect(frame, x, 0, w, frame.height(), kBarColours[static_cast<std::size_t>(i)]);
         if (w < barWidth) {
-            rect(frame, 0, 0, barWidth - w, frame.height(), kBarColours[static_cast<std::size_t>(i)]);
+            rect(frame, 0, 0, barWidth - w, frame.height(),
+                 kBarColours[static_cast<std::size_t>(i)]);
         }
     }
     // The frame number, six digits, white on black.

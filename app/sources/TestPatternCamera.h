@@ -14,7 +14,7 @@ namespace kestrel {
 // step per frame and the frame number drawn large, so a frozen or repeated frame is easy to see.
 // Frames are delivered on its own capture thread, like a real camera's.
 class TestPatternCamera final : public WebcamSource {
-public:
+  public:
     static constexpr int kWidth = 1280;
     static constexpr int kHeight = 720;
     static constexpr int kFramesPerSecond = 15;
@@ -29,7 +29,7 @@ public:
     // Draws frame number `index` into `frame`; exposed so tests can check the picture.
     static void drawFrame(PixelBuffer& frame, std::uint64_t index);
 
-private:
+  private:
     void tick();
 
     const HostClock& clock_;
