@@ -21,19 +21,19 @@ namespace kestrel {
 namespace {
 
 class DiscardLogSink final : public LogSink {
-public:
+  public:
     void write(const LogRecord& /*record*/) override {}
 };
 
 // A loop that always has the same 1920x1080 frame ready, as a decoder running ahead would.
 class ReadyLoop final : public LoopSource {
-public:
+  public:
     ReadyLoop() : frame_(PixelBuffer::create(1920, 1080)) { frame_->fill(40, 90, 160); }
     void setUrl(const std::filesystem::path& /*url*/) override {}
     MaybeError openReader(const std::filesystem::path& /*url*/) override { return std::nullopt; }
     PixelBufferRef nextFrame() override { return frame_; }
 
-private:
+  private:
     PixelBufferRef frame_;
 };
 
@@ -46,8 +46,8 @@ struct Rig {
         parts.loop = std::make_unique<ReadyLoop>();
         parts.detector = std::make_unique<NoDetector>();
         parts.bridge = std::make_unique<LocalOnlyBridge>();
-        engine = CameraEngine::create(state, std::move(parts), main, main.hostClock(),
-                                      main.wallClock());
+        engine =
+            CameraEngine::create(state, std::move(parts), main, main.hostClock(), main.wallClock());
         engine->bridge().sink().connect();
         state.mode = mode;
         camera->fill(120, 120, 120);
@@ -113,7 +113,7 @@ BENCHMARK(BM_FreezeFrame);
 BENCHMARK(BM_SwapBlurAndTone);
 
 class CollectingReporter final : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const auto& run : runs) {
             if (run.run_type == Run::RT_Iteration && run.iterations > 0) {

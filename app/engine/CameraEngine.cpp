@@ -110,8 +110,8 @@ void CameraEngine::dispatch(const PixelBufferRef& frame) {
         frozen = true;
         // The freeze image is never written after it is made, so at the camera's size it goes
         // out as it is; after a size change it is composed like any other image.
-        output = freezeBuffer_->sameSize(*frame) ? freezeBuffer_
-                                                 : composeOutput(*freezeBuffer_, *frame);
+        output =
+            freezeBuffer_->sameSize(*frame) ? freezeBuffer_ : composeOutput(*freezeBuffer_, *frame);
         dropped = output == nullptr;
     }
     if (!frozen && mode == Mode::away) {

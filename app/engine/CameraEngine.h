@@ -35,7 +35,7 @@ struct EngineParts {
 // images are composed into output buffers from a pool of the camera frame's size, so the detector
 // and the recorder, which may still read the camera buffer, always see the camera image.
 class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
-public:
+  public:
     using Mode = AppState::Mode;
 
     static std::shared_ptr<CameraEngine> create(AppState& state, EngineParts parts, Executor& main,
@@ -93,7 +93,7 @@ public:
     CameraEngine(Private, AppState& state, EngineParts parts, Executor& main,
                  const HostClock& hostClock, const WallClock& wallClock);
 
-private:
+  private:
     // A buffer of the camera frame's size with `image` composed into it; nullptr if none could be
     // had.
     PixelBufferRef composeOutput(const PixelBuffer& image, const PixelBuffer& cameraFrame);

@@ -18,7 +18,7 @@ using FrameHandler = std::function<void(const PixelBufferRef& frame, MediaTime p
 
 // Live frames. `onFrame` is called on the source's own capture thread.
 class WebcamSource {
-public:
+  public:
     virtual ~WebcamSource() = default;
     virtual void setOnFrame(FrameHandler onFrame) = 0;
     virtual MaybeError start() = 0;
@@ -28,7 +28,7 @@ public:
 
 // The recorded loop, one frame per request.
 class LoopSource {
-public:
+  public:
     virtual ~LoopSource() = default;
     virtual void setUrl(const std::filesystem::path& url) = 0;
     virtual MaybeError openReader(const std::filesystem::path& url) = 0;
@@ -38,7 +38,7 @@ public:
 
 // Presence detection fed with every camera frame.
 class FrameDetector {
-public:
+  public:
     virtual ~FrameDetector() = default;
     virtual void start() = 0;
     // Called on the capture thread; returns at once.
@@ -47,7 +47,7 @@ public:
 
 // Records loops from camera frames.
 class FrameRecorder {
-public:
+  public:
     virtual ~FrameRecorder() = default;
     // Read on the capture thread.
     virtual bool isRecording() const = 0;
@@ -57,7 +57,7 @@ public:
 
 // The virtual camera's input.
 class FrameSink {
-public:
+  public:
     virtual ~FrameSink() = default;
     virtual bool connected() const = 0;
     virtual void connect() = 0;
@@ -67,7 +67,7 @@ public:
 
 // The link to the camera daemon: activation, the sink, reconnection and the health probe.
 class CameraBridge {
-public:
+  public:
     virtual ~CameraBridge() = default;
     virtual void activate() = 0;
     virtual void reconnect() = 0;
@@ -77,7 +77,7 @@ public:
 
 // Tells when the machine woke from sleep; the handle ends the observation.
 class WakeSource {
-public:
+  public:
     virtual ~WakeSource() = default;
     virtual Handle observeWake(std::function<void()> onWake) = 0;
 };

@@ -13,7 +13,7 @@
 namespace kestrel {
 
 class NoLoopSource final : public LoopSource {
-public:
+  public:
     void setUrl(const std::filesystem::path& /*url*/) override {}
     MaybeError openReader(const std::filesystem::path& /*url*/) override {
         return Error{"LoopPlayer", 1, "this build has no loop player"};
@@ -22,20 +22,20 @@ public:
 };
 
 class NoDetector final : public FrameDetector {
-public:
+  public:
     void start() override {}
     void processFrame(const PixelBufferRef& /*frame*/) override {}
 };
 
 class NoRecorder final : public FrameRecorder {
-public:
+  public:
     bool isRecording() const override { return false; }
     void append(const PixelBufferRef& /*frame*/, MediaTime /*time*/) override {}
 };
 
 // A sink that accepts every frame and counts it.
 class CountingSink final : public FrameSink {
-public:
+  public:
     bool connected() const override { return connected_; }
     void connect() override { connected_ = true; }
     void enqueue(const PixelBufferRef& frame) override {
@@ -45,19 +45,21 @@ public:
     }
     std::uint64_t frameCount() const { return frames_; }
 
-private:
+  private:
     bool connected_ = false;
     std::uint64_t frames_ = 0;
 };
 
 class LocalOnlyBridge final : public CameraBridge {
-public:
-    void activate() override { log_.info("no camera daemon in this build; frames are counted only"); }
+  public:
+    void activate() override {
+        log_.info("no camera daemon in this build; frames are counted only");
+    }
     void reconnect() override { sink_.connect(); }
     void probeExtensionHealth() override {}
     FrameSink& sink() override { return sink_; }
 
-private:
+  private:
     CountingSink sink_;
     Log log_{std::string(kAppLogSubsystem), "ExtensionBridge"};
 };

@@ -28,7 +28,8 @@ void QtExecutor::post(Task task) {
 void QtExecutor::postAfter(Nanos delay, Task task) {
     if (!isCurrent()) {
         // QTimer needs the receiving thread; hop there first.
-        post([this, delay, task = std::move(task)]() mutable { postAfter(delay, std::move(task)); });
+        post(
+            [this, delay, task = std::move(task)]() mutable { postAfter(delay, std::move(task)); });
         return;
     }
     QTimer::singleShot(toMillis(delay), Qt::PreciseTimer, context_.get(), std::move(task));
@@ -75,6 +76,8 @@ Handle QtExecutor::watchFd(int fd, unsigned events, std::function<void(unsigned)
     });
 }
 
-bool QtExecutor::isCurrent() const { return QThread::currentThread() == context_->thread(); }
+bool QtExecutor::isCurrent() const {
+    return QThread::currentThread() == context_->thread();
+}
 
 }  // namespace kestrel

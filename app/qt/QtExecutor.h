@@ -11,7 +11,7 @@ namespace kestrel {
 // The application's main thread as an Executor, over Qt's event loop. Construct it on the thread
 // that runs the QCoreApplication; post and postAfter may be called from any thread.
 class QtExecutor final : public Executor {
-public:
+  public:
     QtExecutor();
     ~QtExecutor() override;
 
@@ -21,7 +21,7 @@ public:
     Handle watchFd(int fd, unsigned events, std::function<void(unsigned)> onEvent) override;
     bool isCurrent() const override;
 
-private:
+  private:
     std::unique_ptr<QObject> context_;  // owns timers and notifiers; tasks die with it
 };
 

@@ -119,7 +119,9 @@ void QtSettingsStore::write(std::string_view key, const QVariant& value) {
     }
 }
 
-void QtSettingsStore::setBool(std::string_view key, bool value) { write(key, QVariant(value)); }
+void QtSettingsStore::setBool(std::string_view key, bool value) {
+    write(key, QVariant(value));
+}
 
 void QtSettingsStore::setDouble(std::string_view key, double value) {
     write(key, QVariant(value));

@@ -15,7 +15,7 @@ namespace kestrel {
 // alone until a setting is written, and then moved aside to `kestrel.conf.unreadable` (or the next
 // free `.unreadable.N`) rather than overwritten, so nothing the user had is lost.
 class QtSettingsStore final : public SettingsStore {
-public:
+  public:
     explicit QtSettingsStore(QString path = defaultPath());
 
     std::optional<Value> value(std::string_view key) const override;
@@ -26,7 +26,7 @@ public:
     const QString& path() const { return path_; }
     static QString defaultPath();
 
-private:
+  private:
     void prepareForWrite();
     void write(std::string_view key, const QVariant& value);
 

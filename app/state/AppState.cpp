@@ -78,7 +78,9 @@ double loadTransitionBlurRadius(const SettingsStore& store) {
 
 }  // namespace
 
-std::string_view AppState::rawValue(Mode mode) { return mode == Mode::away ? "away" : "live"; }
+std::string_view AppState::rawValue(Mode mode) {
+    return mode == Mode::away ? "away" : "live";
+}
 
 std::optional<AppState::Mode> AppState::modeFromRaw(std::string_view raw) {
     if (raw == "live") {

@@ -19,7 +19,7 @@ class Permissions;
 // store. Every field but `permissions` is published: a write fires `objectWillChange` and then the
 // field's own stream. Main thread only.
 class AppState {
-public:
+  public:
     enum class Mode { live, away };
     static std::string_view rawValue(Mode mode);
     static std::optional<Mode> modeFromRaw(std::string_view raw);
@@ -60,7 +60,7 @@ public:
 
     const std::shared_ptr<Permissions>& permissions() const { return permissions_; }
 
-private:
+  private:
     std::shared_ptr<SettingsStore> store_;
     std::shared_ptr<Permissions> permissions_;
     std::vector<Handle> childObservers_;

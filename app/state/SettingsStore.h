@@ -11,7 +11,7 @@ namespace kestrel {
 // A persistent key-value store of Booleans, numbers and text. Readers get back what was stored,
 // typed as well as the store can tell; absent keys give nothing.
 class SettingsStore {
-public:
+  public:
     using Value = std::variant<bool, double, std::string>;
 
     virtual ~SettingsStore() = default;
@@ -22,7 +22,7 @@ public:
 
 // Lives in memory only: tests, and runs that must not touch the user's settings.
 class MemorySettingsStore final : public SettingsStore {
-public:
+  public:
     std::optional<Value> value(std::string_view key) const override {
         auto found = values_.find(std::string(key));
         if (found == values_.end()) {
@@ -37,7 +37,7 @@ public:
     // Stores any value as is, e.g. text where a number belongs.
     void setRaw(std::string_view key, Value value) { values_[std::string(key)] = std::move(value); }
 
-private:
+  private:
     std::map<std::string, Value> values_;
 };
 

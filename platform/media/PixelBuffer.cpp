@@ -61,8 +61,7 @@ std::unique_ptr<PixelBuffer> PixelBuffer::createUnique(int width, int height,
     if (width <= 0 || height <= 0 || width > kMaxDimension || height > kMaxDimension) {
         return nullptr;
     }
-    const int stride =
-        (width * kBytesPerPixel + kRowAlignment - 1) / kRowAlignment * kRowAlignment;
+    const int stride = (width * kBytesPerPixel + kRowAlignment - 1) / kRowAlignment * kRowAlignment;
     Allocation memory =
         allocate(static_cast<std::size_t>(stride) * static_cast<std::size_t>(height), storage);
     if (memory.data == nullptr) {
@@ -91,10 +90,9 @@ PixelBuffer::~PixelBuffer() {
 }
 
 void PixelBuffer::fill(std::uint8_t b, std::uint8_t g, std::uint8_t r, std::uint8_t a) {
-    const std::uint32_t value = static_cast<std::uint32_t>(b) |
-                                (static_cast<std::uint32_t>(g) << 8U) |
-                                (static_cast<std::uint32_t>(r) << 16U) |
-                                (static_cast<std::uint32_t>(a) << 24U);
+    const std::uint32_t value =
+        static_cast<std::uint32_t>(b) | (static_cast<std::uint32_t>(g) << 8U) |
+        (static_cast<std::uint32_t>(r) << 16U) | (static_cast<std::uint32_t>(a) << 24U);
     libyuv::ARGBRect(data_, stride_, 0, 0, width_, height_, value);
 }
 

@@ -18,7 +18,7 @@ enum class PixelStorage { heap, sharedMemory };
 // reference (`PixelBufferRef`); whoever holds a reference keeps the pixels alive. Rows start on
 // 64-byte boundaries.
 class PixelBuffer {
-public:
+  public:
     static constexpr int kBytesPerPixel = 4;
 
     // Allocates an uninitialised buffer; nullptr when the size is invalid or memory is short.
@@ -52,14 +52,14 @@ public:
     // Fills every pixel with one colour.
     void fill(std::uint8_t b, std::uint8_t g, std::uint8_t r, std::uint8_t a = 255);
 
-private:
+  private:
     struct Private {};
 
-public:
+  public:
     PixelBuffer(Private, int width, int height, int stride, PixelStorage storage,
                 std::uint8_t* data, std::size_t mappedSize, UniqueFd fd);
 
-private:
+  private:
     int width_;
     int height_;
     int stride_;
@@ -75,7 +75,7 @@ using PixelBufferRef = std::shared_ptr<PixelBuffer>;
 // frame path allocates only while the pool grows to its working set. The pool may be released
 // while buffers are out; they are then freed normally.
 class PixelBufferPool : public std::enable_shared_from_this<PixelBufferPool> {
-public:
+  public:
     static std::shared_ptr<PixelBufferPool> create(int width, int height,
                                                    PixelStorage storage = PixelStorage::heap,
                                                    std::size_t maxIdle = 4);
@@ -91,7 +91,7 @@ public:
     struct Private {};
     PixelBufferPool(Private, int width, int height, PixelStorage storage, std::size_t maxIdle);
 
-private:
+  private:
     void recycle(std::unique_ptr<PixelBuffer> buffer);
 
     int width_;

@@ -7,26 +7,26 @@ namespace kestrel {
 
 // Monotonic host time in nanoseconds: freeze deadlines, frame host times, stuck windows.
 class HostClock {
-public:
+  public:
     virtual ~HostClock() = default;
     virtual std::uint64_t nowNanos() const = 0;
 };
 
 // Calendar time, for time stamps the user sees (last reset, recording names).
 class WallClock {
-public:
+  public:
     using TimePoint = std::chrono::system_clock::time_point;
     virtual ~WallClock() = default;
     virtual TimePoint now() const = 0;
 };
 
 class SystemHostClock final : public HostClock {
-public:
+  public:
     std::uint64_t nowNanos() const override;
 };
 
 class SystemWallClock final : public WallClock {
-public:
+  public:
     TimePoint now() const override { return std::chrono::system_clock::now(); }
 };
 

@@ -20,7 +20,7 @@ inline unsigned operator|(FdEvent a, FdEvent b) {
 // one at a time, in the order they became due. `post` and `postAfter` may be called from any
 // thread; the handles returned by `startTimer` and `watchFd` belong to the executor's own thread.
 class Executor {
-public:
+  public:
     virtual ~Executor() = default;
 
     // Runs `task` on the executor's thread as soon as possible, after tasks posted before it.

@@ -9,7 +9,7 @@ namespace kestrel {
 // subscriptions, timers and descriptor watches, so that whoever holds the handle decides how long
 // the registration lives.
 class [[nodiscard]] Handle {
-public:
+  public:
     Handle() = default;
     explicit Handle(std::function<void()> release) : release_(std::move(release)) {}
     Handle(Handle&& other) noexcept : release_(std::exchange(other.release_, nullptr)) {}
@@ -31,7 +31,7 @@ public:
     }
     explicit operator bool() const { return static_cast<bool>(release_); }
 
-private:
+  private:
     std::function<void()> release_;
 };
 

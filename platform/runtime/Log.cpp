@@ -1,7 +1,7 @@
 #include "platform/runtime/Log.h"
 
-#include <systemd/sd-journal.h>
 #include <syslog.h>
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 #include <cinttypes>

@@ -18,26 +18,26 @@ enum class LogLevel { info, error };
 
 // One argument of a log template: integers, floating point and text.
 class LogArg {
-public:
+  public:
     template <class T>
-        requires std::is_integral_v<T> && (!std::is_same_v<T, bool>)
-    LogArg(T value) {  // NOLINT(google-explicit-constructor)
+    requires std::is_integral_v<T> &&
+        (!std::is_same_v<T, bool>)LogArg(T value) {  // NOLINT(google-explicit-constructor)
         if constexpr (std::is_signed_v<T>) {
             value_ = static_cast<std::int64_t>(value);
         } else {
             value_ = static_cast<std::uint64_t>(value);
         }
     }
-    LogArg(double value) : value_(value) {}              // NOLINT(google-explicit-constructor)
+    LogArg(double value) : value_(value) {}                  // NOLINT(google-explicit-constructor)
     LogArg(std::string value) : value_(std::move(value)) {}  // NOLINT
     LogArg(std::string_view value) : value_(std::string(value)) {}  // NOLINT
-    LogArg(const char* value) : value_(std::string(value)) {}  // NOLINT
+    LogArg(const char* value) : value_(std::string(value)) {}       // NOLINT
 
     const std::variant<std::int64_t, std::uint64_t, double, std::string>& value() const {
         return value_;
     }
 
-private:
+  private:
     std::variant<std::int64_t, std::uint64_t, double, std::string> value_;
 };
 
@@ -54,7 +54,7 @@ struct LogRecord {
 };
 
 class LogSink {
-public:
+  public:
     virtual ~LogSink() = default;
     // Called from any thread.
     virtual void write(const LogRecord& record) = 0;
@@ -63,7 +63,7 @@ public:
 // A logger for one subsystem and category ("dev.corvid.kestrel" / "Engine"). Records go to the
 // process-wide sink; logging never fails and never throws to the caller.
 class Log {
-public:
+  public:
     Log(std::string subsystem, std::string category)
         : subsystem_(std::move(subsystem)), category_(std::move(category)) {}
 
@@ -83,7 +83,7 @@ public:
     static void setSink(std::shared_ptr<LogSink> sink);
     static std::shared_ptr<LogSink> sink();
 
-private:
+  private:
     template <class... Args>
     void write(LogLevel level, std::string_view format, const Args&... args) const {
         const LogArg list[] = {LogArg(args)..., LogArg(0)};  // trailing entry keeps it non-empty
@@ -100,23 +100,23 @@ inline constexpr std::string_view kAppLogSubsystem = "dev.corvid.kestrel";
 inline constexpr std::string_view kCameraLogSubsystem = "dev.corvid.kestrel.camera";
 
 class StderrLogSink final : public LogSink {
-public:
+  public:
     void write(const LogRecord& record) override;
 
-private:
+  private:
     std::mutex mutex_;
 };
 
 // Native journal entries with the subsystem and category as fields (KESTREL_SUBSYSTEM,
 // KESTREL_CATEGORY), so `journalctl KESTREL_CATEGORY=Engine` selects one component.
 class JournalLogSink final : public LogSink {
-public:
+  public:
     void write(const LogRecord& record) override;
 };
 
 // Keeps every record, for tests.
 class CaptureLogSink final : public LogSink {
-public:
+  public:
     void write(const LogRecord& record) override;
     std::vector<LogRecord> records() const;
     // Messages of one category, in order.
@@ -125,7 +125,7 @@ public:
     std::size_t count(std::string_view text) const;
     void clear();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<LogRecord> records_;
 };
@@ -136,12 +136,12 @@ std::shared_ptr<LogSink> defaultLogSink();
 
 // Lets through at most one event per window, for lines that would otherwise repeat at frame rate.
 class LogThrottle {
-public:
+  public:
     LogThrottle(const HostClock& clock, std::uint64_t windowNanos)
         : clock_(clock), windowNanos_(windowNanos) {}
     bool allow();
 
-private:
+  private:
     const HostClock& clock_;
     std::uint64_t windowNanos_;
     std::uint64_t last_ = 0;

@@ -19,7 +19,9 @@ WallClock::TimePoint ManualExecutor::VirtualWallClock::now() const {
            std::chrono::duration_cast<TimePoint::duration>(Nanos{owner_.nowNanos()});
 }
 
-void ManualExecutor::post(Task task) { queue_.addDetached(now_.load(), std::move(task)); }
+void ManualExecutor::post(Task task) {
+    queue_.addDetached(now_.load(), std::move(task));
+}
 
 void ManualExecutor::postAfter(Nanos delay, Task task) {
     queue_.addDetached(now_.load() + static_cast<std::uint64_t>(delay.count()), std::move(task));
@@ -42,7 +44,9 @@ Handle ManualExecutor::watchFd(int fd, unsigned events, std::function<void(unsig
     });
 }
 
-bool ManualExecutor::isCurrent() const { return std::this_thread::get_id() == owner_; }
+bool ManualExecutor::isCurrent() const {
+    return std::this_thread::get_id() == owner_;
+}
 
 std::size_t ManualExecutor::runDueAt(std::uint64_t limit) {
     std::size_t ran = 0;
@@ -56,7 +60,9 @@ std::size_t ManualExecutor::runDueAt(std::uint64_t limit) {
     return ran;
 }
 
-std::size_t ManualExecutor::runUntilIdle() { return runDueAt(now_.load()); }
+std::size_t ManualExecutor::runUntilIdle() {
+    return runDueAt(now_.load());
+}
 
 std::size_t ManualExecutor::advance(Nanos by) {
     const std::uint64_t target = now_.load() + static_cast<std::uint64_t>(by.count());

@@ -16,7 +16,7 @@ namespace kestrel {
 // only when the test advances it. Its clocks read the virtual time, so code that takes the
 // executor and its clocks runs exactly as it would in real time, with no sleeping.
 class ManualExecutor final : public Executor {
-public:
+  public:
     ManualExecutor();
     ~ManualExecutor() override;
 
@@ -37,21 +37,21 @@ public:
     HostClock& hostClock() { return hostClock_; }
     WallClock& wallClock() { return wallClock_; }
 
-private:
+  private:
     class VirtualHostClock final : public HostClock {
-    public:
+      public:
         explicit VirtualHostClock(const ManualExecutor& owner) : owner_(owner) {}
         std::uint64_t nowNanos() const override { return owner_.nowNanos(); }
 
-    private:
+      private:
         const ManualExecutor& owner_;
     };
     class VirtualWallClock final : public WallClock {
-    public:
+      public:
         explicit VirtualWallClock(const ManualExecutor& owner) : owner_(owner) {}
         TimePoint now() const override;
 
-    private:
+      private:
         const ManualExecutor& owner_;
     };
     struct Watch {

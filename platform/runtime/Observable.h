@@ -16,7 +16,7 @@ namespace kestrel {
 // emit and connect on their own thread.
 template <class... Args>
 class Signal {
-public:
+  public:
     using Slot = std::function<void(Args...)>;
 
     Signal() = default;
@@ -50,7 +50,7 @@ public:
 
     std::size_t connectionCount() const { return slots_->size(); }
 
-private:
+  private:
     struct Entry {
         Slot slot;
         bool connected;
@@ -66,7 +66,7 @@ private:
 // key there).
 template <class T>
 class Published {
-public:
+  public:
     explicit Published(T initial, const Signal<>* ownerWillChange = nullptr,
                        std::function<void(const T&)> afterStore = {})
         : value_(std::move(initial)),
@@ -98,7 +98,7 @@ public:
         return changes_.connect(std::move(onValue));
     }
 
-private:
+  private:
     T value_;
     const Signal<>* ownerWillChange_;
     std::function<void(const T&)> afterStore_;

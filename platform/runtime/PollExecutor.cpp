@@ -55,9 +55,9 @@ Handle PollExecutor::watchFd(int fd, unsigned events, std::function<void(unsigne
     {
         std::lock_guard lock(watchMutex_);
         id = nextWatchId_++;
-        watches_.emplace(id, Watch{fd, events,
-                                   std::make_shared<std::function<void(unsigned)>>(
-                                       std::move(onEvent))});
+        watches_.emplace(
+            id,
+            Watch{fd, events, std::make_shared<std::function<void(unsigned)>>(std::move(onEvent))});
     }
     wake();
     std::weak_ptr<bool> alive = alive_;
@@ -69,7 +69,9 @@ Handle PollExecutor::watchFd(int fd, unsigned events, std::function<void(unsigne
     });
 }
 
-bool PollExecutor::isCurrent() const { return runner_.load() == std::this_thread::get_id(); }
+bool PollExecutor::isCurrent() const {
+    return runner_.load() == std::this_thread::get_id();
+}
 
 void PollExecutor::stop() {
     stopping_.store(true);

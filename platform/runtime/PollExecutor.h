@@ -17,7 +17,7 @@ namespace kestrel {
 // An executor over poll(2): the daemon's main loop and every worker thread's loop. `run()` runs on
 // the calling thread until `stop()`; `post` and `postAfter` wake it from any thread.
 class PollExecutor final : public Executor {
-public:
+  public:
     explicit PollExecutor(const HostClock& clock = systemHostClock());
     ~PollExecutor() override;
 
@@ -31,7 +31,7 @@ public:
     // Makes run() return after the task that is running now; callable from any thread.
     void stop();
 
-private:
+  private:
     struct Watch {
         int fd;
         unsigned events;

@@ -15,7 +15,7 @@ namespace kestrel {
 // The due-time bookkeeping shared by the executors: one-shot and repeating entries ordered by due
 // time, then by the order they were added. Thread-safe; tasks run outside the lock.
 class TimerQueue {
-public:
+  public:
     // Adds an entry due at `dueNanos`; a non-zero `intervalNanos` makes it repeat. The returned
     // handle cancels the entry (a no-op once a one-shot entry ran).
     Handle add(std::uint64_t dueNanos, Task task, std::uint64_t intervalNanos = 0);
@@ -37,7 +37,7 @@ public:
 
     bool empty() const;
 
-private:
+  private:
     struct Entry {
         std::uint64_t id;
         std::uint64_t intervalNanos;

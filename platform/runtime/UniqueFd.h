@@ -8,7 +8,7 @@ namespace kestrel {
 
 // Owns one file descriptor and closes it once.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
@@ -33,7 +33,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -11,7 +11,7 @@ namespace kestrel {
 // ("dev.corvid.kestrel.webcam", "dev.corvid.kestrel.vision", "dev.corvid.kestrel.consume").
 // Destruction stops the loop after the running task and joins the thread.
 class WorkerThread final : public Executor {
-public:
+  public:
     explicit WorkerThread(std::string label, const HostClock& clock = systemHostClock());
     ~WorkerThread() override;
     WorkerThread(const WorkerThread&) = delete;
@@ -20,9 +20,7 @@ public:
     const std::string& label() const { return label_; }
 
     void post(Task task) override { executor_.post(std::move(task)); }
-    void postAfter(Nanos delay, Task task) override {
-        executor_.postAfter(delay, std::move(task));
-    }
+    void postAfter(Nanos delay, Task task) override { executor_.postAfter(delay, std::move(task)); }
     Handle startTimer(Nanos interval, Task task, Nanos leeway = Nanos{0}) override {
         return executor_.startTimer(interval, std::move(task), leeway);
     }
@@ -34,7 +32,7 @@ public:
     // Runs `task` on the worker and waits for it; for set-up and tear-down, never on a frame path.
     void runSync(Task task);
 
-private:
+  private:
     std::string label_;
     PollExecutor executor_;
     std::thread thread_;

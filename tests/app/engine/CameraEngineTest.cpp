@@ -18,7 +18,7 @@ using testing::solidFrame;
 using Mode = AppState::Mode;
 
 class CameraEngineTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { Log::setSink(logs); }
     void TearDown() override { Log::setSink(nullptr); }
 
@@ -37,9 +37,9 @@ protected:
 TEST_F(CameraEngineTest, StartRunsItsStepsInOrderAndSurvivesAWebcamFailure) {
     rig.webcam->startError = Error{"WebcamCapture", 1, "No camera available"};
     startWithLoop();
-    const testing::CallLog expected = {"bridge.activate", "detector.start", "wake.observe",
-                                       "bridge.probe",    "webcam.setOnFrame", "webcam.start",
-                                       "loop.setUrl Loop 1.mov", "loop.open Loop 1.mov"};
+    const testing::CallLog expected = {
+        "bridge.activate",   "detector.start", "wake.observe",           "bridge.probe",
+        "webcam.setOnFrame", "webcam.start",   "loop.setUrl Loop 1.mov", "loop.open Loop 1.mov"};
     EXPECT_EQ(*rig.calls, expected);
     EXPECT_EQ(rig.sink().connectCalls, 1);  // between activation and the detector
     EXPECT_EQ(logs->count("webcam start failed: No camera available"), 1U);
@@ -74,8 +74,8 @@ TEST_F(CameraEngineTest, AwayFramesCarryTheLoopInASeparateBufferAndLeaveTheCamer
         EXPECT_EQ(out->height(), 720);
         // The loop image (its frame number in blue) fills the output; the camera frame, which
         // the detector and recorder share, still holds the camera image.
-        EXPECT_EQ(pixelAt(*out, 640, 360), (std::array<std::uint8_t, 4>{
-                                               static_cast<std::uint8_t>(i), 0, 200, 255}));
+        EXPECT_EQ(pixelAt(*out, 640, 360),
+                  (std::array<std::uint8_t, 4>{static_cast<std::uint8_t>(i), 0, 200, 255}));
         EXPECT_EQ(pixelAt(*out, 0, 0)[2], 200);
         EXPECT_EQ(pixelAt(*cam, 640, 360)[0], 100);
         EXPECT_EQ(rig.detector->seen.back(), cam);
@@ -189,8 +189,7 @@ TEST_F(CameraEngineTest, WakeLeadsToExactlyOneResetHalfASecondLater) {
     EXPECT_TRUE(rig.calls->empty());
 
     rig.main.advance(1ms);
-    EXPECT_EQ(*rig.calls,
-              (testing::CallLog{"webcam.restart", "bridge.reconnect", "bridge.probe"}));
+    EXPECT_EQ(*rig.calls, (testing::CallLog{"webcam.restart", "bridge.reconnect", "bridge.probe"}));
     ASSERT_TRUE(rig.state.lastResetAt.get());
     EXPECT_EQ(*rig.state.lastResetAt.get(), rig.main.wallClock().now());
     rig.main.advance(10s);
@@ -240,7 +239,7 @@ TEST(FreezeLength, IsClampedToTwoTenthsToThreeSeconds) {
 }
 
 class SwapTest : public CameraEngineTest {
-protected:
+  protected:
     void SetUp() override {
         CameraEngineTest::SetUp();
         rig.state.realisticTransitions = true;

@@ -28,7 +28,7 @@ inline std::array<std::uint8_t, 4> pixelAt(const PixelBuffer& buffer, int x, int
 }
 
 class FakeWebcam final : public WebcamSource {
-public:
+  public:
     explicit FakeWebcam(std::shared_ptr<CallLog> calls) : calls_(std::move(calls)) {}
     void setOnFrame(FrameHandler onFrame) override {
         calls_->push_back("webcam.setOnFrame");
@@ -47,14 +47,14 @@ public:
     }
     MaybeError startError;
 
-private:
+  private:
     std::shared_ptr<CallLog> calls_;
     FrameHandler onFrame_;
 };
 
 // Plays a "loop" of solid frames whose blue channel counts up, so the position can be read back.
 class FakeLoop final : public LoopSource {
-public:
+  public:
     explicit FakeLoop(std::shared_ptr<CallLog> calls) : calls_(std::move(calls)) {}
     void setUrl(const std::filesystem::path& url) override {
         calls_->push_back("loop.setUrl " + url.filename().string());
@@ -82,25 +82,23 @@ public:
     int position = 0;
     int nextFrameCalls = 0;
 
-private:
+  private:
     std::shared_ptr<CallLog> calls_;
 };
 
 class FakeDetector final : public FrameDetector {
-public:
+  public:
     explicit FakeDetector(std::shared_ptr<CallLog> calls) : calls_(std::move(calls)) {}
     void start() override { calls_->push_back("detector.start"); }
-    void processFrame(const PixelBufferRef& frame) override {
-        seen.push_back(frame);
-    }
+    void processFrame(const PixelBufferRef& frame) override { seen.push_back(frame); }
     std::vector<PixelBufferRef> seen;
 
-private:
+  private:
     std::shared_ptr<CallLog> calls_;
 };
 
 class FakeRecorder final : public FrameRecorder {
-public:
+  public:
     explicit FakeRecorder(std::shared_ptr<CallLog> calls) : calls_(std::move(calls)) {}
     bool isRecording() const override { return recording; }
     void append(const PixelBufferRef& frame, MediaTime time) override {
@@ -110,12 +108,12 @@ public:
     bool recording = false;
     std::vector<PixelBufferRef> appended;
 
-private:
+  private:
     std::shared_ptr<CallLog> calls_;
 };
 
 class FakeSink final : public FrameSink {
-public:
+  public:
     explicit FakeSink(std::shared_ptr<CallLog> calls) : calls_(std::move(calls)) {}
     bool connected() const override { return isConnected; }
     void connect() override {
@@ -131,27 +129,27 @@ public:
     int connectCalls = 0;
     std::vector<PixelBufferRef> frames;
 
-private:
+  private:
     std::shared_ptr<CallLog> calls_;
 };
 
 class FakeBridge final : public CameraBridge {
-public:
+  public:
     explicit FakeBridge(std::shared_ptr<CallLog> calls) : calls_(calls), fakeSink(calls) {}
     void activate() override { calls_->push_back("bridge.activate"); }
     void reconnect() override { calls_->push_back("bridge.reconnect"); }
     void probeExtensionHealth() override { calls_->push_back("bridge.probe"); }
     FrameSink& sink() override { return fakeSink; }
 
-private:
+  private:
     std::shared_ptr<CallLog> calls_;
 
-public:
+  public:
     FakeSink fakeSink;
 };
 
 class FakeWake final : public WakeSource {
-public:
+  public:
     explicit FakeWake(std::shared_ptr<CallLog> calls) : calls_(std::move(calls)) {}
     Handle observeWake(std::function<void()> onWake) override {
         calls_->push_back("wake.observe");
@@ -159,7 +157,7 @@ public:
     }
     void wake() { signal_.emit(); }
 
-private:
+  private:
     std::shared_ptr<CallLog> calls_;
     Signal<> signal_;
 };
@@ -186,8 +184,8 @@ struct EngineRig {
         parts.bridge = std::move(bridgeFake);
         parts.wake = std::move(wakeFake);
         parts.recorder = recorder;
-        engine = CameraEngine::create(state, std::move(parts), main, main.hostClock(),
-                                      main.wallClock());
+        engine =
+            CameraEngine::create(state, std::move(parts), main, main.hostClock(), main.wallClock());
     }
 
     FakeSink& sink() { return bridge->fakeSink; }

@@ -18,7 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 
 class QtExecutorTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         if (QCoreApplication::instance() == nullptr) {
             static int argc = 1;
@@ -82,13 +82,13 @@ TEST_F(QtExecutorTest, WatchReportsAReadableDescriptor) {
     UniqueFd readEnd(fds[0]);
     UniqueFd writeEnd(fds[1]);
     bool done = false;
-    Handle watch = exec.watchFd(readEnd.get(), static_cast<unsigned>(FdEvent::readable),
-                                [&](unsigned events) {
-                                    EXPECT_NE(events & static_cast<unsigned>(FdEvent::readable), 0U);
-                                    char c = 0;
-                                    EXPECT_EQ(::read(readEnd.get(), &c, 1), 1);
-                                    done = true;
-                                });
+    Handle watch =
+        exec.watchFd(readEnd.get(), static_cast<unsigned>(FdEvent::readable), [&](unsigned events) {
+            EXPECT_NE(events & static_cast<unsigned>(FdEvent::readable), 0U);
+            char c = 0;
+            EXPECT_EQ(::read(readEnd.get(), &c, 1), 1);
+            done = true;
+        });
     ASSERT_EQ(::write(writeEnd.get(), "x", 1), 1);
     spinUntil(done);
 }

@@ -47,7 +47,8 @@ TEST(QtSettingsStore, TextUnderABooleanKeyIsNotABoolean) {
     const QString path = dir.filePath(QStringLiteral("kestrel.conf"));
     writeAll(path, "[General]\nkestrel.realisticTransitions=maybe\nkestrel.autoAwaySeconds=30\n");
     QtSettingsStore store(path);
-    EXPECT_EQ(store.value("kestrel.realisticTransitions"), SettingsStore::Value(std::string("maybe")));
+    EXPECT_EQ(store.value("kestrel.realisticTransitions"),
+              SettingsStore::Value(std::string("maybe")));
     EXPECT_EQ(store.value("kestrel.autoAwaySeconds"), SettingsStore::Value(30.0));
     EXPECT_FALSE(store.value("kestrel.hasSeenOnboarding"));
     AppState state(nullptr, std::make_shared<QtSettingsStore>(path));

@@ -11,7 +11,7 @@ namespace kestrel {
 namespace {
 
 class ScriptedBackend final : public PermissionBackend {
-public:
+  public:
     PermissionStatus cameraStatus() override { return camera; }
     PermissionStatus microphoneStatus() override { return PermissionStatus::notDetermined; }
     void requestCameraAccess(std::function<void(bool)> answer) override { answer(false); }
@@ -26,8 +26,8 @@ struct Loaded {
 
 Loaded load(const std::shared_ptr<MemorySettingsStore>& store) {
     AppState state(nullptr, store);
-    return {state.hasSeenOnboarding, state.extensionInstalled, state.autoAwayEnabled,
-            state.realisticTransitions, state.autoAwaySeconds, state.transitionFreezeSeconds,
+    return {state.hasSeenOnboarding,    state.extensionInstalled, state.autoAwayEnabled,
+            state.realisticTransitions, state.autoAwaySeconds,    state.transitionFreezeSeconds,
             state.transitionBlurRadius};
 }
 
@@ -132,8 +132,7 @@ TEST(AppState, EveryFieldWriteAnnouncesTheObjectChangeFirst) {
         [&](const bool& v) { events.push_back(v ? "value:on" : "value:off"); });
     state.manualOverride = true;
     state.loops = {std::filesystem::path("/a.mov")};
-    EXPECT_EQ(events,
-              (std::vector<std::string>{"value:off", "will:off", "value:on", "will:on"}));
+    EXPECT_EQ(events, (std::vector<std::string>{"value:off", "will:off", "value:on", "will:on"}));
 }
 
 TEST(AppState, PermissionChangesAreReannouncedAndKeepNothingAlive) {

@@ -126,13 +126,13 @@ TEST(PollExecutor, RunsPostsTimersAndWatchesUntilStopped) {
     std::vector<std::string> events;
     int ticks = 0;
     Handle timer;
-    Handle watch = exec.watchFd(readEnd.get(), static_cast<unsigned>(FdEvent::readable),
-                                [&](unsigned) {
-                                    char c = 0;
-                                    ASSERT_EQ(::read(readEnd.get(), &c, 1), 1);
-                                    events.emplace_back(1, c);
-                                    exec.stop();
-                                });
+    Handle watch =
+        exec.watchFd(readEnd.get(), static_cast<unsigned>(FdEvent::readable), [&](unsigned) {
+            char c = 0;
+            ASSERT_EQ(::read(readEnd.get(), &c, 1), 1);
+            events.emplace_back(1, c);
+            exec.stop();
+        });
     exec.post([&] {
         events.emplace_back("posted");
         timer = exec.startTimer(milliseconds(2), [&] {

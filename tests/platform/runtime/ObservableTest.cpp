@@ -25,12 +25,12 @@ TEST(Published, OwnerWillChangeFiresBeforeTheValueIsStoredAndPersistenceBeforeSu
     Signal<> willChange;
     std::vector<std::string> order;
     Published<int>* self = nullptr;
-    Published<int> value{1, &willChange, [&](const int& v) {
-                             order.push_back("store " + std::to_string(v));
-                         }};
+    Published<int> value{1, &willChange,
+                         [&](const int& v) { order.push_back("store " + std::to_string(v)); }};
     self = &value;
     Handle will = willChange.connect([&] { order.push_back("will " + std::to_string(*self)); });
-    Handle sub = value.subscribe([&](const int& v) { order.push_back("got " + std::to_string(v)); });
+    Handle sub =
+        value.subscribe([&](const int& v) { order.push_back("got " + std::to_string(v)); });
     value = 5;
     EXPECT_EQ(order, (std::vector<std::string>{"got 1", "will 1", "store 5", "got 5"}));
 }
@@ -68,8 +68,9 @@ TEST(CombineLatest, FiresOnceAllHaveAValueThenOnEveryChange) {
     Published<std::string> c{"x"};
     std::vector<std::tuple<bool, int, std::string>> fired;
     Handle combined = combineLatest<bool, int, std::string>(
-        a, b, c,
-        [&](const bool& va, const int& vb, const std::string& vc) { fired.emplace_back(va, vb, vc); });
+        a, b, c, [&](const bool& va, const int& vb, const std::string& vc) {
+            fired.emplace_back(va, vb, vc);
+        });
     ASSERT_EQ(fired.size(), 1U);  // the third subscription completes the set
     EXPECT_EQ(fired[0], std::make_tuple(false, 0, std::string("x")));
     b = 7;
