@@ -10,6 +10,7 @@
 #include <cstring>
 #include <utility>
 
+#include <libyuv/convert.h>
 #include <libyuv/convert_argb.h>
 #include <libyuv/scale_argb.h>
 
@@ -153,6 +154,27 @@ void scaleToFillInto(const PixelBuffer& source, PixelBuffer& dest) {
                       dest.width(), dest.height(), libyuv::kFilterBilinear);
 }
 
+// JPEG frames carry full-range YCbCr. libyuv's one-step MJPGToARGB converts them with the
+// studio-range matrix, which over-saturates every colour, so the frame is decoded to planes and
+// converted with the full-range (JPEG) matrix instead.
+bool decodeMjpeg(const std::uint8_t* data, std::size_t size, int width, int height,
+                 PixelBuffer& dest) {
+    const int chromaWidth = (width + 1) / 2;
+    const int chromaHeight = (height + 1) / 2;
+    const std::size_t lumaBytes = static_cast<std::size_t>(width) * height;
+    const std::size_t chromaBytes = static_cast<std::size_t>(chromaWidth) * chromaHeight;
+    // Called on the capture queue only; the planes are reused from frame to frame.
+    thread_local std::vector<std::uint8_t> planes;
+    planes.resize(lumaBytes + 2 * chromaBytes);
+    std::uint8_t* y = planes.data();
+    std::uint8_t* u = y + lumaBytes;
+    std::uint8_t* v = u + chromaBytes;
+    return libyuv::MJPGToI420(data, size, y, width, u, chromaWidth, v, chromaWidth, width, height,
+                              width, height) == 0 &&
+           libyuv::J420ToARGB(y, width, u, chromaWidth, v, chromaWidth, dest.data(), dest.stride(),
+                              width, height) == 0;
+}
+
 }  // namespace
 
 std::optional<V4l2Interval> chooseFrameInterval(const std::vector<V4l2Interval>& offered,
@@ -255,9 +277,7 @@ bool convertToBgra(std::uint32_t fourcc, const std::uint8_t* data, std::size_t b
                     libyuv::YUY2ToARGB(data, bytesPerLine, target->data(), target->stride(), width,
                                        height) == 0;
     } else if (fourcc == V4L2_PIX_FMT_MJPEG) {
-        converted =
-            bytesUsed > 0 && libyuv::MJPGToARGB(data, bytesUsed, target->data(), target->stride(),
-                                                width, height, width, height) == 0;
+        converted = bytesUsed > 0 && decodeMjpeg(data, bytesUsed, width, height, *target);
     }
     if (converted && scratch) {
         scaleToFillInto(*scratch, dest);
