@@ -27,7 +27,7 @@
 #include "app/sources/LoopPlayer.h"
 #include "app/sources/LoopRecorder.h"
 #include "app/sources/MovieWriter.h"
-#include "app/sources/TestPatternCamera.h"
+#include "app/sources/TestPatternBackend.h"
 #include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
 
@@ -64,7 +64,8 @@ class CameraFrames {
     }
     PixelBufferRef frame(int index) {
         auto frame = PixelBuffer::create(kCameraWidth, kCameraHeight);
-        TestPatternCamera::drawFrame(*frame, static_cast<std::uint64_t>(index));
+        TestPatternBackend::drawFrame(*frame, static_cast<std::uint64_t>(index),
+                                      std::chrono::system_clock::time_point{});
         const int shift = (index * 37) % kCameraHeight;
         libyuv::ARGBAdd(frame->data(), frame->stride(), noise_->row(shift), noise_->stride(),
                         frame->data(), frame->stride(), kCameraWidth, kCameraHeight);
