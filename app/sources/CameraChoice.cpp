@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/sources/FileCameraBackend.h"
 #include "app/sources/TestPatternBackend.h"
 #include "app/sources/V4l2Backend.h"
 #include "app/sources/WebcamCapture.h"
@@ -65,7 +66,9 @@ std::variant<std::unique_ptr<WebcamSource>, Error> makeWebcam(const CameraChoice
                                                               const WallClock& wallClock) {
     switch (choice.kind) {
         case CameraChoice::Kind::file:
-            return Error{"CameraChoice", 1, "file cameras are not in this build"};
+            return std::make_unique<OwnedWebcam>(main, hostClock, [&](Executor& capture) {
+                return std::make_shared<FileCameraBackend>(capture, hostClock, choice.path);
+            });
         case CameraChoice::Kind::pattern:
             return std::make_unique<OwnedWebcam>(main, hostClock, [&](Executor& capture) {
                 return std::make_shared<TestPatternBackend>(capture, hostClock, wallClock);
