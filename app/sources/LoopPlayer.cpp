@@ -4,54 +4,129 @@
 
 namespace kestrel {
 
-LoopPlayer::LoopPlayer(int width, int height)
-    : pool_(PixelBufferPool::create(width, height, PixelStorage::heap, kPoolBuffers)) {}
+namespace {
+
+MaybeError openError(Error error) {
+    if (error.domain == MovieReader::kErrorDomain && error.code == MovieReader::kNoVideoTrack) {
+        return Error{std::string(LoopPlayer::kErrorDomain), LoopPlayer::kNoVideoTrack,
+                     "No video track"};
+    }
+    if (error.domain == MovieReader::kErrorDomain && error.code == MovieReader::kCannotDecode) {
+        return Error{std::string(LoopPlayer::kErrorDomain), LoopPlayer::kStartFailed,
+                     "startReading failed"};
+    }
+    return error;  // the file cannot be read at all: the reader's own error
+}
+
+}  // namespace
+
+// The reader of the current pass; decoder thread only.
+struct LoopPlayer::Decoder {
+    std::shared_ptr<MovieReader> reader;
+    PixelBufferPoolRef pool;
+
+    PixelBufferRef decode() {
+        PixelBufferRef frame = pool ? pool->acquire() : nullptr;
+        if (frame && reader && reader->readFrame(*frame)) {
+            return frame;
+        }
+        return nullptr;
+    }
+
+    // The next frame; at the end of a pass the file is opened again and the new pass's first
+    // frame is marked. A failed reopen keeps the exhausted reader, so every request retries.
+    Decoded next(const std::optional<std::filesystem::path>& url) {
+        Decoded result;
+        if (!reader) {
+            return result;
+        }
+        if ((result.frame = decode())) {
+            return result;
+        }
+        if (!url) {
+            return result;
+        }
+        auto opened = MovieReader::open(*url);
+        if (std::holds_alternative<Error>(opened)) {
+            return result;  // dropped: the engine shows the live frame
+        }
+        reader = std::move(std::get<std::unique_ptr<MovieReader>>(opened));
+        result.frame = decode();
+        result.newPass = result.frame != nullptr;
+        return result;
+    }
+};
+
+LoopPlayer::LoopPlayer(int width, int height, Executor& main)
+    : main_(main),
+      ownDecoder_(std::make_unique<WorkerThread>("dev.corvid.kestrel.loop")),
+      decoderExecutor_(*ownDecoder_),
+      decoder_(std::make_shared<Decoder>()),
+      pool_(PixelBufferPool::create(width, height, PixelStorage::heap, kPoolBuffers)) {
+    decoder_->pool = pool_;
+}
+
+LoopPlayer::LoopPlayer(int width, int height, Executor& main, Executor& decoder)
+    : main_(main),
+      decoderExecutor_(decoder),
+      decoder_(std::make_shared<Decoder>()),
+      pool_(PixelBufferPool::create(width, height, PixelStorage::heap, kPoolBuffers)) {
+    decoder_->pool = pool_;
+}
 
 LoopPlayer::~LoopPlayer() = default;
 
 MaybeError LoopPlayer::openReader(const std::filesystem::path& url) {
     auto opened = MovieReader::open(url);
     if (auto* error = std::get_if<Error>(&opened)) {
-        if (error->domain == MovieReader::kErrorDomain &&
-            error->code == MovieReader::kNoVideoTrack) {
-            return Error{std::string(kErrorDomain), kNoVideoTrack, "No video track"};
-        }
-        if (error->domain == MovieReader::kErrorDomain &&
-            error->code == MovieReader::kCannotDecode) {
-            return Error{std::string(kErrorDomain), kStartFailed, "startReading failed"};
-        }
-        return *error;  // the file cannot be read at all: the reader's own error
+        return openError(std::move(*error));
     }
-    reader_ = std::move(std::get<std::unique_ptr<MovieReader>>(opened));
+    std::shared_ptr<MovieReader> reader = std::move(std::get<std::unique_ptr<MovieReader>>(opened));
+    decoderExecutor_.post(
+        [decoder = decoder_, reader = std::move(reader)] { decoder->reader = reader; });
+    hasReader_ = true;
+    ++generation_;
+    ready_.reset();  // a frame of the old reader
+    requestNext();
     return std::nullopt;
 }
 
-PixelBufferRef LoopPlayer::decode(MovieReader& reader) {
-    PixelBufferRef frame = pool_ ? pool_->acquire() : nullptr;
-    if (frame && reader.readFrame(*frame)) {
-        return frame;
-    }
-    return nullptr;
+void LoopPlayer::requestNext() {
+    requested_ = true;
+    std::weak_ptr<bool> alive = alive_;
+    decoderExecutor_.post([decoder = decoder_, url = url_, generation = generation_, alive,
+                           main = &main_, self = this] {
+        Decoded decoded = decoder->next(url);
+        decoded.generation = generation;
+        main->post([alive, self, decoded = std::move(decoded)] {
+            if (alive.lock() && decoded.generation == self->generation_) {
+                self->ready_ = decoded;
+                self->requested_ = false;
+            }
+        });
+    });
 }
 
 PixelBufferRef LoopPlayer::nextFrame() {
-    if (!reader_ || !url_) {
+    if (!hasReader_ || !url_) {
         return nullptr;
     }
-    if (PixelBufferRef frame = decode(*reader_)) {
-        return process(std::move(frame));
+    if (!ready_) {
+        if (!requested_) {
+            requestNext();
+        }
+        return nullptr;  // not decoded yet: this frame answers the next request
     }
-    // The pass has ended (or failed): start the file again. A failed reopen keeps the exhausted
-    // reader, so every later request tries again.
-    if (openReader(*url_)) {
+    Decoded decoded = std::move(*ready_);
+    ready_.reset();
+    requestNext();
+    if (!decoded.frame) {
         return nullptr;
     }
-    PixelBufferRef first = decode(*reader_);
-    if (!first) {
-        return nullptr;
+    if (decoded.newPass) {
+        seamRemaining_ = kCrossFadeFrames;
     }
-    seamRemaining_ = kCrossFadeFrames;
-    return process(std::move(first));
+    return process(std::move(decoded.frame));
 }
 
 PixelBufferRef LoopPlayer::process(PixelBufferRef frame) {
@@ -61,7 +136,7 @@ PixelBufferRef LoopPlayer::process(PixelBufferRef frame) {
             PixelBufferRef background = tail_[k];  // before `frame` joins the tail
             const double weight =
                 static_cast<double>(k + 1) / static_cast<double>(kCrossFadeFrames + 1);
-            PixelBufferRef blended = pool_->acquire();
+            PixelBufferRef blended = pool_ ? pool_->acquire() : nullptr;
             --seamRemaining_;
             appendToTail(frame);
             if (blended && image::blend(*frame, *background, weight, *blended)) {

@@ -171,7 +171,7 @@ TEST_F(LoopRecorderTest, StopBeforeAnyFrameAndStopWhileIdle) {
     // The file is finished and handed on; it holds no frames, so loading it fails later.
     ASSERT_TRUE(empty.url);
     EXPECT_TRUE(std::filesystem::exists(*empty.url));
-    LoopPlayer player(320, 180);
+    LoopPlayer player(320, 180, main, main);
     const MaybeError error = player.openReader(*empty.url);
     ASSERT_TRUE(error);
     EXPECT_EQ(error->description, "No video track");
@@ -290,17 +290,24 @@ TEST(LoopRecordingRoundTrip, RecordedCameraFramesPlayBackInOrderAtTheLoopSize) {
     main.runUntilIdle();
     ASSERT_TRUE(url);
 
-    LoopPlayer player(1920, 1080);
+    // Played back with decoding on its own thread.
+    WorkerThread decoder("dev.corvid.kestrel.loop");
+    LoopPlayer player(1920, 1080, main, decoder);
     player.setUrl(*url);
     ASSERT_FALSE(player.openReader(*url));
+    auto decoded = [&] {
+        decoder.runSync([] {});  // the frame asked for is decoded and its answer queued
+        main.runUntilIdle();
+        return player.nextFrame();
+    };
     for (int i = 0; i < kFrames; ++i) {
-        auto frame = player.nextFrame();
+        auto frame = decoded();
         ASSERT_TRUE(frame);
         EXPECT_EQ(frame->width(), 1920);
         EXPECT_EQ(indexOfGrey(meanGrey(*frame)), i);
         EXPECT_LT(testing::maxDeviation(*frame, greyForIndex(i)), 4.0);
     }
-    auto seam = player.nextFrame();  // the loop goes on, into its first cross-fade
+    auto seam = decoded();  // the loop goes on, into its first cross-fade
     ASSERT_TRUE(seam);
     EXPECT_EQ(player.seamRemaining(), 4);
 }

@@ -5,6 +5,7 @@
 
 #include "app/sources/LoopPlayer.h"
 #include "app/sources/MovieReader.h"
+#include "platform/runtime/ManualExecutor.h"
 #include "tests/app/sources/MovieClips.h"
 #include "tests/app/sources/TempFolder.h"
 
@@ -109,10 +110,12 @@ TEST(MovieReaderFuzz, DamagedMoviesFailWithAClearErrorOrDecodeBoundedFrames) {
         }
         if (i % 20 == 0) {
             // Through the player too: it wraps and reopens the damaged file without harm.
-            LoopPlayer player(kWidth, kHeight);
+            ManualExecutor executor;
+            LoopPlayer player(kWidth, kHeight, executor, executor);
             player.setUrl(path);
             if (!player.openReader(path)) {
                 for (int request = 0; request < 2 * kSeedFrames + 2; ++request) {
+                    executor.runUntilIdle();
                     player.nextFrame();
                 }
             }
