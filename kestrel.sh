@@ -11,7 +11,7 @@ PACKAGES=(
     libjpeg62-turbo-dev
     qt6-base-dev libsystemd-dev
     dbus-daemon
-    libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+    libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
 )
 
 say() { printf '\033[1m==> %s\033[0m\n' "$*"; }
