@@ -16,6 +16,9 @@
 #include "app/qt/QtExecutor.h"
 #include "app/qt/QtSettingsStore.h"
 #include "app/sources/CameraChoice.h"
+#include "app/sources/LoopLibrary.h"
+#include "app/sources/LoopPlayer.h"
+#include "app/sources/LoopRecorder.h"
 #include "app/state/AppState.h"
 
 namespace {
@@ -84,12 +87,23 @@ int main(int argc, char** argv) {
 
     EngineParts parts;
     parts.webcam = std::move(std::get<std::unique_ptr<WebcamSource>>(webcam));
-    parts.recorder = std::make_shared<NoRecorder>();
-    parts.loop = std::make_unique<NoLoopSource>();
+    LoopLibrary library(LoopLibrary::defaultFolder(), systemWallClock());
+    auto recorder = LoopRecorder::create(library, main);
+    recorder->maxSeconds = 60.0;
+    parts.recorder = recorder;
+    parts.loop = std::make_unique<LoopPlayer>(1920, 1080, main);
     parts.detector = std::make_unique<NoDetector>();
     parts.bridge = std::make_unique<LocalOnlyBridge>();
     auto engine =
         CameraEngine::create(state, std::move(parts), main, systemHostClock(), systemWallClock());
+    // A recording that stops at its length joins the library like one the user stopped.
+    recorder->setAutomaticStopCompletion([weak = std::weak_ptr<CameraEngine>(engine)](
+                                             const std::optional<std::filesystem::path>& url) {
+        if (auto alive = weak.lock()) {
+            alive->adoptRecordedLoop(url);
+        }
+    });
+    library.refreshLoops(state);
     engine->start();
 
     if (seconds > 0) {

@@ -89,9 +89,17 @@ int MovieReader::height() const {
 MovieReader::OpenResult MovieReader::open(const std::filesystem::path& url, int decoderThreads) {
     const std::string name = url.filename().string();
     auto unreadable = [&](int code) {
-        return Error{std::string(kErrorDomain), kUnreadable,
-                     "cannot read " + name + ": " + describeAvError(code)};
+        std::string why = describeAvError(code);
+        if (code == AVERROR_INVALIDDATA) {
+            why = "not a QuickTime movie, or a damaged one (" + why + ")";
+        }
+        return Error{std::string(kErrorDomain), kUnreadable, "cannot read " + name + ": " + why};
     };
+    std::error_code sizeError;
+    if (std::filesystem::file_size(url, sizeError) == 0 && !sizeError) {
+        return Error{std::string(kErrorDomain), kUnreadable,
+                     "cannot read " + name + ": the file is empty"};
+    }
     av_log_set_level(AV_LOG_FATAL);  // failures are reported through our own errors
     auto reader = std::make_unique<MovieReader>(Private{}, url);
     Parts& parts = *reader->parts_;

@@ -102,7 +102,7 @@ TEST_F(FileCameraBackendTest, RefusesOtherDevicesAndFilesItCannotRead) {
     EXPECT_FALSE(start(notMovie));
     Log::setSink(nullptr);
     EXPECT_FALSE(notMovie.isRunning());
-    EXPECT_EQ(logs->count("file camera: cannot read text.mov: Invalid data found"), 1U);
+    EXPECT_EQ(logs->count("file camera: cannot read text.mov: not a QuickTime movie"), 1U);
 }
 
 TEST_F(FileCameraBackendTest, AFileThatGoesAwayIsARuntimeErrorOnceItsFramesRunOut) {

@@ -182,9 +182,13 @@ TEST_F(LoopPlayerOpenErrors, UnreadableFilesFailWithTheReadersErrorAndKeepTheOld
         ASSERT_TRUE(error) << path;
         EXPECT_EQ(error->domain, "MovieReader");
         EXPECT_EQ(error->code, MovieReader::kUnreadable);
-        EXPECT_NE(error->description.find(path.filename().string()), std::string::npos)
+        EXPECT_EQ(error->description.rfind("cannot read " + path.filename().string() + ": ", 0), 0U)
             << error->description;
     }
+    EXPECT_EQ(player.openReader(empty)->description, "cannot read empty.mov: the file is empty");
+    EXPECT_EQ(player.openReader(text)->description,
+              "cannot read notes.mov: not a QuickTime movie, or a damaged one (Invalid data found "
+              "when processing input)");
     // The old reader keeps playing; at its end the reopen of the failed url yields nothing.
     EXPECT_EQ(indexOfGrey(next()), 1);
     EXPECT_EQ(indexOfGrey(next()), 2);
