@@ -5,7 +5,6 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
-#include <libavutil/log.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
@@ -15,6 +14,7 @@ extern "C" {
 #include <array>
 #include <string>
 
+#include "app/sources/FfmpegLog.h"
 #include "platform/media/ImageOps.h"
 
 namespace kestrel {
@@ -100,7 +100,7 @@ MovieReader::OpenResult MovieReader::open(const std::filesystem::path& url, int 
         return Error{std::string(kErrorDomain), kUnreadable,
                      "cannot read " + name + ": the file is empty"};
     }
-    av_log_set_level(AV_LOG_FATAL);  // failures are reported through our own errors
+    quietFfmpegLog();
     auto reader = std::make_unique<MovieReader>(Private{}, url);
     Parts& parts = *reader->parts_;
 

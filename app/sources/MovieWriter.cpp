@@ -4,7 +4,6 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
-#include <libavutil/log.h>
 #include <libavutil/mem.h>
 #include <libavutil/opt.h>
 }
@@ -20,6 +19,7 @@ extern "C" {
 #include <cerrno>
 #include <cstring>
 
+#include "app/sources/FfmpegLog.h"
 #include "platform/media/ImageOps.h"
 
 namespace kestrel {
@@ -106,7 +106,7 @@ std::int64_t MovieWriter::seek(void* opaque, std::int64_t offset, int whence) {
 
 MovieWriter::CreateResult MovieWriter::create(const std::filesystem::path& url,
                                               const MovieWriterSettings& settings) {
-    av_log_set_level(AV_LOG_FATAL);  // failures are reported through our own errors
+    quietFfmpegLog();
     const std::string name = url.string();
     UniqueFd fd(::open(url.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (!fd) {
