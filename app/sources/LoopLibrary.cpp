@@ -147,7 +147,8 @@ std::optional<std::filesystem::path> LoopLibrary::renameLoop(const std::filesyst
                                                              std::string_view name,
                                                              AppState& state) const {
     std::string cleaned(trimSpaces(name));
-    if (cleaned.empty()) {
+    // A NUL would cut the file name short where the system reads it: no such name is taken.
+    if (cleaned.empty() || cleaned.find('\0') != std::string::npos) {
         return std::nullopt;
     }
     std::replace(cleaned.begin(), cleaned.end(), '/', '-');

@@ -111,6 +111,7 @@ TEST_F(LoopLibraryRename, NamesAreTrimmedSlashesReplacedAndExtensionAlwaysAdded)
 
 TEST_F(LoopLibraryRename, BlankSameOrTakenNamesChangeNothing) {
     EXPECT_FALSE(library.renameLoop(first, " \n\xC2\xA0 ", state));
+    EXPECT_FALSE(library.renameLoop(first, std::string("ab\0c", 4), state));
     EXPECT_EQ(library.renameLoop(first, "first", state), first);
     // Onto another loop: refused, neither file is touched.
     EXPECT_FALSE(library.renameLoop(first, "second", state));
