@@ -4,6 +4,7 @@
 
 #include "app/sources/LoopPlayer.h"
 #include "platform/runtime/ManualExecutor.h"
+#include "platform/runtime/WorkerThread.h"
 #include "tests/app/sources/MovieClips.h"
 #include "tests/app/sources/TempFolder.h"
 
@@ -160,6 +161,17 @@ TEST_F(LoopPlayerTest, ADeletedFilePlaysItsOpenPassThenYieldsNothing) {
     writeClip(path, 3);
     EXPECT_NEAR(next(), greyForIndex(0) / 6.0 + greyForIndex(0) * 5.0 / 6, 2.0);
     EXPECT_EQ(player.seamRemaining(), 4);
+}
+
+TEST_F(LoopPlayerTest, APlayerGoneWhileItsDecoderRunsIsNeverCalledBack) {
+    const auto path = clip("a.mov", 2);
+    WorkerThread decoder("dev.corvid.kestrel.loop");
+    auto gone = std::make_unique<LoopPlayer>(kWidth, kHeight, executor, decoder);
+    gone->setUrl(path);
+    ASSERT_FALSE(gone->openReader(path));  // asks the decoder for the first frame
+    gone.reset();
+    decoder.runSync([] {});  // the decode finishes and queues its answer for the main thread
+    EXPECT_GE(executor.runUntilIdle(), 1U);  // the answer finds the player gone
 }
 
 class LoopPlayerOpenErrors : public LoopPlayerTest {};

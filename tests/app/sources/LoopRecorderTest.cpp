@@ -177,6 +177,18 @@ TEST_F(LoopRecorderTest, StopBeforeAnyFrameAndStopWhileIdle) {
     EXPECT_EQ(error->description, "No video track");
 }
 
+TEST_F(LoopRecorderTest, AFileFinishedAfterTheRecorderWentAwayIsStillHandedOn) {
+    ASSERT_FALSE(recorder->start());
+    append(0, 0);
+    Completed done;
+    recorder->stop(into(done));
+    recorder.reset();
+    main.runUntilIdle();
+    EXPECT_EQ(done.calls, 1);
+    ASSERT_TRUE(done.url);
+    EXPECT_EQ(decodedGreys(*done.url, 320, 180).size(), 1U);
+}
+
 TEST_F(LoopRecorderTest, AStartBeforeTheLastStopFinishedKeepsItsWriterAndGetsItsOwnName) {
     ASSERT_FALSE(recorder->start());
     append(0, 0);
