@@ -359,6 +359,28 @@ TEST_F(V4l2BackendTest, NegotiatesSizeFormatAndRateThenDeliversConvertedFrames) 
     EXPECT_EQ(system.openCount(), 0U);
 }
 
+TEST_F(V4l2BackendTest, ASlowConsumerGetsTheNewestFrameNotABacklog) {
+    system.add("/dev/video0");
+    auto backend = makeBackend(options());
+    ASSERT_FALSE(backend->configure({"/dev/video0", "cam", CaptureDeviceKind::external}, {}));
+    EXPECT_EQ(startAndRun(*backend), true);
+    // Three frames became ready while the capture queue was busy elsewhere.
+    for (std::uint64_t i = 1; i <= 3; ++i) {
+        system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 128, 128, 128), i * 66'667'000);
+    }
+    pump();
+    ASSERT_EQ(delegate->times.size(), 1U);
+    EXPECT_EQ(delegate->times[0], MediaTime::fromNanos(3 * 66'667'000));
+    EXPECT_EQ(backend->lateFrameDrops(), 2U);
+    // Every buffer went back to the driver: the next frames still arrive.
+    for (std::uint64_t i = 4; i <= 9; ++i) {
+        system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 128, 128, 128), i * 66'667'000);
+        pump();
+    }
+    EXPECT_EQ(delegate->times.size(), 7U);
+    EXPECT_EQ(backend->lateFrameDrops(), 2U);
+}
+
 TEST_F(V4l2BackendTest, OnlyFasterRatesOfferedTakesTheNearestAndDropsToFifteen) {
     auto& cam = system.add("/dev/video0",
                            FakeCamera{.formats = {FakeFormat{.fourcc = V4L2_PIX_FMT_YUYV,
@@ -388,6 +410,7 @@ TEST_F(V4l2BackendTest, MjpegIsUsedWhenUncompressedCannotKeepUp) {
     EXPECT_EQ(cam.format.pixelformat, V4L2_PIX_FMT_MJPEG);
 
     system.pushFrame("/dev/video0", jpegFrame(1280, 720, 0, 0, 255));
+    pump();
     // A corrupt compressed frame arrives as a sample without an image.
     system.pushFrame("/dev/video0", {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 0x01});
     pump();
