@@ -431,6 +431,9 @@ class V4l2Backend::Session final : public std::enable_shared_from_this<Session> 
                                       }
                                   });
         running.store(true);
+        log_.info("%{public}@ streams %{public}@ %dx%d at %.2f fps, delivering %d fps", path_,
+                  fourcc_ == V4L2_PIX_FMT_MJPEG ? "MJPEG" : "YUYV", width_, height_, deviceRate_,
+                  std::min(static_cast<int>(std::lround(deviceRate_)), settings_.framesPerSecond));
         return Attempt::started;
     }
 
@@ -455,6 +458,7 @@ class V4l2Backend::Session final : public std::enable_shared_from_this<Session> 
             }
         }
         limiter_ = FrameRateLimiter(actual, settings_.framesPerSecond);
+        deviceRate_ = actual;
     }
 
     void beginBusyWait() {
@@ -615,6 +619,7 @@ class V4l2Backend::Session final : public std::enable_shared_from_this<Session> 
     int width_ = 0;
     int height_ = 0;
     int bytesPerLine_ = 0;
+    double deviceRate_ = 0.0;
     bool streaming_ = false;
     bool buffersRequested_ = false;
 

@@ -389,6 +389,7 @@ TEST_F(V4l2BackendTest, OnlyFasterRatesOfferedTakesTheNearestAndDropsToFifteen) 
     ASSERT_FALSE(backend->configure({"/dev/video0", "cam", CaptureDeviceKind::external}, {}));
     EXPECT_EQ(startAndRun(*backend), true);
     EXPECT_EQ(cam.requestedInterval, (V4l2Interval{1, 30}));
+    EXPECT_EQ(logs->count("/dev/video0 streams YUYV 1280x720 at 30.00 fps, delivering 15 fps"), 1U);
 
     for (int i = 0; i < 30; ++i) {
         system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 128, 128, 128),
