@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <random>
 
 #include <jpeglib.h>
@@ -203,6 +208,24 @@ TEST(V4l2Conversion, MutatedMjpegNeverBreaksTheDecoder) {
     // Some damage only changes pixels; most of it is refused.
     EXPECT_GT(decoded, 0);
     EXPECT_LT(decoded, 400);
+}
+
+TEST(V4l2SystemCalls, ListsVideoNodesInNumberOrderAndReadsAttributes) {
+    const auto root =
+        std::filesystem::temp_directory_path() / ("kestrel-v4l2-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(root);
+    for (const char* name : {"video10", "video2", "video", "videoX", "vbi0", "video0"}) {
+        std::ofstream(root / name) << "fixed\n";
+    }
+    auto& system = systemV4l2();
+    EXPECT_EQ(system.videoNodes(root.string()),
+              (std::vector<std::string>{(root / "video0").string(), (root / "video2").string(),
+                                        (root / "video10").string()}));
+    EXPECT_EQ(system.readTextFile((root / "video2").string()), "fixed");
+    EXPECT_EQ(system.readTextFile((root / "missing").string()), std::nullopt);
+    EXPECT_TRUE(system.videoNodes((root / "missing").string()).empty());
+    EXPECT_EQ(system.open((root / "missing").string(), O_RDONLY), -ENOENT);
+    std::filesystem::remove_all(root);
 }
 
 // Records what the session reports.
