@@ -292,7 +292,8 @@ class V4l2Backend::Session final : public std::enable_shared_from_this<Session> 
   public:
     Session(V4l2System& system, Executor& capture, const HostClock& clock, const Log& log,
             std::weak_ptr<CaptureDelegate> delegate, std::string path, CaptureSettings settings,
-            std::uint32_t fourcc, V4l2Fd fd, const Options& options)
+            std::uint32_t fourcc, V4l2Fd fd, const Options& options,
+            std::shared_ptr<std::atomic<std::uint64_t>> lateDrops)
         : system_(system),
           capture_(capture),
           clock_(clock),
@@ -304,7 +305,8 @@ class V4l2Backend::Session final : public std::enable_shared_from_this<Session> 
           fd_(std::move(fd)),
           busyRetry_(options.busyRetry),
           bufferCount_(options.bufferCount),
-          pool_(PixelBufferPool::create(settings.width, settings.height)) {}
+          pool_(PixelBufferPool::create(settings.width, settings.height)),
+          lateDrops_(std::move(lateDrops)) {}
 
     ~Session() { release(); }
 
@@ -429,6 +431,9 @@ class V4l2Backend::Session final : public std::enable_shared_from_this<Session> 
                                       }
                                   });
         running.store(true);
+        log_.info("%{public}@ streams %{public}@ %dx%d at %.2f fps, delivering %d fps", path_,
+                  fourcc_ == V4L2_PIX_FMT_MJPEG ? "MJPEG" : "YUYV", width_, height_, deviceRate_,
+                  std::min(static_cast<int>(std::lround(deviceRate_)), settings_.framesPerSecond));
         return Attempt::started;
     }
 
@@ -453,6 +458,7 @@ class V4l2Backend::Session final : public std::enable_shared_from_this<Session> 
             }
         }
         limiter_ = FrameRateLimiter(actual, settings_.framesPerSecond);
+        deviceRate_ = actual;
     }
 
     void beginBusyWait() {
@@ -492,18 +498,19 @@ class V4l2Backend::Session final : public std::enable_shared_from_this<Session> 
         }
     }
 
+    // Takes every buffer the driver has filled. Only the newest one the rate limit admits is
+    // delivered: a consumer that fell behind gets the latest picture, never a backlog, and the
+    // older frames count as late drops.
     void onReadable(unsigned events) {
         const bool hangup = (events & static_cast<unsigned>(FdEvent::hangup)) != 0U;
-        for (std::size_t taken = 0; taken < mappings_.size() && streaming_; ++taken) {
+        filled_.clear();
+        while (filled_.size() < mappings_.size()) {
             v4l2_buffer buffer{};
             buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
             buffer.memory = V4L2_MEMORY_MMAP;
             const int result = xioctl(system_, fd_.get(), VIDIOC_DQBUF, &buffer);
             if (result == -EAGAIN) {
-                if (hangup && taken == 0) {
-                    fail(systemError(path_, "device hung up", ENODEV));
-                }
-                return;
+                break;
             }
             if (result < 0) {
                 fail(systemError(path_, "VIDIOC_DQBUF", -result));
@@ -513,10 +520,30 @@ class V4l2Backend::Session final : public std::enable_shared_from_this<Session> 
                 fail(systemError(path_, "VIDIOC_DQBUF", EIO));
                 return;
             }
-            deliver(buffer);
-            if (!streaming_) {
-                return;  // stopped from inside the delivery
+            filled_.push_back(buffer);
+        }
+        if (filled_.empty()) {
+            if (hangup) {
+                fail(systemError(path_, "device hung up", ENODEV));
             }
+            return;
+        }
+        const v4l2_buffer* newest = nullptr;
+        for (const auto& buffer : filled_) {
+            if (limiter_.admit()) {
+                if (newest != nullptr) {
+                    lateDrops_->fetch_add(1, std::memory_order_relaxed);
+                }
+                newest = &buffer;
+            }
+        }
+        if (newest != nullptr && running.load()) {
+            deliver(*newest);
+        }
+        if (!streaming_) {
+            return;  // stopped from inside the delivery
+        }
+        for (auto& buffer : filled_) {
             if (int requeued = xioctl(system_, fd_.get(), VIDIOC_QBUF, &buffer); requeued < 0) {
                 fail(systemError(path_, "VIDIOC_QBUF", -requeued));
                 return;
@@ -525,9 +552,6 @@ class V4l2Backend::Session final : public std::enable_shared_from_this<Session> 
     }
 
     void deliver(const v4l2_buffer& buffer) {
-        if (!running.load() || !limiter_.admit()) {
-            return;
-        }
         auto delegate = delegate_.lock();
         if (!delegate) {
             return;
@@ -587,12 +611,15 @@ class V4l2Backend::Session final : public std::enable_shared_from_this<Session> 
     std::uint32_t bufferCount_;
     PixelBufferPoolRef pool_;
     std::vector<V4l2Mapping> mappings_;
+    std::vector<v4l2_buffer> filled_;  // reused by onReadable()
+    std::shared_ptr<std::atomic<std::uint64_t>> lateDrops_;
     Handle watch_;
     Handle busyTimer_;
     FrameRateLimiter limiter_;
     int width_ = 0;
     int height_ = 0;
     int bytesPerLine_ = 0;
+    double deviceRate_ = 0.0;
     bool streaming_ = false;
     bool buffersRequested_ = false;
 
@@ -682,7 +709,7 @@ std::optional<CaptureConfigureError> V4l2Backend::configure(const CaptureDevice&
     }
     // A busy device is attached all the same: starting it reports the interruption.
     session_ = std::make_shared<Session>(system_, capture_, clock_, log_, delegate_, device.id,
-                                         settings, fourcc, std::move(fd), options_);
+                                         settings, fourcc, std::move(fd), options_, lateDrops_);
     return std::nullopt;
 }
 
@@ -714,6 +741,10 @@ void V4l2Backend::stopRunning() {
 
 bool V4l2Backend::isRunning() const {
     return session_ && session_->running.load();
+}
+
+std::uint64_t V4l2Backend::lateFrameDrops() const {
+    return lateDrops_->load();
 }
 
 }  // namespace kestrel

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -98,6 +99,9 @@ class V4l2Backend final : public CaptureBackend {
     void stopRunning() override;
     bool isRunning() const override;
 
+    // Frames dropped because a newer one was ready when the capture queue got to them; any thread.
+    std::uint64_t lateFrameDrops() const;
+
   private:
     class Session;
 
@@ -108,6 +112,8 @@ class V4l2Backend final : public CaptureBackend {
     Log log_;
     std::weak_ptr<CaptureDelegate> delegate_;
     std::shared_ptr<Session> session_;  // main thread; its device work runs on `capture_`
+    std::shared_ptr<std::atomic<std::uint64_t>> lateDrops_ =
+        std::make_shared<std::atomic<std::uint64_t>>(0);
 };
 
 }  // namespace kestrel

@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <random>
 
 #include <jpeglib.h>
@@ -205,6 +210,24 @@ TEST(V4l2Conversion, MutatedMjpegNeverBreaksTheDecoder) {
     EXPECT_LT(decoded, 400);
 }
 
+TEST(V4l2SystemCalls, ListsVideoNodesInNumberOrderAndReadsAttributes) {
+    const auto root =
+        std::filesystem::temp_directory_path() / ("kestrel-v4l2-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(root);
+    for (const char* name : {"video10", "video2", "video", "videoX", "vbi0", "video0"}) {
+        std::ofstream(root / name) << "fixed\n";
+    }
+    auto& system = systemV4l2();
+    EXPECT_EQ(system.videoNodes(root.string()),
+              (std::vector<std::string>{(root / "video0").string(), (root / "video2").string(),
+                                        (root / "video10").string()}));
+    EXPECT_EQ(system.readTextFile((root / "video2").string()), "fixed");
+    EXPECT_EQ(system.readTextFile((root / "missing").string()), std::nullopt);
+    EXPECT_TRUE(system.videoNodes((root / "missing").string()).empty());
+    EXPECT_EQ(system.open((root / "missing").string(), O_RDONLY), -ENOENT);
+    std::filesystem::remove_all(root);
+}
+
 // Records what the session reports.
 class RecordingDelegate final : public CaptureDelegate {
   public:
@@ -359,6 +382,28 @@ TEST_F(V4l2BackendTest, NegotiatesSizeFormatAndRateThenDeliversConvertedFrames) 
     EXPECT_EQ(system.openCount(), 0U);
 }
 
+TEST_F(V4l2BackendTest, ASlowConsumerGetsTheNewestFrameNotABacklog) {
+    system.add("/dev/video0");
+    auto backend = makeBackend(options());
+    ASSERT_FALSE(backend->configure({"/dev/video0", "cam", CaptureDeviceKind::external}, {}));
+    EXPECT_EQ(startAndRun(*backend), true);
+    // Three frames became ready while the capture queue was busy elsewhere.
+    for (std::uint64_t i = 1; i <= 3; ++i) {
+        system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 128, 128, 128), i * 66'667'000);
+    }
+    pump();
+    ASSERT_EQ(delegate->times.size(), 1U);
+    EXPECT_EQ(delegate->times[0], MediaTime::fromNanos(3 * 66'667'000));
+    EXPECT_EQ(backend->lateFrameDrops(), 2U);
+    // Every buffer went back to the driver: the next frames still arrive.
+    for (std::uint64_t i = 4; i <= 9; ++i) {
+        system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 128, 128, 128), i * 66'667'000);
+        pump();
+    }
+    EXPECT_EQ(delegate->times.size(), 7U);
+    EXPECT_EQ(backend->lateFrameDrops(), 2U);
+}
+
 TEST_F(V4l2BackendTest, OnlyFasterRatesOfferedTakesTheNearestAndDropsToFifteen) {
     auto& cam = system.add("/dev/video0",
                            FakeCamera{.formats = {FakeFormat{.fourcc = V4L2_PIX_FMT_YUYV,
@@ -367,6 +412,7 @@ TEST_F(V4l2BackendTest, OnlyFasterRatesOfferedTakesTheNearestAndDropsToFifteen) 
     ASSERT_FALSE(backend->configure({"/dev/video0", "cam", CaptureDeviceKind::external}, {}));
     EXPECT_EQ(startAndRun(*backend), true);
     EXPECT_EQ(cam.requestedInterval, (V4l2Interval{1, 30}));
+    EXPECT_EQ(logs->count("/dev/video0 streams YUYV 1280x720 at 30.00 fps, delivering 15 fps"), 1U);
 
     for (int i = 0; i < 30; ++i) {
         system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 128, 128, 128),
@@ -388,6 +434,7 @@ TEST_F(V4l2BackendTest, MjpegIsUsedWhenUncompressedCannotKeepUp) {
     EXPECT_EQ(cam.format.pixelformat, V4L2_PIX_FMT_MJPEG);
 
     system.pushFrame("/dev/video0", jpegFrame(1280, 720, 0, 0, 255));
+    pump();
     // A corrupt compressed frame arrives as a sample without an image.
     system.pushFrame("/dev/video0", {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 0x01});
     pump();
