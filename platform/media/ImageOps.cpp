@@ -302,10 +302,12 @@ void scaleToFill(const PixelBuffer& source, PixelBuffer& dest) {
     };
     const int marginX = margin(source.width(), geometry.cropWidth);
     const int marginY = margin(source.height(), geometry.cropHeight);
-    libyuv::ARGBScale(source.row(marginY) + static_cast<std::ptrdiff_t>(marginX) * 4,
-                      source.stride(), source.width() - 2 * marginX, source.height() - 2 * marginY,
-                      dest.data(), dest.stride(), dest.width(), dest.height(),
-                      libyuv::kFilterBilinear);
+    // OpenCV rather than libyuv: Debian's libyuv scales with weights that add up to 127/128, so
+    // every scaled frame came out about 1% darker and no longer opaque (alpha 253).
+    const cv::Mat visible = inputView(source, source.width(), source.height())(
+        cv::Rect(marginX, marginY, source.width() - 2 * marginX, source.height() - 2 * marginY));
+    cv::Mat out = outputView(dest, dest.width(), dest.height());
+    cv::resize(visible, out, out.size(), 0, 0, cv::INTER_LINEAR);
 }
 
 double clampBlurRadius(double radius) {

@@ -287,12 +287,27 @@ TEST(Copy, CopiesExactlyAndRefusesOtherSizes) {
     EXPECT_EQ(pixelAt(*other, 0, 0), (Pixel{1, 2, 3, 4}));
 }
 
+TEST(ScaleToFill, KeepsAUniformOpaqueImageExactAtEverySize) {
+    // A scaler whose weights do not add up to one darkens every frame and makes it translucent.
+    constexpr int kSizes[][4] = {{1920, 1080, 1280, 720}, {640, 480, 1280, 720}, {3, 5, 7, 4}};
+    for (const auto& [sw, sh, dw, dh] : kSizes) {
+        const PixelBufferRef source = PixelBuffer::create(sw, sh);
+        source->fill(10, 128, 200, 255);
+        const PixelBufferRef dest = PixelBuffer::create(dw, dh);
+        scaleToFill(*source, *dest);
+        for (const auto& [x, y] :
+             {std::pair{0, 0}, std::pair{dw / 2, dh / 2}, std::pair{dw - 1, dh - 1}}) {
+            EXPECT_EQ(pixelAt(*dest, x, y), (Pixel{10, 128, 200, 255}))
+                << sw << "x" << sh << " -> " << dw << "x" << dh << " at " << x << "," << y;
+        }
+    }
+}
+
 TEST(ScaleToFill, MatchesBilinearSamplingAtTheFillGeometry) {
     // The crop is rounded to whole pixels (at most half a source pixel off at each edge) and
     // enlarging aligns corner pixels rather than pixel centres (at most half a source pixel off
     // at the edges): samples are misplaced by at most one source pixel, worth kSmoothSlope
-    // levels, half that on average. libyuv truncates after each of its two passes and its
-    // horizontal weights add up to 127/128, which costs up to three more levels.
+    // levels, half that on average, plus rounding in the fixed-point kernel.
     constexpr int kSizes[][4] = {
         {1, 1, 3, 5},           {3, 5, 1, 1},          {3, 5, 7, 4},
         {569, 480, 1280, 720},  {640, 480, 1280, 720}, {1920, 1080, 1280, 720},
