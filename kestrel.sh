@@ -59,8 +59,13 @@ case "$command" in
     run)
         install_missing
         build default
+        args=("$@")
+        if [[ " ${args[*]} " != *" --camera "* ]] && ! compgen -G '/dev/video*' >/dev/null; then
+            say "no camera device here: using the test pattern"
+            args+=(--camera pattern)
+        fi
         say "starting kestrel (Ctrl+C to stop)"
-        exec build/default/app/kestrel "$@"
+        exec build/default/app/kestrel "${args[@]}"
         ;;
     test)
         install_missing
