@@ -10,6 +10,9 @@ PACKAGES=(
     libyuv-dev libopencv-core-dev libopencv-imgproc-dev
     qt6-base-dev libsystemd-dev
     dbus-daemon
+    clang libclang-rt-dev
+    libpipewire-0.3-dev libpng-dev
+    pipewire wireplumber gstreamer1.0-pipewire gstreamer1.0-tools gstreamer1.0-plugins-base
 )
 
 say() { printf '\033[1m==> %s\033[0m\n' "$*"; }
