@@ -118,6 +118,13 @@ void VirtualCameraDevice::attachStreams(SinkStreamPort* sink, SourceStreamPort* 
     sourceStream_ = source;
 }
 
+void VirtualCameraDevice::shutdown() {
+    consumeTimer_.reset();
+    blackTimer_.reset();
+    sinkStream_ = nullptr;
+    sourceStream_ = nullptr;
+}
+
 RelayState VirtualCameraDevice::state() const {
     if (sinkActive_) {
         return sourceClients_ > 0 ? RelayState::relay : RelayState::drainOnly;

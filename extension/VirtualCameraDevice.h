@@ -47,6 +47,9 @@ class VirtualCameraDevice : public std::enable_shared_from_this<VirtualCameraDev
     // before any stream starts; the ports must outlive the device's timers.
     void attachStreams(SinkStreamPort* sink, SourceStreamPort* source);
 
+    // Cancels both timers and forgets the streams; consume queue only, before the ports go.
+    void shutdown();
+
     const Uuid& deviceIdentifier() const { return deviceIdentifier_; }
     const Uuid& sourceStreamIdentifier() const { return sourceStreamIdentifier_; }
     const Uuid& sinkStreamIdentifier() const { return sinkStreamIdentifier_; }

@@ -1,0 +1,95 @@
+// kestrel-camera: the camera daemon, the stand-in for the camera extension (spec Parts 6.1-6.3).
+// Publishes the device "Kestrel" on the camera link, relays what a client puts into its sink
+// stream to every reader of its source stream, and sends black frames while someone reads and
+// nobody feeds it. Outputs: camera-link readers, a PipeWire node, a v4l2loopback device.
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "extension/FrameOutputs.h"
+#include "extension/LinkServer.h"
+#include "extension/VirtualCameraDevice.h"
+#include "platform/link/Transport.h"
+#include "platform/runtime/Log.h"
+#include "platform/runtime/PollExecutor.h"
+#include "platform/runtime/WorkerThread.h"
+
+namespace {
+
+kestrel::PollExecutor* gMain = nullptr;
+
+void onSignal(int /*signal*/) {
+    if (gMain != nullptr) {
+        gMain->stop();  // an atomic store and an eventfd write: safe in a signal handler
+    }
+}
+
+void usage() {
+    std::printf(
+        "usage: kestrel-camera [--no-pipewire] [--no-v4l2]\n"
+        "  Publishes the virtual camera \"Kestrel\" until SIGINT or SIGTERM.\n"
+        "  --no-pipewire  do not publish the PipeWire node\n"
+        "  --no-v4l2      do not feed a v4l2loopback device\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace kestrel;
+    using namespace kestrel::camera;
+    bool pipewire = true;
+    bool v4l2 = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--no-pipewire") {
+            pipewire = false;
+        } else if (arg == "--no-v4l2") {
+            v4l2 = false;
+        } else {
+            usage();
+            return arg == "--help" ? 0 : 2;
+        }
+    }
+    Log::setSink(defaultLogSink());
+    const Log& log = providerLog();
+
+    PollExecutor main;
+    gMain = &main;
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    WorkerThread consume{std::string(kConsumeQueueLabel)};
+    std::string fatal;
+    auto device = VirtualCameraDevice::create(consume, systemHostClock(), &fatal);
+    if (!device) {
+        std::fprintf(stderr, "kestrel-camera: %s\n", fatal.c_str());
+        return 1;
+    }
+    SourceFanout fanout;
+    LinkServer server(main, consume, device);
+    fanout.add(server.readerOutput());
+    (void)pipewire;
+    (void)v4l2;
+    device->attachStreams(&server, &fanout);
+
+    std::string why;
+    auto folder = link::linkFolder(&why);
+    if (!folder || !server.listen(*folder, &why)) {
+        log.error("addDevice failed: %{public}@", why);
+        if (why.rfind("another provider", 0) == 0) {
+            return 1;  // a second daemon would publish a second camera: leave it to the first
+        }
+    }
+
+    main.run();
+    log.info("kestrel-camera stopping");
+    consume.runSync([&] { device->shutdown(); });
+    gMain = nullptr;
+    return 0;
+}
