@@ -11,6 +11,7 @@
 
 #include "extension/FrameOutputs.h"
 #include "extension/LinkServer.h"
+#include "extension/PipeWireOutput.h"
 #include "extension/VirtualCameraDevice.h"
 #include "platform/link/Transport.h"
 #include "platform/runtime/Log.h"
@@ -74,7 +75,12 @@ int main(int argc, char** argv) {
     SourceFanout fanout;
     LinkServer server(main, consume, device);
     fanout.add(server.readerOutput());
-    (void)pipewire;
+    // Every output is in the fan-out before the relay can send; PipeWire connects later.
+    std::shared_ptr<PipeWireOutput> pipewireOutput;
+    if (pipewire) {
+        pipewireOutput = std::make_shared<PipeWireOutput>(main, device->sourceStreamSource());
+        fanout.add(pipewireOutput);
+    }
     (void)v4l2;
     device->attachStreams(&server, &fanout);
 
@@ -85,6 +91,10 @@ int main(int argc, char** argv) {
         if (why.rfind("another provider", 0) == 0) {
             return 1;  // a second daemon would publish a second camera: leave it to the first
         }
+    }
+
+    if (pipewireOutput) {
+        pipewireOutput->start();
     }
 
     main.run();

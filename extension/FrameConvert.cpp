@@ -1,0 +1,77 @@
+#include "extension/FrameConvert.h"
+
+#include <algorithm>
+
+#include <libyuv/convert_from_argb.h>
+#include <libyuv/planar_functions.h>
+#include <libyuv/scale_argb.h>
+
+namespace kestrel::camera {
+
+CropRect fillCrop(std::uint32_t sw, std::uint32_t sh, std::uint32_t dw, std::uint32_t dh) {
+    CropRect crop{0, 0, sw, sh};
+    if (sw == 0 || sh == 0 || dw == 0 || dh == 0) {
+        return crop;
+    }
+    // Compare sw/sh with dw/dh without floating point.
+    const std::uint64_t left = static_cast<std::uint64_t>(sw) * dh;
+    const std::uint64_t right = static_cast<std::uint64_t>(dw) * sh;
+    if (left > right) {  // source wider: crop the sides
+        crop.width = static_cast<std::uint32_t>(right / dh);
+        crop.x = (sw - crop.width) / 2;
+    } else if (left < right) {  // source taller: crop top and bottom
+        crop.height = static_cast<std::uint32_t>(left / dw);
+        crop.y = (sh - crop.height) / 2;
+    }
+    crop.width = std::max<std::uint32_t>(crop.width, 1);
+    crop.height = std::max<std::uint32_t>(crop.height, 1);
+    return crop;
+}
+
+bool scaleToFill(const ImageView& source, const MutableImage& dest) {
+    if (source.pixels == nullptr || dest.pixels == nullptr || source.width == 0 ||
+        source.height == 0 || dest.width == 0 || dest.height == 0) {
+        return false;
+    }
+    const auto sStride = static_cast<int>(source.stride);
+    const auto dStride = static_cast<int>(dest.stride);
+    if (source.width == dest.width && source.height == dest.height) {
+        return libyuv::ARGBCopy(source.pixels, sStride, dest.pixels, dStride,
+                                static_cast<int>(dest.width), static_cast<int>(dest.height)) == 0;
+    }
+    const CropRect crop = fillCrop(source.width, source.height, dest.width, dest.height);
+    const std::uint8_t* origin =
+        source.pixels + static_cast<std::size_t>(crop.y) * source.stride + crop.x * 4ULL;
+    return libyuv::ARGBScale(origin, sStride, static_cast<int>(crop.width),
+                             static_cast<int>(crop.height), dest.pixels, dStride,
+                             static_cast<int>(dest.width), static_cast<int>(dest.height),
+                             libyuv::kFilterBilinear) == 0;
+}
+
+bool bgraToYuy2(const ImageView& source, const MutableImage& dest) {
+    if (source.pixels == nullptr || dest.pixels == nullptr || source.width != dest.width ||
+        source.height != dest.height) {
+        return false;
+    }
+    return libyuv::ARGBToYUY2(source.pixels, static_cast<int>(source.stride), dest.pixels,
+                              static_cast<int>(dest.stride), static_cast<int>(source.width),
+                              static_cast<int>(source.height)) == 0;
+}
+
+bool OutputConverter::convert(const ImageView& source, Format format, const MutableImage& dest) {
+    if (format == Format::bgra) {
+        return scaleToFill(source, dest);
+    }
+    if (source.width == dest.width && source.height == dest.height) {
+        return bgraToYuy2(source, dest);
+    }
+    const std::uint32_t stride = dest.width * 4;
+    scratch_.resize(static_cast<std::size_t>(stride) * dest.height);
+    const MutableImage scaled{scratch_.data(), dest.width, dest.height, stride};
+    if (!scaleToFill(source, scaled)) {
+        return false;
+    }
+    return bgraToYuy2(ImageView{scratch_.data(), dest.width, dest.height, stride}, dest);
+}
+
+}  // namespace kestrel::camera

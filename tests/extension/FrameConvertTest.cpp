@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "extension/FrameConvert.h"
+
+namespace kestrel::camera {
+namespace {
+
+TEST(FrameConvert, FillCropKeepsTheDestinationAspect) {
+    const CropRect same = fillCrop(1280, 720, 1920, 1080);
+    EXPECT_EQ(same.x, 0U);
+    EXPECT_EQ(same.width, 1280U);
+    EXPECT_EQ(same.height, 720U);
+    const CropRect square = fillCrop(1000, 1000, 1920, 1080);  // taller: crop top and bottom
+    EXPECT_EQ(square.width, 1000U);
+    EXPECT_EQ(square.height, 562U);
+    EXPECT_EQ(square.y, 219U);
+    const CropRect wide = fillCrop(4000, 1080, 1920, 1080);  // wider: crop the sides
+    EXPECT_EQ(wide.width, 1920U);
+    EXPECT_EQ(wide.x, 1040U);
+    EXPECT_EQ(fillCrop(1, 1, 1920, 1080).width, 1U);
+}
+
+TEST(FrameConvert, ScaleToFillFromTheCentre) {
+    // 4x2 source whose left and right quarters are red, the middle green; filled into 2x2 the
+    // sides are cropped and only green remains.
+    std::vector<std::uint8_t> src(4 * 2 * 4);
+    for (int y = 0; y < 2; ++y) {
+        for (int x = 0; x < 4; ++x) {
+            std::uint8_t* p = &src[static_cast<std::size_t>((y * 4 + x) * 4)];
+            const bool middle = x == 1 || x == 2;
+            p[0] = 0;
+            p[1] = middle ? 255 : 0;
+            p[2] = middle ? 0 : 255;
+            p[3] = 255;
+        }
+    }
+    std::vector<std::uint8_t> dst(2 * 2 * 4, 7);
+    ASSERT_TRUE(scaleToFill(ImageView{src.data(), 4, 2, 16}, MutableImage{dst.data(), 2, 2, 8}));
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(dst[static_cast<std::size_t>(i * 4 + 1)], 255) << i;
+        EXPECT_EQ(dst[static_cast<std::size_t>(i * 4 + 2)], 0) << i;
+    }
+}
+
+TEST(FrameConvert, BlackBecomesLimitedRangeBlackInYuy2) {
+    std::vector<std::uint8_t> black(8 * 2 * 4, 0);
+    std::vector<std::uint8_t> yuy2(8 * 2 * 2, 1);
+    ASSERT_TRUE(bgraToYuy2(ImageView{black.data(), 8, 2, 32}, MutableImage{yuy2.data(), 8, 2, 16}));
+    EXPECT_EQ(yuy2[0], 16);   // Y0
+    EXPECT_EQ(yuy2[1], 128);  // U
+    EXPECT_EQ(yuy2[2], 16);   // Y1
+    EXPECT_EQ(yuy2[3], 128);  // V
+}
+
+TEST(FrameConvert, ConverterScalesThenPacks) {
+    std::vector<std::uint8_t> white(16 * 9 * 4, 255);
+    std::vector<std::uint8_t> out(32 * 18 * 2, 0);
+    OutputConverter converter;
+    ASSERT_TRUE(converter.convert(ImageView{white.data(), 16, 9, 64}, OutputConverter::Format::yuy2,
+                                  MutableImage{out.data(), 32, 18, 64}));
+    EXPECT_NEAR(out[0], 235, 1);  // white Y
+    EXPECT_NEAR(out[out.size() - 2], 235, 3);
+    EXPECT_NEAR(out[1], 128, 1);
+}
+
+}  // namespace
+}  // namespace kestrel::camera
