@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -42,12 +43,23 @@ class TempFolder {
     std::filesystem::path path_;
 };
 
+// Where a child's output goes: files (appended), a descriptor for stdout, or /dev/null.
+struct Redirect {
+    std::string stdoutPath;
+    std::string stderrPath;
+    int stdoutFd = -1;
+    bool quiet = false;
+};
+
 // A child process; destruction sends SIGTERM, waits up to two seconds, then SIGKILL, and reaps.
 class ChildProcess {
   public:
     ChildProcess() = default;
     ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
-                 bool quiet = false) {
+                 bool quiet = false)
+        : ChildProcess(argv, extraEnv, Redirect{{}, {}, -1, quiet}) {}
+    ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+                 const Redirect& redirect) {
         std::vector<std::string> env;
         for (char** e = environ; *e != nullptr; ++e) {
             env.emplace_back(*e);
@@ -69,9 +81,19 @@ class ChildProcess {
         envp.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        if (quiet) {
+        if (redirect.quiet) {
             posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
             posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        }
+        if (redirect.stdoutFd >= 0) {
+            posix_spawn_file_actions_adddup2(&actions, redirect.stdoutFd, 1);
+        } else if (!redirect.stdoutPath.empty()) {
+            posix_spawn_file_actions_addopen(&actions, 1, redirect.stdoutPath.c_str(),
+                                             O_WRONLY | O_CREAT | O_APPEND, 0600);
+        }
+        if (!redirect.stderrPath.empty()) {
+            posix_spawn_file_actions_addopen(&actions, 2, redirect.stderrPath.c_str(),
+                                             O_WRONLY | O_CREAT | O_APPEND, 0600);
         }
         if (::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0) {
             pid_ = -1;
@@ -89,6 +111,22 @@ class ChildProcess {
     ~ChildProcess() { stop(); }
 
     pid_t pid() const { return pid_; }
+    // Path of an executable found in PATH, or empty.
+    static std::string which(const std::string& name) {
+        const char* path = std::getenv("PATH");
+        std::string list = path != nullptr ? path : "/usr/bin:/bin";
+        std::size_t start = 0;
+        while (start <= list.size()) {
+            const std::size_t end = std::min(list.find(':', start), list.size());
+            const std::filesystem::path candidate =
+                std::filesystem::path(list.substr(start, end - start)) / name;
+            if (::access(candidate.c_str(), X_OK) == 0) {
+                return candidate.string();
+            }
+            start = end + 1;
+        }
+        return {};
+    }
     bool running() {
         if (pid_ <= 0) {
             return false;
