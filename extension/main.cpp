@@ -12,6 +12,7 @@
 #include "extension/FrameOutputs.h"
 #include "extension/LinkServer.h"
 #include "extension/PipeWireOutput.h"
+#include "extension/V4l2LoopbackOutput.h"
 #include "extension/VirtualCameraDevice.h"
 #include "platform/link/Transport.h"
 #include "platform/runtime/Log.h"
@@ -81,7 +82,17 @@ int main(int argc, char** argv) {
         pipewireOutput = std::make_shared<PipeWireOutput>(main, device->sourceStreamSource());
         fanout.add(pipewireOutput);
     }
-    (void)v4l2;
+    // The loopback device is written from a thread of its own: a write of 4 MB must never hold
+    // up the relay.
+    SystemV4l2Device v4l2Calls;
+    std::unique_ptr<WorkerThread> v4l2Writer;
+    std::shared_ptr<V4l2LoopbackOutput> v4l2Output;
+    if (v4l2) {
+        v4l2Writer = std::make_unique<WorkerThread>("dev.corvid.kestrel.v4l2");
+        v4l2Output = std::make_shared<V4l2LoopbackOutput>(v4l2Calls, *v4l2Writer, main,
+                                                          device->sourceStreamSource());
+        fanout.add(v4l2Output);
+    }
     device->attachStreams(&server, &fanout);
 
     std::string why;
@@ -96,10 +107,16 @@ int main(int argc, char** argv) {
     if (pipewireOutput) {
         pipewireOutput->start();
     }
+    if (v4l2Output) {
+        v4l2Writer->runSync([&] { v4l2Output->open(); });
+    }
 
     main.run();
     log.info("kestrel-camera stopping");
     consume.runSync([&] { device->shutdown(); });
+    if (v4l2Output) {
+        v4l2Writer->runSync([&] { v4l2Output->close(); });
+    }
     gMain = nullptr;
     return 0;
 }
