@@ -1,6 +1,7 @@
 #include "extension/FrameConvert.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include <libyuv/convert_from_argb.h>
 #include <libyuv/planar_functions.h>
@@ -58,7 +59,40 @@ bool bgraToYuy2(const ImageView& source, const MutableImage& dest) {
                               static_cast<int>(source.height)) == 0;
 }
 
-bool OutputConverter::convert(const ImageView& source, Format format, const MutableImage& dest) {
+bool OutputConverter::convert(const ImageView& source, Format format, const MutableImage& dest,
+                              std::uint64_t contentId) {
+    const std::uint32_t rowBytes = dest.width * (format == Format::bgra ? 4 : 2);
+    const bool hit = contentId != 0 && contentId == cachedId_ && format == cachedFormat_ &&
+                     dest.width == cachedWidth_ && dest.height == cachedHeight_ &&
+                     rowBytes == cachedRowBytes_;
+    if (hit) {
+        for (std::uint32_t y = 0; y < dest.height; ++y) {
+            std::memcpy(dest.pixels + static_cast<std::size_t>(y) * dest.stride,
+                        cache_.data() + static_cast<std::size_t>(y) * rowBytes, rowBytes);
+        }
+        return true;
+    }
+    if (!convertAnew(source, format, dest)) {
+        return false;
+    }
+    cachedId_ = 0;
+    if (contentId != 0) {
+        cache_.resize(static_cast<std::size_t>(rowBytes) * dest.height);
+        for (std::uint32_t y = 0; y < dest.height; ++y) {
+            std::memcpy(cache_.data() + static_cast<std::size_t>(y) * rowBytes,
+                        dest.pixels + static_cast<std::size_t>(y) * dest.stride, rowBytes);
+        }
+        cachedId_ = contentId;
+        cachedFormat_ = format;
+        cachedWidth_ = dest.width;
+        cachedHeight_ = dest.height;
+        cachedRowBytes_ = rowBytes;
+    }
+    return true;
+}
+
+bool OutputConverter::convertAnew(const ImageView& source, Format format,
+                                  const MutableImage& dest) {
     if (format == Format::bgra) {
         return scaleToFill(source, dest);
     }

@@ -43,10 +43,20 @@ bool bgraToYuy2(const ImageView& source, const MutableImage& dest);
 class OutputConverter {
   public:
     enum class Format { bgra, yuy2 };
-    bool convert(const ImageView& source, Format format, const MutableImage& dest);
+    // A non-zero `contentId` equal to the last converted one copies the last result instead.
+    bool convert(const ImageView& source, Format format, const MutableImage& dest,
+                 std::uint64_t contentId = 0);
 
   private:
+    bool convertAnew(const ImageView& source, Format format, const MutableImage& dest);
+
     std::vector<std::uint8_t> scratch_;
+    std::vector<std::uint8_t> cache_;
+    std::uint64_t cachedId_ = 0;
+    Format cachedFormat_ = Format::bgra;
+    std::uint32_t cachedWidth_ = 0;
+    std::uint32_t cachedHeight_ = 0;
+    std::uint32_t cachedRowBytes_ = 0;
 };
 
 }  // namespace kestrel::camera

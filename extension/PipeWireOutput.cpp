@@ -218,7 +218,7 @@ void PipeWireOutput::send(const SampleBuffer& frame, std::uint64_t hostTimeNanos
         const ImageView in{frame.pixels, frame.width, frame.height, frame.stride};
         filled = impl.converter.convert(
             in, impl.format == yuy2 ? OutputConverter::Format::yuy2 : OutputConverter::Format::bgra,
-            out);
+            out, frame.contentId);
     }
     d.chunk->offset = 0;
     d.chunk->size = filled ? bytes : 0;

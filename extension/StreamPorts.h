@@ -31,6 +31,9 @@ struct SampleBuffer {
     std::uint32_t stride = 0;
     MediaTime presentationTime;
     MediaTime duration;
+    // Non-zero when frames with the same id carry the same pixels (the black filler), so that an
+    // output may reuse what it made of the last one instead of converting again.
+    std::uint64_t contentId = 0;
 };
 
 // The outcome of one consume request (CMIOExtensionStream consumeSampleBuffer).

@@ -207,7 +207,7 @@ void V4l2LoopbackOutput::send(const SampleBuffer& buffer, std::uint64_t /*hostTi
     }
     const MutableImage out{frame->data(), kWidth, kHeight, kBytesPerLine};
     if (!converter_.convert(ImageView{buffer.pixels, buffer.width, buffer.height, buffer.stride},
-                            OutputConverter::Format::yuy2, out)) {
+                            OutputConverter::Format::yuy2, out, buffer.contentId)) {
         return;
     }
     std::weak_ptr<bool> alive = alive_;

@@ -30,6 +30,8 @@ inline constexpr Nanos kConsumeInterval{11'111'111};
 inline constexpr Nanos kConsumeLeeway{2'000'000};
 inline constexpr Nanos kBlackInterval{33'333'333};
 inline constexpr std::string_view kConsumeQueueLabel = "dev.corvid.kestrel.consume";
+// The content id of the black filler frame (see SampleBuffer::contentId).
+inline constexpr std::uint64_t kBlackContentId = 1;
 
 // Which of the four relay states holds (Part 6.3, "State and lifecycle").
 enum class RelayState { idle, black, relay, drainOnly };
@@ -107,6 +109,7 @@ class VirtualCameraDevice : public std::enable_shared_from_this<VirtualCameraDev
     Handle consumeTimer_;
     Handle blackTimer_;
     PixelBufferPoolRef blackPool_;
+    PixelBufferRef blackFrame_;  // taken from the pool and cleared once, then sent every tick
     std::int64_t pumpDrains_ = 0;
     std::int64_t pumpEmptys_ = 0;
     std::int64_t pumpLastClientsCount_ = -1;

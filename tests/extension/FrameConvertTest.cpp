@@ -67,3 +67,30 @@ TEST(FrameConvert, ConverterScalesThenPacks) {
 
 }  // namespace
 }  // namespace kestrel::camera
+
+namespace kestrel::camera {
+namespace {
+
+TEST(FrameConvert, SameContentIdReusesTheLastConversion) {
+    std::vector<std::uint8_t> grey(16 * 9 * 4, 100);
+    std::vector<std::uint8_t> other(16 * 9 * 4, 200);
+    std::vector<std::uint8_t> out(32 * 18 * 2, 0);
+    OutputConverter converter;
+    const MutableImage dest{out.data(), 32, 18, 64};
+    ASSERT_TRUE(converter.convert(ImageView{grey.data(), 16, 9, 64}, OutputConverter::Format::yuy2,
+                                  dest, 7));
+    const std::uint8_t greyY = out[0];
+    std::fill(out.begin(), out.end(), 0);
+    // Same id: the cached result comes back even though these pixels differ (by contract they
+    // would not).
+    ASSERT_TRUE(converter.convert(ImageView{other.data(), 16, 9, 64}, OutputConverter::Format::yuy2,
+                                  dest, 7));
+    EXPECT_EQ(out[0], greyY);
+    // No id: converted anew.
+    ASSERT_TRUE(converter.convert(ImageView{other.data(), 16, 9, 64}, OutputConverter::Format::yuy2,
+                                  dest, 0));
+    EXPECT_GT(out[0], greyY);
+}
+
+}  // namespace
+}  // namespace kestrel::camera
