@@ -301,5 +301,40 @@ TEST_F(LinkServerTest, StaleConnectionDoesNotStopTheNewSink) {
     EXPECT_EQ(onConsume<std::uint64_t>([this] { return device->sinkClient()->id; }), 2U);
 }
 
+TEST_F(LinkServerTest, DeviceListListenerHearsProvidersComeAndGo) {
+    LinkClient client(clientExec);
+    client.setFolderForTesting(folder.path());
+    int changes = 0;
+    Handle registration;
+    ASSERT_EQ(client.addDevicesListener([&changes] { ++changes; }, registration), status::ok);
+    auto pump = [this] {
+        clientExec.pollFds();
+        clientExec.runUntilIdle();
+        std::this_thread::sleep_for(2ms);
+    };
+    listen();  // the socket appears
+    ASSERT_TRUE(waitFor([&] { return changes >= 1; }, 2000ms, pump));
+    ASSERT_TRUE(kestrel::testing::findKestrel(client).has_value());
+
+    const int before = changes;
+    consume.runSync([this] { device->attachStreams(nullptr, &fanout); });
+    serverThread.runSync([this] { server.reset(); });  // the provider goes away
+    ASSERT_TRUE(waitFor([&] { return changes > before; }, 2000ms, pump));
+    std::vector<std::uint32_t> devices;
+    EXPECT_EQ(client.getProperty(kSystemObject, property::devices, devices), status::ok);
+    EXPECT_TRUE(devices.empty());
+
+    registration.reset();  // a removed listener hears nothing more
+    const int removed = changes;
+    serverThread.runSync(
+        [this] { server = std::make_unique<LinkServer>(serverThread, consume, device); });
+    consume.runSync([this] { device->attachStreams(server.get(), &fanout); });
+    listen();
+    for (int i = 0; i < 50; ++i) {
+        pump();
+    }
+    EXPECT_EQ(changes, removed);
+}
+
 }  // namespace
 }  // namespace kestrel::camera
