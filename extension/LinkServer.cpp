@@ -115,10 +115,12 @@ LinkServer::LinkServer(Executor& main, Executor& consumeQueue,
       consumeQueue_(consumeQueue),
       device_(std::move(device)),
       expectedUid_(::getuid()),
-      readers_(std::make_shared<ReaderOutput>()) {}
+      consumeSide_(std::make_shared<ConsumeSide>()) {
+    consumeSide_->readers = std::make_shared<ReaderOutput>();
+}
 
 std::shared_ptr<FrameOutput> LinkServer::readerOutput() const {
-    return readers_;
+    return consumeSide_->readers;
 }
 
 LinkServer::~LinkServer() {
@@ -255,13 +257,9 @@ void LinkServer::disconnect(const std::shared_ptr<Peer>& peer, const char* why, 
     peers_.erase(peer->id);
     streamsStoppedBy(peer);
     const std::uint64_t id = peer->id;
-    std::weak_ptr<bool> alive = alive_;
-    consumeQueue_.post([this, alive, id] {
-        if (!alive.lock()) {
-            return;
-        }
-        pending_.erase(id);
-        readers_->remove(id);
+    consumeQueue_.post([side = consumeSide_, id] {
+        side->pending.erase(id);
+        side->readers->remove(id);
     });
 }
 
@@ -528,12 +526,9 @@ void LinkServer::copyBufferQueue(const std::shared_ptr<Peer>& peer, const Messag
     reader->slots = std::make_unique<std::atomic<std::uint64_t>[]>(layout.slotCount);
     const std::uint64_t id = peer->id;
     peer->reader = reader;
-    std::weak_ptr<bool> alive = alive_;
-    consumeQueue_.post([this, alive, id, reader] {
-        if (alive.lock()) {
-            readers_->remove(id);  // a second request replaces the first queue
-            readers_->add(reader);
-        }
+    consumeQueue_.post([side = consumeSide_, id, reader] {
+        side->readers->remove(id);  // a second request replaces the first queue
+        side->readers->add(reader);
     });
 }
 
@@ -557,12 +552,8 @@ void LinkServer::enqueue(const std::shared_ptr<Peer>& peer, const Enqueue& reque
     pending->generation = peer->sinkGeneration;
     pending->frame = frame;
     pending->memory = peer->sinkMemory;
-    std::weak_ptr<bool> alive = alive_;
-    consumeQueue_.post([this, alive, pending] {
-        if (alive.lock()) {
-            pending_[pending->peerId].push_back(pending);
-        }
-    });
+    consumeQueue_.post(
+        [side = consumeSide_, pending] { side->pending[pending->peerId].push_back(pending); });
 }
 
 std::int64_t LinkServer::streamingClientCount() {
@@ -570,15 +561,15 @@ std::int64_t LinkServer::streamingClientCount() {
 }
 
 void LinkServer::consumeSampleBuffer(const Client& client, ConsumeCompletion done) {
-    auto found = pending_.find(client.id);
-    if (found == pending_.end() || found->second.empty()) {
+    auto found = consumeSide_->pending.find(client.id);
+    if (found == consumeSide_->pending.end() || found->second.empty()) {
         done(ConsumeResult{});
         return;
     }
     std::shared_ptr<PendingFrame> next = std::move(found->second.front());
     found->second.pop_front();
-    const std::uint64_t sequence = nextConsumeSequence_++;
-    inFlight_[sequence] = next;
+    const std::uint64_t sequence = consumeSide_->nextSequence++;
+    consumeSide_->inFlight[sequence] = next;
     ConsumeResult result;
     SampleBuffer buffer;
     buffer.pixels = next->memory->slot(next->frame.slot);
@@ -595,12 +586,12 @@ void LinkServer::consumeSampleBuffer(const Client& client, ConsumeCompletion don
 }
 
 void LinkServer::notifyScheduledOutputChanged(std::uint64_t sequence, std::uint64_t hostTimeNanos) {
-    auto found = inFlight_.find(sequence);
-    if (found == inFlight_.end()) {
+    auto found = consumeSide_->inFlight.find(sequence);
+    if (found == consumeSide_->inFlight.end()) {
         return;
     }
     std::shared_ptr<PendingFrame> frame = std::move(found->second);
-    inFlight_.erase(found);
+    consumeSide_->inFlight.erase(found);
     std::weak_ptr<bool> alive = alive_;
     main_.post([this, alive, frame, hostTimeNanos] {
         if (!alive.lock()) {

@@ -115,11 +115,16 @@ class LinkServer final : public SinkStreamPort {
     std::uint64_t invalidPeers_ = 0;
 
     // Consume-queue state: frames enqueued per client, frames consumed and not yet acknowledged.
-    std::map<std::uint64_t, std::deque<std::shared_ptr<PendingFrame>>> pending_;
-    std::map<std::uint64_t, std::shared_ptr<PendingFrame>> inFlight_;
-    std::uint64_t nextConsumeSequence_ = 1;
+    // Tasks posted to the consume queue hold it by shared ownership, so none of them can touch
+    // a server that is being destroyed.
+    struct ConsumeSide {
+        std::map<std::uint64_t, std::deque<std::shared_ptr<PendingFrame>>> pending;
+        std::map<std::uint64_t, std::shared_ptr<PendingFrame>> inFlight;
+        std::uint64_t nextSequence = 1;
+        std::shared_ptr<ReaderOutput> readers;
+    };
+    std::shared_ptr<ConsumeSide> consumeSide_;
 
-    std::shared_ptr<ReaderOutput> readers_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

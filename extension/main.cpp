@@ -66,29 +66,32 @@ int main(int argc, char** argv) {
     ::sigaction(SIGTERM, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    // Threads and system-call seams first: everything below may use them until it is gone.
     WorkerThread consume{std::string(kConsumeQueueLabel)};
+    SystemV4l2Device v4l2Calls;
+    // The loopback device is written from a thread of its own: a write of 4 MB must never hold
+    // up the relay.
+    std::unique_ptr<WorkerThread> v4l2Writer;
+    if (v4l2) {
+        v4l2Writer = std::make_unique<WorkerThread>("dev.corvid.kestrel.v4l2");
+    }
     std::string fatal;
     auto device = VirtualCameraDevice::create(consume, systemHostClock(), &fatal);
     if (!device) {
         std::fprintf(stderr, "kestrel-camera: %s\n", fatal.c_str());
         return 1;
     }
+    // Every output is in the fan-out before the relay can send; PipeWire connects later.
     SourceFanout fanout;
     LinkServer server(main, consume, device);
     fanout.add(server.readerOutput());
-    // Every output is in the fan-out before the relay can send; PipeWire connects later.
     std::shared_ptr<PipeWireOutput> pipewireOutput;
     if (pipewire) {
         pipewireOutput = std::make_shared<PipeWireOutput>(main, device->sourceStreamSource());
         fanout.add(pipewireOutput);
     }
-    // The loopback device is written from a thread of its own: a write of 4 MB must never hold
-    // up the relay.
-    SystemV4l2Device v4l2Calls;
-    std::unique_ptr<WorkerThread> v4l2Writer;
     std::shared_ptr<V4l2LoopbackOutput> v4l2Output;
     if (v4l2) {
-        v4l2Writer = std::make_unique<WorkerThread>("dev.corvid.kestrel.v4l2");
         v4l2Output = std::make_shared<V4l2LoopbackOutput>(v4l2Calls, *v4l2Writer, main,
                                                           device->sourceStreamSource());
         fanout.add(v4l2Output);

@@ -9,6 +9,7 @@
 // Goals: median latency under 15 ms, daemon CPU under 5% of one core while relaying 1280x720
 // frames to one PipeWire consumer.
 //
+// Frames are enqueued at --fps with a random phase against the daemon's 11.1 ms poll.
 // Each relayed frame is a uniform grey whose level encodes the frame number modulo 12, so that
 // the PipeWire consumer's copy (converted to YUY2 and back, scaled to 64x36) can be matched with
 // its enqueue time.
@@ -23,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -292,6 +294,9 @@ int main(int argc, char** argv) {
     const auto relayStart = std::chrono::steady_clock::now();
     const auto interval = std::chrono::duration<double>(1.0 / options.fps);
     auto nextFrame = relayStart;
+    std::uint64_t frameIndex = 0;
+    std::mt19937 random(20261206);
+    std::uniform_int_distribution<int> jitter(0, 11'111);
     while (std::chrono::steady_clock::now() - relayStart <
            std::chrono::duration<double>(options.seconds)) {
         if (std::chrono::steady_clock::now() >= nextFrame) {
@@ -304,7 +309,13 @@ int main(int argc, char** argv) {
                 ++refused;
             }
             ++enqueued;
-            nextFrame += std::chrono::duration_cast<std::chrono::steady_clock::duration>(interval);
+            // A webcam's clock is not the daemon's: each frame lands at a random phase of the
+            // 11.1 ms poll, as it would in use (a fixed 66.67 ms step would hold one phase).
+            frameIndex += 1;
+            nextFrame = relayStart +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            interval * static_cast<double>(frameIndex)) +
+                        std::chrono::microseconds(jitter(random));
         }
         pump(1ms);
         if (gstReader) {

@@ -94,3 +94,30 @@ TEST(FrameConvert, SameContentIdReusesTheLastConversion) {
 
 }  // namespace
 }  // namespace kestrel::camera
+
+namespace kestrel::camera {
+namespace {
+
+// The banded path must give exactly what scaling the whole frame and then packing gives.
+TEST(FrameConvert, BandedConversionEqualsScaleThenPack) {
+    constexpr std::uint32_t sw = 333, sh = 197, dw = 640, dh = 360;  // odd sizes, crop and bands
+    std::vector<std::uint8_t> src(static_cast<std::size_t>(sw) * sh * 4);
+    for (std::size_t i = 0; i < src.size(); ++i) {
+        src[i] = static_cast<std::uint8_t>((i * 37) ^ (i >> 7));
+    }
+    std::vector<std::uint8_t> scaled(static_cast<std::size_t>(dw) * dh * 4);
+    std::vector<std::uint8_t> reference(static_cast<std::size_t>(dw) * dh * 2);
+    ASSERT_TRUE(scaleToFill(ImageView{src.data(), sw, sh, sw * 4},
+                            MutableImage{scaled.data(), dw, dh, dw * 4}));
+    ASSERT_TRUE(bgraToYuy2(ImageView{scaled.data(), dw, dh, dw * 4},
+                           MutableImage{reference.data(), dw, dh, dw * 2}));
+    std::vector<std::uint8_t> banded(reference.size(), 0);
+    OutputConverter converter;
+    ASSERT_TRUE(converter.convert(ImageView{src.data(), sw, sh, sw * 4},
+                                  OutputConverter::Format::yuy2,
+                                  MutableImage{banded.data(), dw, dh, dw * 2}));
+    EXPECT_EQ(banded, reference);
+}
+
+}  // namespace
+}  // namespace kestrel::camera
