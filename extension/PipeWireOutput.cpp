@@ -73,7 +73,9 @@ struct PipeWireOutput::Impl {
         }
         providerLog().error("PipeWire error: %{public}@ (%d)", message ? message : "?", res);
         if (res == -EPIPE) {
-            // The server went away: a consumer that was linked is gone with it.
+            // The server went away: a consumer that was linked is gone with it, and the main
+            // thread's retry makes the connection again.
+            self->owner->lost_.store(true);
             self->owner->streamingChanged(false);
         }
     }
@@ -117,11 +119,36 @@ PipeWireOutput::PipeWireOutput(Executor& main, SourceStreamSource& sourceStream)
     : main_(main), sourceStream_(sourceStream) {}
 
 PipeWireOutput::~PipeWireOutput() {
-    *alive_ = false;
+    retryTimer_.reset();
+    std::lock_guard guard(implMutex_);
     impl_.reset();
 }
 
 bool PipeWireOutput::start() {
+    const bool connected = connect();
+    std::weak_ptr<bool> alive = alive_;
+    retryTimer_ = main_.startTimer(kRetryInterval, [this, alive] {
+        if (alive.lock()) {
+            retry();
+        }
+    });
+    return connected;
+}
+
+void PipeWireOutput::retry() {
+    if (impl_ && !lost_.load()) {
+        return;
+    }
+    if (impl_) {
+        providerLog().info("PipeWire connection lost — connecting again");
+        std::lock_guard guard(implMutex_);
+        impl_.reset();
+    }
+    lost_.store(false);
+    connect();
+}
+
+bool PipeWireOutput::connect() {
     static std::once_flag initialised;
     std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
     auto impl = std::make_unique<Impl>();
@@ -141,9 +168,12 @@ bool PipeWireOutput::start() {
     if (impl->core == nullptr) {
         const int error = errno;
         pw_thread_loop_unlock(impl->loop);
-        providerLog().info(
-            "PipeWire not reachable (%{public}@) — running without the PipeWire node",
-            std::string(std::strerror(error)));
+        if (!reportedUnreachable_) {
+            reportedUnreachable_ = true;
+            providerLog().info(
+                "PipeWire not reachable (%{public}@) — running without the PipeWire node",
+                std::string(std::strerror(error)));
+        }
         return false;
     }
     kestrel_pw_listen_core(impl->core, &impl->coreListener, impl.get());
@@ -174,7 +204,11 @@ bool PipeWireOutput::start() {
         providerLog().error("PipeWire: cannot connect the stream (%d)", connected);
         return false;
     }
-    impl_ = std::move(impl);
+    {
+        std::lock_guard guard(implMutex_);
+        impl_ = std::move(impl);
+    }
+    reportedUnreachable_ = false;
     providerLog().info("PipeWire node \"Kestrel\" published");
     return true;
 }
@@ -198,7 +232,11 @@ void PipeWireOutput::streamingChanged(bool streaming) {
 }
 
 void PipeWireOutput::send(const SampleBuffer& frame, std::uint64_t hostTimeNanos) {
-    if (!impl_ || !streaming_.load() || frame.pixels == nullptr) {
+    if (!streaming_.load() || frame.pixels == nullptr) {
+        return;
+    }
+    std::lock_guard guard(implMutex_);
+    if (!impl_) {
         return;
     }
     pw_thread_loop_lock(impl_->loop);

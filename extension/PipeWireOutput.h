@@ -13,10 +13,12 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "extension/CameraProvider.h"
 #include "extension/FrameOutputs.h"
 #include "platform/runtime/Executor.h"
+#include "platform/runtime/Handle.h"
 
 namespace kestrel::camera {
 
@@ -28,8 +30,11 @@ class PipeWireOutput final : public FrameOutput {
     PipeWireOutput& operator=(const PipeWireOutput&) = delete;
 
     // Connects to the session's PipeWire server and publishes the node. Without a server it logs
-    // that once and returns false; the daemon runs on without the node.
+    // that once and returns false; the daemon runs on without the node, and tries again every
+    // kRetryInterval (silently), so a PipeWire that starts later, or restarts, gets the node.
     bool start();
+
+    static constexpr Nanos kRetryInterval{2'000'000'000};
 
     void send(const SampleBuffer& buffer, std::uint64_t hostTimeNanos) override;
 
@@ -40,11 +45,20 @@ class PipeWireOutput final : public FrameOutput {
     struct Impl;
 
   private:
+    bool connect();
+    void retry();
     void streamingChanged(bool streaming);
 
     Executor& main_;
     SourceStreamSource& sourceStream_;
+    // Replaced on the main thread when the connection is made again; send() holds the mutex while
+    // it uses the connection, the only lock of the daemon's frame path (never contended in
+    // steady state).
+    std::mutex implMutex_;
     std::unique_ptr<Impl> impl_;
+    Handle retryTimer_;
+    std::atomic<bool> lost_{false};
+    bool reportedUnreachable_ = false;  // main thread
     std::atomic<bool> streaming_{false};
     std::atomic<std::uint64_t> sent_{0};
     std::atomic<std::uint64_t> dropped_{0};

@@ -228,5 +228,73 @@ TEST(PipeWireEndToEnd, BlackThenSinkFramesThenBlackAgain) {
     pipewire.stop();
 }
 
+TEST(PipeWireEndToEnd, ADaemonStartedBeforePipeWireGetsItsNodeLater) {
+    for (const char* tool : {"pipewire", "wireplumber", "gst-launch-1.0"}) {
+        if (ChildProcess::which(tool).empty()) {
+            GTEST_SKIP() << tool << " is not installed (kestrel.sh installs it)";
+        }
+    }
+    if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
+        GTEST_SKIP() << "no session bus: run this test under dbus-run-session (ctest does)";
+    }
+    TempFolder runtime;
+    ASSERT_FALSE(runtime.path().empty());
+    const std::string rt = runtime.path().string();
+    const std::vector<std::string> env = {
+        "XDG_RUNTIME_DIR=" + rt,
+        "XDG_STATE_HOME=" + rt + "/state",
+        "XDG_CONFIG_HOME=" + rt + "/config",
+        "PIPEWIRE_RUNTIME_DIR=" + rt,
+        "KESTREL_LOG=stderr",
+        "GST_REGISTRY=" + rt + "/gst-registry.bin",
+    };
+    const auto log = [&rt](const char* name) { return rt + "/" + name + ".log"; };
+    ChildProcess daemon({KESTREL_CAMERA_PATH, "--no-v4l2"}, env,
+                        Redirect{log("daemon"), log("daemon"), -1, false});
+    const auto folder = runtime.path() / "dev.corvid.kestrel";
+    ASSERT_TRUE(waitFor(
+        [&] { return std::filesystem::exists(folder / link::kCameraProviderSocket); }, 10s));
+    ASSERT_TRUE(waitFor(
+        [&] { return tail(log("daemon")).find("not reachable") != std::string::npos; }, 5s));
+
+    ChildProcess pipewire({ChildProcess::which("pipewire")}, env,
+                          Redirect{log("pipewire"), log("pipewire"), -1, false});
+    ASSERT_TRUE(
+        waitFor([&] { return std::filesystem::exists(runtime.path() / "pipewire-0"); }, 10s));
+    ChildProcess wireplumber({ChildProcess::which("wireplumber")}, env,
+                             Redirect{log("wireplumber"), log("wireplumber"), -1, false});
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return tail(log("daemon")).find("PipeWire node \"Kestrel\" published") !=
+                   std::string::npos;
+        },
+        10s))
+        << tail(log("daemon"));
+
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    UniqueFd readEnd(pipe[0]);
+    UniqueFd writeEnd(pipe[1]);
+    const std::string caps = "video/x-raw,format=BGRx,width=" + std::to_string(kOutWidth) +
+                             ",height=" + std::to_string(kOutHeight);
+    ChildProcess gst(
+        {ChildProcess::which("gst-launch-1.0"), "-q", "pipewiresrc", "target-object=kestrel-camera",
+         "!", "videoconvert", "!", "videoscale", "!", caps, "!", "fdsink", "fd=1"},
+        env, Redirect{{}, log("gst"), writeEnd.get(), false});
+    writeEnd.reset();
+    FrameReader reader(readEnd.get());
+    ASSERT_TRUE(waitFor([&] { return reader.frames.size() >= 3; }, 20s, [&] { reader.poll(50ms); }))
+        << tail(log("daemon")) << tail(log("gst"));
+    EXPECT_TRUE(reader.frames.back().black());
+    // Logged once, however many retries it took.
+    const std::string daemonLog = tail(log("daemon"));
+    EXPECT_EQ(daemonLog.find("not reachable"), daemonLog.rfind("not reachable"));
+    gst.stop();
+    const int daemonStatus = daemon.stop();
+    EXPECT_TRUE(WIFEXITED(daemonStatus) && WEXITSTATUS(daemonStatus) == 0);
+    wireplumber.stop();
+    pipewire.stop();
+}
+
 }  // namespace
 }  // namespace kestrel
