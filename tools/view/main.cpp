@@ -105,6 +105,9 @@ int main(int argc, char** argv) {
     const link::Status opened = client.openSourceReader(
         device, source,
         [&](const link::SourceFrame& f) {
+            if (frames > 0 && received >= frames) {
+                return;  // frames that were already queued when the count was reached
+            }
             const std::uint64_t arrival = systemHostClock().nowNanos();
             ++received;
             if (stats) {
