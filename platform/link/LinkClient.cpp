@@ -419,11 +419,11 @@ Status LinkClient::getProperty(ObjectId object, std::uint32_t selector, Property
             if (!answer) {
                 continue;
             }
-            const auto& reply = std::get<Reply>(answer->message.body);
-            if (reply.status != status::ok || !reply.hasValue) {
+            const auto* reply = std::get_if<Reply>(&answer->message.body);
+            if (reply == nullptr || reply->status != status::ok || !reply->hasValue) {
                 continue;
             }
-            auto mapped = mapIdsToLocal(connection, selector, reply.value);
+            auto mapped = mapIdsToLocal(connection, selector, reply->value);
             if (const auto* ids = std::get_if<std::vector<std::uint32_t>>(&mapped)) {
                 devices.insert(devices.end(), ids->begin(), ids->end());
             }
