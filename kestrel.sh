@@ -11,6 +11,9 @@ PACKAGES=(
     libjpeg62-turbo-dev
     qt6-base-dev libsystemd-dev
     dbus-daemon
+    clang libclang-rt-dev
+    libpipewire-0.3-dev libpng-dev
+    pipewire wireplumber gstreamer1.0-pipewire gstreamer1.0-tools gstreamer1.0-plugins-base
     libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
 )
 

@@ -1,0 +1,35 @@
+#pragma once
+
+// Where the source stream goes: every output a reader can use (camera-link readers, PipeWire,
+// v4l2loopback) gets each frame the relay sends.
+
+#include <memory>
+#include <vector>
+
+#include "extension/StreamPorts.h"
+
+namespace kestrel::camera {
+
+// One way out for the source stream. `send` runs on the consume queue; it copies what it needs
+// and never waits (a reader without room drops the frame).
+class FrameOutput {
+  public:
+    virtual ~FrameOutput() = default;
+    virtual void send(const SampleBuffer& buffer, std::uint64_t hostTimeNanos) = 0;
+};
+
+// The source stream: sends to every output in turn. Outputs are added before the relay starts.
+class SourceFanout final : public SourceStreamPort {
+  public:
+    void add(std::shared_ptr<FrameOutput> output) { outputs_.push_back(std::move(output)); }
+    void send(const SampleBuffer& buffer, std::uint64_t hostTimeNanos) override {
+        for (const auto& output : outputs_) {
+            output->send(buffer, hostTimeNanos);
+        }
+    }
+
+  private:
+    std::vector<std::shared_ptr<FrameOutput>> outputs_;
+};
+
+}  // namespace kestrel::camera

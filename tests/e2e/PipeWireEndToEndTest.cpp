@@ -1,0 +1,300 @@
+// End to end through PipeWire: a private PipeWire and WirePlumber (own XDG_RUNTIME_DIR, the
+// session bus of the dbus-run-session this test runs under), the daemon, and GStreamer's
+// pipewiresrc reading the "Kestrel" node. Black first, then the frames a test client puts into
+// the sink, then black again once that client disconnects. Every wait is bounded and every
+// process this test starts is ended by its pid.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/link/LinkClient.h"
+#include "platform/runtime/Clock.h"
+#include "platform/runtime/ManualExecutor.h"
+#include "tests/extension/LinkTestSupport.h"
+#include "tests/extension/ProcessSupport.h"
+
+namespace kestrel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+using testing::Redirect;
+using testing::TempFolder;
+using testing::waitFor;
+
+constexpr std::uint32_t kOutWidth = 64;
+constexpr std::uint32_t kOutHeight = 36;
+constexpr std::size_t kFrameBytes = kOutWidth * kOutHeight * 4;
+
+// A frame as GStreamer hands it out (BGRx, 64x36), reduced to its mean colour.
+struct GstFrame {
+    double b = 0, g = 0, r = 0;
+    bool black() const { return b < 12 && g < 12 && r < 12; }
+    bool near(double wb, double wg, double wr, double tolerance = 16) const {
+        return std::abs(b - wb) < tolerance && std::abs(g - wg) < tolerance &&
+               std::abs(r - wr) < tolerance;
+    }
+};
+
+// Reads whole frames from GStreamer's stdout without blocking.
+class FrameReader {
+  public:
+    explicit FrameReader(int fd) : fd_(fd) { ::fcntl(fd_, F_SETFL, O_NONBLOCK); }
+    // Reads what is there; returns the frames completed.
+    void poll(std::chrono::milliseconds wait) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) {
+            return;
+        }
+        std::array<std::uint8_t, 65536> chunk{};
+        for (;;) {
+            const ssize_t got = ::read(fd_, chunk.data(), chunk.size());
+            if (got <= 0) {
+                break;
+            }
+            partial_.insert(partial_.end(), chunk.begin(), chunk.begin() + got);
+        }
+        while (partial_.size() >= kFrameBytes) {
+            GstFrame f;
+            for (std::size_t i = 0; i < kFrameBytes; i += 4) {
+                f.b += partial_[i];
+                f.g += partial_[i + 1];
+                f.r += partial_[i + 2];
+            }
+            const double n = kOutWidth * kOutHeight;
+            f.b /= n;
+            f.g /= n;
+            f.r /= n;
+            frames.push_back(f);
+            partial_.erase(partial_.begin(), partial_.begin() + kFrameBytes);
+        }
+    }
+    std::vector<GstFrame> frames;
+
+  private:
+    int fd_;
+    std::vector<std::uint8_t> partial_;
+};
+
+std::string tail(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    std::stringstream all;
+    all << in.rdbuf();
+    const std::string text = all.str();
+    return text.size() > 3000 ? text.substr(text.size() - 3000) : text;
+}
+
+TEST(PipeWireEndToEnd, BlackThenSinkFramesThenBlackAgain) {
+    for (const char* tool : {"pipewire", "wireplumber", "gst-launch-1.0"}) {
+        if (ChildProcess::which(tool).empty()) {
+            GTEST_SKIP() << tool << " is not installed (kestrel.sh installs it)";
+        }
+    }
+    if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
+        GTEST_SKIP() << "no session bus: run this test under dbus-run-session (ctest does)";
+    }
+    TempFolder runtime;
+    ASSERT_FALSE(runtime.path().empty());
+    const std::string rt = runtime.path().string();
+    const std::vector<std::string> env = {
+        "XDG_RUNTIME_DIR=" + rt,
+        "XDG_STATE_HOME=" + rt + "/state",
+        "XDG_CONFIG_HOME=" + rt + "/config",
+        "PIPEWIRE_RUNTIME_DIR=" + rt,
+        "KESTREL_LOG=stderr",
+        "GST_REGISTRY=" + rt + "/gst-registry.bin",
+    };
+    const auto log = [&rt](const char* name) { return rt + "/" + name + ".log"; };
+
+    ChildProcess pipewire({ChildProcess::which("pipewire")}, env,
+                          Redirect{log("pipewire"), log("pipewire"), -1, false});
+    ASSERT_TRUE(
+        waitFor([&] { return std::filesystem::exists(runtime.path() / "pipewire-0"); }, 10s))
+        << "PipeWire did not start:\n"
+        << tail(log("pipewire"));
+    ChildProcess wireplumber({ChildProcess::which("wireplumber")}, env,
+                             Redirect{log("wireplumber"), log("wireplumber"), -1, false});
+    ChildProcess daemon({KESTREL_CAMERA_PATH, "--no-v4l2"}, env,
+                        Redirect{log("daemon"), log("daemon"), -1, false});
+    const auto folder = runtime.path() / "dev.corvid.kestrel";
+    ASSERT_TRUE(
+        waitFor([&] { return std::filesystem::exists(folder / link::kCameraProviderSocket); }, 10s))
+        << tail(log("daemon"));
+
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    UniqueFd readEnd(pipe[0]);
+    UniqueFd writeEnd(pipe[1]);
+    const std::string caps = "video/x-raw,format=BGRx,width=" + std::to_string(kOutWidth) +
+                             ",height=" + std::to_string(kOutHeight);
+    ChildProcess gst(
+        {ChildProcess::which("gst-launch-1.0"), "-q", "pipewiresrc", "target-object=kestrel-camera",
+         "!", "videoconvert", "!", "videoscale", "!", caps, "!", "fdsink", "fd=1"},
+        env, Redirect{{}, log("gst"), writeEnd.get(), false});
+    writeEnd.reset();
+    FrameReader reader(readEnd.get());
+    auto diagnostics = [&] {
+        return "daemon:\n" + tail(log("daemon")) + "\ngst:\n" + tail(log("gst")) +
+               "\nwireplumber:\n" + tail(log("wireplumber"));
+    };
+
+    // 1. Black while nobody feeds the camera.
+    ASSERT_TRUE(waitFor([&] { return reader.frames.size() >= 5; }, 20s, [&] { reader.poll(50ms); }))
+        << "no frames from pipewiresrc\n"
+        << diagnostics();
+    for (const auto& f : reader.frames) {
+        EXPECT_TRUE(f.black()) << f.b << "," << f.g << "," << f.r;
+    }
+
+    // 2. A client feeds the sink: its colour comes through.
+    constexpr std::uint8_t kB = 40, kG = 160, kR = 220;
+    std::size_t colourFrom = 0;
+    {
+        ManualExecutor exec;
+        link::LinkClient client(exec);
+        client.setFolderForTesting(folder);
+        const auto camera = testing::findKestrel(client);
+        ASSERT_TRUE(camera.has_value());
+        std::shared_ptr<link::SinkQueue> queue;
+        ASSERT_EQ(client.copyBufferQueue(camera->sink, {}, queue), link::status::ok);
+        ASSERT_EQ(client.startStream(camera->device, camera->sink), link::status::ok);
+        auto frame = PixelBuffer::create(1280, 720);
+        frame->fill(kB, kG, kR, 255);
+        colourFrom = reader.frames.size();
+        bool sawColour = false;
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            queue->enqueue(*frame, MediaTime::fromNanos(systemHostClock().nowNanos()),
+                           MediaTime{1, 30});
+            for (int i = 0; i < 4; ++i) {  // 15 frames per second
+                exec.pollFds();
+                exec.runUntilIdle();
+                reader.poll(16ms);
+            }
+            sawColour = std::any_of(reader.frames.begin() + static_cast<std::ptrdiff_t>(colourFrom),
+                                    reader.frames.end(),
+                                    [&](const GstFrame& f) { return f.near(kB, kG, kR); });
+            if (sawColour && reader.frames.size() > colourFrom + 10) {
+                break;
+            }
+        }
+        ASSERT_TRUE(sawColour) << "the sink's frames did not reach pipewiresrc\n" << diagnostics();
+    }  // the client disconnects without stopping the stream
+
+    // 3. Black again once the feeder is gone.
+    const std::size_t after = reader.frames.size();
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return reader.frames.size() >= after + 5 && reader.frames.back().black() &&
+                   reader.frames[reader.frames.size() - 2].black();
+        },
+        10s, [&] { reader.poll(50ms); }))
+        << "black did not come back\n"
+        << diagnostics();
+
+    // The order held: black, then colour, then black.
+    bool seenColour = false;
+    bool blackAfterColour = false;
+    for (std::size_t i = 0; i < reader.frames.size(); ++i) {
+        const auto& f = reader.frames[i];
+        if (i < colourFrom) {
+            EXPECT_TRUE(f.black());
+        } else if (f.near(kB, kG, kR)) {
+            EXPECT_FALSE(blackAfterColour) << "colour after black came back, frame " << i;
+            seenColour = true;
+        } else if (seenColour && f.black()) {
+            blackAfterColour = true;
+        }
+    }
+    EXPECT_TRUE(seenColour);
+    EXPECT_TRUE(blackAfterColour);
+    std::printf("pipewiresrc frames: %zu black before the feeder, %zu in all\n", colourFrom,
+                reader.frames.size());
+
+    // Clean teardown, consumers first.
+    gst.stop();
+    const int daemonStatus = daemon.stop();
+    EXPECT_TRUE(WIFEXITED(daemonStatus) && WEXITSTATUS(daemonStatus) == 0) << diagnostics();
+    wireplumber.stop();
+    pipewire.stop();
+}
+
+TEST(PipeWireEndToEnd, ADaemonStartedBeforePipeWireGetsItsNodeLater) {
+    for (const char* tool : {"pipewire", "wireplumber", "gst-launch-1.0"}) {
+        if (ChildProcess::which(tool).empty()) {
+            GTEST_SKIP() << tool << " is not installed (kestrel.sh installs it)";
+        }
+    }
+    if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
+        GTEST_SKIP() << "no session bus: run this test under dbus-run-session (ctest does)";
+    }
+    TempFolder runtime;
+    ASSERT_FALSE(runtime.path().empty());
+    const std::string rt = runtime.path().string();
+    const std::vector<std::string> env = {
+        "XDG_RUNTIME_DIR=" + rt,
+        "XDG_STATE_HOME=" + rt + "/state",
+        "XDG_CONFIG_HOME=" + rt + "/config",
+        "PIPEWIRE_RUNTIME_DIR=" + rt,
+        "KESTREL_LOG=stderr",
+        "GST_REGISTRY=" + rt + "/gst-registry.bin",
+    };
+    const auto log = [&rt](const char* name) { return rt + "/" + name + ".log"; };
+    ChildProcess daemon({KESTREL_CAMERA_PATH, "--no-v4l2"}, env,
+                        Redirect{log("daemon"), log("daemon"), -1, false});
+    const auto folder = runtime.path() / "dev.corvid.kestrel";
+    ASSERT_TRUE(waitFor(
+        [&] { return std::filesystem::exists(folder / link::kCameraProviderSocket); }, 10s));
+    ASSERT_TRUE(waitFor(
+        [&] { return tail(log("daemon")).find("not reachable") != std::string::npos; }, 5s));
+
+    ChildProcess pipewire({ChildProcess::which("pipewire")}, env,
+                          Redirect{log("pipewire"), log("pipewire"), -1, false});
+    ASSERT_TRUE(
+        waitFor([&] { return std::filesystem::exists(runtime.path() / "pipewire-0"); }, 10s));
+    ChildProcess wireplumber({ChildProcess::which("wireplumber")}, env,
+                             Redirect{log("wireplumber"), log("wireplumber"), -1, false});
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return tail(log("daemon")).find("PipeWire node \"Kestrel\" published") !=
+                   std::string::npos;
+        },
+        10s))
+        << tail(log("daemon"));
+
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    UniqueFd readEnd(pipe[0]);
+    UniqueFd writeEnd(pipe[1]);
+    const std::string caps = "video/x-raw,format=BGRx,width=" + std::to_string(kOutWidth) +
+                             ",height=" + std::to_string(kOutHeight);
+    ChildProcess gst(
+        {ChildProcess::which("gst-launch-1.0"), "-q", "pipewiresrc", "target-object=kestrel-camera",
+         "!", "videoconvert", "!", "videoscale", "!", caps, "!", "fdsink", "fd=1"},
+        env, Redirect{{}, log("gst"), writeEnd.get(), false});
+    writeEnd.reset();
+    FrameReader reader(readEnd.get());
+    ASSERT_TRUE(waitFor([&] { return reader.frames.size() >= 3; }, 20s, [&] { reader.poll(50ms); }))
+        << tail(log("daemon")) << tail(log("gst"));
+    EXPECT_TRUE(reader.frames.back().black());
+    // Logged once, however many retries it took.
+    const std::string daemonLog = tail(log("daemon"));
+    EXPECT_EQ(daemonLog.find("not reachable"), daemonLog.rfind("not reachable"));
+    gst.stop();
+    const int daemonStatus = daemon.stop();
+    EXPECT_TRUE(WIFEXITED(daemonStatus) && WEXITSTATUS(daemonStatus) == 0);
+    wireplumber.stop();
+    pipewire.stop();
+}
+
+}  // namespace
+}  // namespace kestrel

@@ -1,0 +1,340 @@
+// The link server in this process (its main loop and consume queue on worker threads), probed by
+// a LinkClient and by raw sockets that send nonsense.
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstring>
+#include <thread>
+
+#include "extension/LinkServer.h"
+#include "platform/link/LinkClient.h"
+#include "platform/runtime/ManualExecutor.h"
+#include "platform/runtime/WorkerThread.h"
+#include "tests/extension/LinkTestSupport.h"
+#include "tests/extension/ProcessSupport.h"
+#include "tests/extension/RelayFakes.h"
+
+namespace kestrel::camera {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace kestrel::link;
+using kestrel::testing::TempFolder;
+using kestrel::testing::waitFor;
+
+class LinkServerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(folder.path().empty());
+        serverThread.runSync([this] {
+            device = VirtualCameraDevice::create(consume, systemHostClock());
+            server = std::make_unique<LinkServer>(serverThread, consume, device);
+            fanout.add(server->readerOutput());
+            device->attachStreams(server.get(), &fanout);
+        });
+    }
+    void listen() {
+        bool ok = false;
+        serverThread.runSync([&] { ok = server->listen(folder.path()); });
+        ASSERT_TRUE(ok);
+    }
+    void TearDown() override {
+        consume.runSync([this] { device->shutdown(); });
+        serverThread.runSync([this] { server.reset(); });
+        consume.runSync([this] { device.reset(); });
+    }
+    template <class T>
+    T onServer(std::function<T()> read) {
+        T value{};
+        serverThread.runSync([&] { value = read(); });
+        return value;
+    }
+    template <class T>
+    T onConsume(std::function<T()> read) {
+        T value{};
+        consume.runSync([&] { value = read(); });
+        return value;
+    }
+    UniqueFd rawPeer() { return connectTo(folder.path() / kCameraProviderSocket); }
+
+    // Sends `bytes` (with `fd` attached when >= 0); true when the server then closes on us.
+    bool closedAfter(const std::vector<std::uint8_t>& bytes, int fd = -1) {
+        UniqueFd peer = rawPeer();
+        if (!peer) {
+            return false;
+        }
+        msghdr header{};
+        iovec io{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
+        header.msg_iov = &io;
+        header.msg_iovlen = 1;
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        if (fd >= 0) {
+            header.msg_control = control;
+            header.msg_controllen = sizeof control;
+            cmsghdr* c = CMSG_FIRSTHDR(&header);
+            c->cmsg_level = SOL_SOCKET;
+            c->cmsg_type = SCM_RIGHTS;
+            c->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+        }
+        if (::sendmsg(peer.get(), &header, MSG_NOSIGNAL) < 0) {
+            return false;
+        }
+        return readsUntilClosed(peer.get());
+    }
+    static bool readsUntilClosed(int fd) {
+        return waitFor(
+            [fd] {
+                Received got = receiveMessage(fd);
+                return got.kind == Received::Kind::closed;
+            },
+            2000ms);
+    }
+
+    kestrel::camera::testing::CapturedLog captured;
+    TempFolder folder;
+    WorkerThread consume{"dev.corvid.kestrel.consume"};
+    WorkerThread serverThread{"test.linkserver"};
+    std::shared_ptr<VirtualCameraDevice> device;
+    SourceFanout fanout;
+    std::unique_ptr<LinkServer> server;
+    ManualExecutor clientExec;
+};
+
+TEST_F(LinkServerTest, AnswersTheObjectTreeAndProperties) {
+    listen();
+    LinkClient client(clientExec);
+    client.setFolderForTesting(folder.path());
+    const auto camera = kestrel::testing::findKestrel(client);
+    ASSERT_TRUE(camera.has_value());
+    std::string text;
+    std::uint32_t number = 0;
+    EXPECT_EQ(client.getProperty(camera->device, property::model, text), status::ok);
+    EXPECT_EQ(text, "Kestrel Virtual Camera");
+    EXPECT_EQ(client.getProperty(camera->device, property::transportType, number), status::ok);
+    EXPECT_EQ(number, 0x75736220U);
+    EXPECT_EQ(client.getProperty(camera->sink, property::name, text), status::ok);
+    EXPECT_EQ(text, "Kestrel Sink");
+    EXPECT_EQ(client.getProperty(camera->source, property::name, text), status::ok);
+    EXPECT_EQ(text, "Kestrel Stream");
+    EXPECT_EQ(client.getProperty(camera->sink, property::sinkBufferQueueSize, number), status::ok);
+    EXPECT_EQ(number, 1U);
+    EXPECT_EQ(client.getProperty(camera->sink, property::sinkBufferUnderrunCount, number),
+              status::unknownProperty);
+    PropertyValue duration;
+    EXPECT_EQ(client.getProperty(camera->source, property::frameDuration, duration), status::ok);
+    EXPECT_EQ(std::get<MediaTime>(duration), (MediaTime{1, 30}));
+    std::vector<std::uint32_t> formats;
+    EXPECT_EQ(client.getProperty(camera->source, property::formats, formats), status::ok);
+    EXPECT_EQ(formats, (std::vector<std::uint32_t>{0x42475241, 1920, 1080}));
+    std::vector<std::uint32_t> available;
+    EXPECT_EQ(client.availableProperties(camera->sink, available), status::ok);
+    EXPECT_EQ(available.size(), 9U);  // name, direction, formats and the six of Part 6.2
+    EXPECT_EQ(client.getProperty(999, property::name, text), status::badObject);
+    EXPECT_EQ(client.setProperty(kSystemObject, property::allowScreenCapture, PropertyValue{1U}),
+              status::ok);
+    EXPECT_EQ(client.setProperty(camera->device, property::model, PropertyValue{std::string("x")}),
+              status::ok);
+}
+
+TEST_F(LinkServerTest, MalformedPeersAreDisconnectedAndOthersServedOn) {
+    listen();
+    // Garbage, a truncated header, a wrong magic, a provider-only message, a descriptor where
+    // none belongs.
+    EXPECT_TRUE(closedAfter({1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+    auto good = encodeMessage(Message{1, GetProperty{kSystemObject, property::devices}});
+    EXPECT_TRUE(closedAfter(std::vector<std::uint8_t>(good.begin(), good.begin() + 12)));
+    auto badMagic = good;
+    badMagic[1] ^= 0x40;
+    EXPECT_TRUE(closedAfter(badMagic));
+    EXPECT_TRUE(closedAfter(encodeMessage(Message{0, ScheduledOutput{0, 1, 2}})));
+    UniqueFd extra(::dup(2));
+    EXPECT_TRUE(closedAfter(good, extra.get()));
+    // Frames into a queue the peer never asked for, and releases of slots it does not hold.
+    SlotFrame frame;
+    frame.slot = 0;
+    frame.sequence = 1;
+    frame.width = 64;
+    frame.height = 64;
+    frame.stride = 256;
+    EXPECT_TRUE(closedAfter(encodeMessage(Message{0, Enqueue{frame}})));
+    EXPECT_TRUE(closedAfter(encodeMessage(Message{0, FrameDone{0, 1}})));
+
+    EXPECT_GE(onServer<std::uint64_t>([this] { return server->invalidPeers(); }), 7U);
+    EXPECT_GE(captured.capture->count("sent an invalid message"), 3U);
+
+    // A well-behaved client is still served.
+    LinkClient client(clientExec);
+    client.setFolderForTesting(folder.path());
+    EXPECT_TRUE(kestrel::testing::findKestrel(client).has_value());
+}
+
+TEST_F(LinkServerTest, SinkFramesOutsideTheQueueAreRefused) {
+    listen();
+    LinkClient client(clientExec);
+    client.setFolderForTesting(folder.path());
+    const auto camera = kestrel::testing::findKestrel(client);
+    ASSERT_TRUE(camera.has_value());
+    std::shared_ptr<SinkQueue> queue;
+    ASSERT_EQ(client.copyBufferQueue(camera->sink, {}, queue), status::ok);
+    // A raw peer with its own queue: slot 5 of a 4-slot queue, then a sequence that goes back.
+    UniqueFd peer = rawPeer();
+    ASSERT_TRUE(sendMessage(peer.get(), Message{9, CopyBufferQueue{objects::sinkStream}}));
+    ASSERT_TRUE(waitFor([&] { return receiveMessage(peer.get()).kind == Received::Kind::message; },
+                        2000ms));
+    SlotFrame frame;
+    frame.slot = 5;
+    frame.sequence = 1;
+    frame.width = 64;
+    frame.height = 64;
+    frame.stride = 256;
+    ASSERT_TRUE(sendMessage(peer.get(), Message{0, Enqueue{frame}}));
+    EXPECT_TRUE(readsUntilClosed(peer.get()));
+
+    UniqueFd second = rawPeer();
+    ASSERT_TRUE(sendMessage(second.get(), Message{9, CopyBufferQueue{objects::sinkStream}}));
+    ASSERT_TRUE(waitFor(
+        [&] { return receiveMessage(second.get()).kind == Received::Kind::message; }, 2000ms));
+    frame.slot = 0;
+    frame.sequence = 5;
+    ASSERT_TRUE(sendMessage(second.get(), Message{0, Enqueue{frame}}));
+    frame.slot = 1;
+    frame.sequence = 5;  // not greater than the last
+    ASSERT_TRUE(sendMessage(second.get(), Message{0, Enqueue{frame}}));
+    EXPECT_TRUE(readsUntilClosed(second.get()));
+    EXPECT_GE(captured.capture->count("enqueued an invalid frame"), 2U);
+
+    // The well-behaved client's queue still works.
+    auto pixels = PixelBuffer::create(64, 64);
+    pixels->fill(1, 2, 3);
+    EXPECT_EQ(queue->enqueue(*pixels, MediaTime::fromNanos(5), MediaTime{1, 30}), status::ok);
+}
+
+TEST_F(LinkServerTest, PeerOfAnotherUserIsRefused) {
+    serverThread.runSync([this] { server->setExpectedUidForTesting(::getuid() + 1); });
+    listen();
+    LinkClient client(clientExec);
+    client.setFolderForTesting(folder.path());
+    EXPECT_FALSE(kestrel::testing::findKestrel(client).has_value());
+    EXPECT_TRUE(waitFor(
+        [this] { return onServer<std::uint64_t>([this] { return server->refusedPeers(); }) > 0; },
+        2000ms));
+    EXPECT_GE(captured.capture->count("refused peer"), 1U);
+}
+
+TEST_F(LinkServerTest, PeerOfAnotherRealUserIsRefused) {
+    if (::getuid() != 0) {
+        GTEST_SKIP() << "needs root to connect as another user";
+    }
+    // A folder others may enter, so that only SO_PEERCRED stands between them and the socket.
+    ASSERT_EQ(::chmod(folder.path().c_str(), 0755), 0);
+    listen();
+    ASSERT_EQ(::chmod((folder.path() / kCameraProviderSocket).c_str(), 0777), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        constexpr uid_t kNobody = 65534;
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+            ::_exit(3);
+        }
+        UniqueFd fd = connectTo(folder.path() / kCameraProviderSocket);
+        if (!fd) {
+            ::_exit(4);
+        }
+        sendMessage(fd.get(), Message{1, GetProperty{kSystemObject, property::devices}});
+        // Refused: the server closes without an answer.
+        for (int i = 0; i < 200; ++i) {
+            Received got = receiveMessage(fd.get());
+            if (got.kind == Received::Kind::closed) {
+                ::_exit(0);
+            }
+            if (got.kind == Received::Kind::message) {
+                ::_exit(5);
+            }
+            ::usleep(10'000);
+        }
+        ::_exit(6);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_TRUE(waitFor([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 5000ms));
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(onServer<std::uint64_t>([this] { return server->refusedPeers(); }), 1U);
+}
+
+TEST_F(LinkServerTest, SinkClientGoingAwayStopsTheSink) {
+    listen();
+    {
+        LinkClient client(clientExec);
+        client.setFolderForTesting(folder.path());
+        const auto camera = kestrel::testing::findKestrel(client);
+        ASSERT_TRUE(camera.has_value());
+        ASSERT_EQ(client.startStream(camera->device, camera->sink), status::ok);
+        ASSERT_TRUE(waitFor(
+            [this] { return onConsume<bool>([this] { return device->sinkActive(); }); }, 2000ms));
+        EXPECT_EQ(onServer<std::int64_t>([this] { return server->streamingClientCount(); }), 1);
+    }
+    ASSERT_TRUE(waitFor(
+        [this] { return !onConsume<bool>([this] { return device->sinkActive(); }); }, 2000ms));
+    EXPECT_EQ(captured.capture->count("sink stream stopped"), 1U);
+    EXPECT_EQ(onServer<std::int64_t>([this] { return server->streamingClientCount(); }), 0);
+}
+
+TEST_F(LinkServerTest, StaleConnectionDoesNotStopTheNewSink) {
+    listen();
+    LinkClient first(clientExec);
+    first.setFolderForTesting(folder.path());
+    const auto a = kestrel::testing::findKestrel(first);
+    ASSERT_TRUE(a.has_value());
+    ASSERT_EQ(first.startStream(a->device, a->sink), status::ok);
+    LinkClient second(clientExec);
+    second.setFolderForTesting(folder.path());
+    const auto b = kestrel::testing::findKestrel(second);
+    ASSERT_TRUE(b.has_value());
+    ASSERT_EQ(second.startStream(b->device, b->sink), status::ok);
+    EXPECT_EQ(first.stopStream(a->device, a->sink), status::ok);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(onConsume<bool>([this] { return device->sinkActive(); }));
+    EXPECT_EQ(onConsume<std::uint64_t>([this] { return device->sinkClient()->id; }), 2U);
+}
+
+TEST_F(LinkServerTest, DeviceListListenerHearsProvidersComeAndGo) {
+    LinkClient client(clientExec);
+    client.setFolderForTesting(folder.path());
+    int changes = 0;
+    Handle registration;
+    ASSERT_EQ(client.addDevicesListener([&changes] { ++changes; }, registration), status::ok);
+    auto pump = [this] {
+        clientExec.pollFds();
+        clientExec.runUntilIdle();
+        std::this_thread::sleep_for(2ms);
+    };
+    listen();  // the socket appears
+    ASSERT_TRUE(waitFor([&] { return changes >= 1; }, 2000ms, pump));
+    ASSERT_TRUE(kestrel::testing::findKestrel(client).has_value());
+
+    const int before = changes;
+    consume.runSync([this] { device->attachStreams(nullptr, &fanout); });
+    serverThread.runSync([this] { server.reset(); });  // the provider goes away
+    ASSERT_TRUE(waitFor([&] { return changes > before; }, 2000ms, pump));
+    std::vector<std::uint32_t> devices;
+    EXPECT_EQ(client.getProperty(kSystemObject, property::devices, devices), status::ok);
+    EXPECT_TRUE(devices.empty());
+
+    registration.reset();  // a removed listener hears nothing more
+    const int removed = changes;
+    serverThread.runSync(
+        [this] { server = std::make_unique<LinkServer>(serverThread, consume, device); });
+    consume.runSync([this] { device->attachStreams(server.get(), &fanout); });
+    listen();
+    for (int i = 0; i < 50; ++i) {
+        pump();
+    }
+    EXPECT_EQ(changes, removed);
+}
+
+}  // namespace
+}  // namespace kestrel::camera

@@ -1,0 +1,186 @@
+#pragma once
+
+// Helpers for tests that start programs: a private runtime folder, child processes that are
+// always ended (by their own pid) and reaped, and bounded waits.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace kestrel::testing {
+
+// A fresh folder with mode 0700 under /tmp, removed at the end.
+class TempFolder {
+  public:
+    TempFolder() {
+        std::string pattern = "/tmp/kestrel-test-XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr) {
+            path_ = pattern;
+        }
+    }
+    ~TempFolder() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// Where a child's output goes: files (appended), a descriptor for stdout, or /dev/null.
+struct Redirect {
+    std::string stdoutPath;
+    std::string stderrPath;
+    int stdoutFd = -1;
+    bool quiet = false;
+};
+
+// A child process; destruction sends SIGTERM, waits up to two seconds, then SIGKILL, and reaps.
+class ChildProcess {
+  public:
+    ChildProcess() = default;
+    ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+                 bool quiet = false)
+        : ChildProcess(argv, extraEnv, Redirect{{}, {}, -1, quiet}) {}
+    ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+                 const Redirect& redirect) {
+        std::vector<std::string> env;
+        for (char** e = environ; *e != nullptr; ++e) {
+            env.emplace_back(*e);
+        }
+        for (const auto& e : extraEnv) {
+            const auto key = e.substr(0, e.find('=') + 1);
+            std::erase_if(env, [&key](const std::string& v) { return v.rfind(key, 0) == 0; });
+            env.push_back(e);
+        }
+        std::vector<char*> args;
+        for (const auto& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        std::vector<char*> envp;
+        for (const auto& e : env) {
+            envp.push_back(const_cast<char*>(e.c_str()));
+        }
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (redirect.quiet) {
+            posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+            posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        }
+        if (redirect.stdoutFd >= 0) {
+            posix_spawn_file_actions_adddup2(&actions, redirect.stdoutFd, 1);
+        } else if (!redirect.stdoutPath.empty()) {
+            posix_spawn_file_actions_addopen(&actions, 1, redirect.stdoutPath.c_str(),
+                                             O_WRONLY | O_CREAT | O_APPEND, 0600);
+        }
+        if (!redirect.stderrPath.empty()) {
+            posix_spawn_file_actions_addopen(&actions, 2, redirect.stderrPath.c_str(),
+                                             O_WRONLY | O_CREAT | O_APPEND, 0600);
+        }
+        if (::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ChildProcess(ChildProcess&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
+    ChildProcess& operator=(ChildProcess&& other) noexcept {
+        if (this != &other) {
+            stop();
+            pid_ = std::exchange(other.pid_, -1);
+        }
+        return *this;
+    }
+    ~ChildProcess() { stop(); }
+
+    pid_t pid() const { return pid_; }
+    // Path of an executable found in PATH, or empty.
+    static std::string which(const std::string& name) {
+        const char* path = std::getenv("PATH");
+        std::string list = path != nullptr ? path : "/usr/bin:/bin";
+        std::size_t start = 0;
+        while (start <= list.size()) {
+            const std::size_t end = std::min(list.find(':', start), list.size());
+            const std::filesystem::path candidate =
+                std::filesystem::path(list.substr(start, end - start)) / name;
+            if (::access(candidate.c_str(), X_OK) == 0) {
+                return candidate.string();
+            }
+            start = end + 1;
+        }
+        return {};
+    }
+    bool running() {
+        if (pid_ <= 0) {
+            return false;
+        }
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            exitStatus_ = status;
+            pid_ = -1;
+            return false;
+        }
+        return true;
+    }
+    // Ends the child; returns its wait status (-1 when it had to be killed or never ran).
+    int stop(std::chrono::milliseconds grace = std::chrono::milliseconds(2000)) {
+        if (pid_ <= 0) {
+            return exitStatus_;
+        }
+        ::kill(pid_, SIGTERM);
+        const auto deadline = std::chrono::steady_clock::now() + grace;
+        int status = 0;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                exitStatus_ = status;
+                return status;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        exitStatus_ = -1;
+        return -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int exitStatus_ = -1;
+};
+
+// Calls `step` until `done` holds or `timeout` passes; true when it held.
+inline bool waitFor(
+    const std::function<bool()>& done, std::chrono::milliseconds timeout,
+    const std::function<void()>& step = [] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        step();
+    }
+    return true;
+}
+
+}  // namespace kestrel::testing

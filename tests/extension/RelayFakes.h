@@ -1,0 +1,102 @@
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "extension/StreamPorts.h"
+#include "platform/runtime/Log.h"
+
+namespace kestrel::camera::testing {
+
+class FakeSinkPort final : public SinkStreamPort {
+  public:
+    std::int64_t streamingClientCount() override { return clients; }
+    void consumeSampleBuffer(const Client& client, ConsumeCompletion done) override {
+        ++requests;
+        requestedFor.push_back(client);
+        if (!errors.empty()) {
+            ConsumeResult r;
+            r.error = errors.front();
+            errors.pop_front();
+            done(std::move(r));
+            return;
+        }
+        if (queued.empty()) {
+            done(ConsumeResult{});
+            return;
+        }
+        ConsumeResult r = std::move(queued.front());
+        queued.pop_front();
+        done(std::move(r));
+    }
+    void notifyScheduledOutputChanged(std::uint64_t sequence, std::uint64_t hostTime) override {
+        acks.emplace_back(sequence, hostTime);
+    }
+
+    // Queues a small frame with the given time and sequence.
+    void queueFrame(std::uint64_t sequence, MediaTime time, std::uint8_t value = 0x80) {
+        auto pixels = std::make_shared<std::vector<std::uint8_t>>(16 * 8 * 4, value);
+        ConsumeResult r;
+        SampleBuffer b;
+        b.pixels = pixels->data();
+        b.owner = pixels;
+        b.width = 16;
+        b.height = 8;
+        b.stride = 64;
+        b.presentationTime = time;
+        b.duration = MediaTime{1, 30};
+        r.buffer = b;
+        r.sequence = sequence;
+        queued.push_back(std::move(r));
+    }
+
+    std::int64_t clients = 1;
+    std::deque<ConsumeResult> queued;
+    std::deque<std::string> errors;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> acks;
+    std::vector<Client> requestedFor;
+    int requests = 0;
+};
+
+class FakeSourcePort final : public SourceStreamPort {
+  public:
+    struct Sent {
+        std::uint32_t width;
+        std::uint32_t height;
+        std::uint64_t hostTime;
+        MediaTime presentationTime;
+        bool allZero;
+        std::uint8_t first;
+    };
+    void send(const SampleBuffer& b, std::uint64_t hostTime) override {
+        bool zero = true;
+        for (std::uint32_t y = 0; y < b.height && zero; ++y) {
+            const std::uint8_t* row = b.pixels + static_cast<std::size_t>(y) * b.stride;
+            for (std::uint32_t x = 0; x < b.width * 4; ++x) {
+                if (row[x] != 0) {
+                    zero = false;
+                    break;
+                }
+            }
+        }
+        sent.push_back(Sent{b.width, b.height, hostTime, b.presentationTime, zero, b.pixels[0]});
+    }
+    std::vector<Sent> sent;
+};
+
+// Installs a capturing log sink for the test's lifetime.
+class CapturedLog {
+  public:
+    CapturedLog() : previous_(Log::sink()) { Log::setSink(capture); }
+    ~CapturedLog() { Log::setSink(previous_); }
+    CapturedLog(const CapturedLog&) = delete;
+    CapturedLog& operator=(const CapturedLog&) = delete;
+    std::shared_ptr<CaptureLogSink> capture = std::make_shared<CaptureLogSink>();
+
+  private:
+    std::shared_ptr<LogSink> previous_;
+};
+
+}  // namespace kestrel::camera::testing

@@ -1,0 +1,304 @@
+#include <gtest/gtest.h>
+
+#include "extension/VirtualCameraDevice.h"
+#include "platform/runtime/ManualExecutor.h"
+#include "tests/extension/RelayFakes.h"
+
+namespace kestrel::camera {
+namespace {
+
+using std::chrono::milliseconds;
+using testing::CapturedLog;
+using testing::FakeSinkPort;
+using testing::FakeSourcePort;
+
+class RelayTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        device = VirtualCameraDevice::create(exec, exec.hostClock());
+        ASSERT_TRUE(device);
+        device->attachStreams(&sink, &source);
+    }
+    void startSource() {
+        device->sourceStreamSource().startStream();
+        exec.runUntilIdle();
+    }
+    void stopSource() {
+        device->sourceStreamSource().stopStream();
+        exec.runUntilIdle();
+    }
+    void startSink(Client client = Client{7, 4242}) {
+        device->sinkStreamSource().authorizedToStartStream(client);
+        device->sinkStreamSource().startStream();
+        exec.runUntilIdle();
+    }
+    void stopSink() {
+        device->sinkStreamSource().stopStream();
+        exec.runUntilIdle();
+    }
+    std::vector<std::string> log() const { return captured.capture->messages("Provider"); }
+    std::size_t count(std::string_view text) const { return captured.capture->count(text); }
+
+    CapturedLog captured;
+    ManualExecutor exec;
+    FakeSinkPort sink;
+    FakeSourcePort source;
+    std::shared_ptr<VirtualCameraDevice> device;
+};
+
+TEST_F(RelayTest, StartsIdle) {
+    EXPECT_EQ(device->state(), RelayState::idle);
+    EXPECT_EQ(device->sourceClients(), 0);
+    EXPECT_FALSE(device->sinkActive());
+    EXPECT_EQ(device->pumpLastClientsCount(), -1);
+    exec.advance(milliseconds(1000));
+    EXPECT_TRUE(source.sent.empty());
+    EXPECT_EQ(sink.requests, 0);
+}
+
+TEST_F(RelayTest, ReaderBeforeFeederGetsBlackAtThirtyPerSecond) {
+    startSource();
+    EXPECT_EQ(device->state(), RelayState::black);
+    const auto lines = log();
+    ASSERT_GE(lines.size(), 3U);
+    EXPECT_EQ(lines[0], "source stream startStream");
+    EXPECT_EQ(lines[1], "source stream client count -> 1");
+    EXPECT_EQ(lines[2], "black fallback started");
+
+    ASSERT_EQ(source.sent.size(), 1U);  // the first black frame comes at once
+    exec.advance(milliseconds(1000));
+    EXPECT_EQ(source.sent.size(), 31U);  // then one every 33,333,333 ns
+    for (const auto& s : source.sent) {
+        EXPECT_EQ(s.width, 1920U);
+        EXPECT_EQ(s.height, 1080U);
+        EXPECT_TRUE(s.allZero);
+        EXPECT_EQ(CameraIPC::hostTimeNanos(s.presentationTime), s.hostTime);
+    }
+    EXPECT_EQ(source.sent[1].hostTime - source.sent[0].hostTime, 33'333'333U);
+}
+
+TEST_F(RelayTest, SinkStartStopsBlackAndRelaysFramesWithTheirOwnTimes) {
+    startSource();
+    startSink();
+    EXPECT_EQ(device->state(), RelayState::relay);
+    EXPECT_FALSE(device->blackTimerRunning());
+    EXPECT_TRUE(device->consumeTimerRunning());
+    EXPECT_EQ(count("sink stream startStream"), 1U);
+    EXPECT_EQ(count("sink stream started — consume loop active"), 1U);
+    ASSERT_EQ(sink.requestedFor.size(), 1U);  // first poll immediately
+    EXPECT_EQ(sink.requestedFor[0], (Client{7, 4242}));
+
+    const std::size_t blackSent = source.sent.size();
+    sink.queueFrame(1, MediaTime::fromNanos(5'000'000'000));
+    sink.queueFrame(2, MediaTime{151, 30});
+    exec.advance(milliseconds(100));
+    ASSERT_EQ(source.sent.size(), blackSent + 2);
+    EXPECT_EQ(source.sent[blackSent].hostTime, 5'000'000'000U);
+    EXPECT_EQ(source.sent[blackSent].width, 16U);
+    EXPECT_FALSE(source.sent[blackSent].allZero);
+    EXPECT_EQ(source.sent[blackSent + 1].hostTime, 5'033'333'333U);
+    ASSERT_EQ(sink.acks.size(), 2U);
+    EXPECT_EQ(sink.acks[0].first, 1U);
+    EXPECT_EQ(sink.acks[1].first, 2U);
+    EXPECT_EQ(device->pumpDrains(), 2);
+    // No black frame came while relaying.
+    exec.advance(milliseconds(1000));
+    EXPECT_EQ(source.sent.size(), blackSent + 2);
+}
+
+TEST_F(RelayTest, PollsNinetyTimesPerSecond) {
+    startSink();
+    EXPECT_EQ(device->state(), RelayState::drainOnly);
+    const int before = sink.requests;  // the immediate first poll
+    EXPECT_EQ(before, 1);
+    exec.advance(milliseconds(1000));
+    EXPECT_EQ(sink.requests - before, 90);
+    EXPECT_EQ(device->pumpEmptys(), 91);
+}
+
+TEST_F(RelayTest, SecondSinkStartCancelsTheEarlierConsumeTimer) {
+    startSink(Client{1, 100});
+    startSink(Client{2, 200});
+    const int before = sink.requests;
+    exec.advance(milliseconds(1000));
+    EXPECT_EQ(sink.requests - before, 90);  // not 180: the first timer is gone
+    EXPECT_EQ(sink.requestedFor.back(), (Client{2, 200}));
+}
+
+TEST_F(RelayTest, TwoReadersOneStops) {
+    startSource();
+    startSource();
+    EXPECT_EQ(device->sourceClients(), 2);
+    EXPECT_EQ(count("black fallback started"), 1U);
+    stopSource();
+    EXPECT_EQ(device->sourceClients(), 1);
+    EXPECT_TRUE(device->blackTimerRunning());
+    EXPECT_EQ(device->state(), RelayState::black);
+    stopSource();
+    EXPECT_EQ(device->sourceClients(), 0);
+    EXPECT_FALSE(device->blackTimerRunning());
+    EXPECT_EQ(device->state(), RelayState::idle);
+    const std::size_t sent = source.sent.size();
+    exec.advance(milliseconds(500));
+    EXPECT_EQ(source.sent.size(), sent);
+}
+
+TEST_F(RelayTest, ClientCountNeverGoesBelowZero) {
+    stopSource();
+    EXPECT_EQ(device->sourceClients(), 0);
+    EXPECT_EQ(count("source stream client count -> 0"), 1U);
+    stopSource();
+    EXPECT_EQ(device->sourceClients(), 0);
+    startSource();
+    EXPECT_EQ(device->sourceClients(), 1);
+}
+
+TEST_F(RelayTest, StartedSinkWithNothingQueuedBringsNoBlack) {
+    startSource();
+    startSink();
+    const std::size_t sent = source.sent.size();
+    const auto emptys = device->pumpEmptys();
+    exec.advance(milliseconds(1000));
+    EXPECT_EQ(source.sent.size(), sent);
+    EXPECT_EQ(device->pumpEmptys() - emptys, 90);
+}
+
+TEST_F(RelayTest, SinkStopWithReadersBringsBlackBack) {
+    startSource();
+    startSink();
+    captured.capture->clear();
+    stopSink();
+    EXPECT_EQ(device->state(), RelayState::black);
+    EXPECT_FALSE(device->consumeTimerRunning());
+    EXPECT_FALSE(device->sinkClient().has_value());
+    const auto lines = log();
+    ASSERT_EQ(lines.size(), 3U);
+    EXPECT_EQ(lines[0], "sink stream stopStream");
+    EXPECT_EQ(lines[1], "sink stream stopped");
+    EXPECT_EQ(lines[2], "black fallback started");
+    const int requests = sink.requests;
+    exec.advance(milliseconds(500));
+    EXPECT_EQ(sink.requests, requests);  // the consume timer is cancelled
+}
+
+TEST_F(RelayTest, DrainOnlyConsumesAndAcknowledgesButSendsNothing) {
+    startSink();
+    sink.queueFrame(1, MediaTime::fromNanos(1'000));
+    exec.advance(milliseconds(20));
+    EXPECT_TRUE(source.sent.empty());
+    ASSERT_EQ(sink.acks.size(), 1U);
+    EXPECT_EQ(device->pumpDrains(), 1);
+}
+
+TEST_F(RelayTest, SixtyDrainsGiveOneDrainLineAfterTheSixtiethSend) {
+    startSource();
+    startSink();
+    for (std::uint64_t i = 1; i <= 59; ++i) {
+        sink.queueFrame(i, MediaTime::fromNanos(i * 1000));
+        exec.advance(milliseconds(12));
+    }
+    EXPECT_EQ(count("pump drain"), 0U);
+    sink.queueFrame(60, MediaTime::fromNanos(60'000));
+    exec.advance(milliseconds(12));
+    EXPECT_EQ(count("pump drain count=60 empty="), 1U);
+    const auto lines = log();
+    // The drain line follows the 60th send.
+    EXPECT_EQ(lines.back().rfind("pump drain count=60", 0), 0U);
+    EXPECT_EQ(sink.acks.size(), 60U);
+}
+
+TEST_F(RelayTest, ThreeHundredEmptiesGiveOneEmptyLine) {
+    startSink();
+    exec.advance(milliseconds(3300));  // 1 + 297 polls
+    EXPECT_EQ(count("pump empty"), 0U);
+    exec.advance(milliseconds(34));  // 300 polls
+    EXPECT_EQ(count("pump empty count=300 drained=0 srcClients=0 clients=1"), 1U);
+}
+
+TEST_F(RelayTest, StreamingClientsChangedOnFirstPollAndOnChange) {
+    sink.clients = 1;
+    startSink();
+    EXPECT_EQ(count("streaming clients changed: 1"), 1U);
+    EXPECT_EQ(device->pumpLastClientsCount(), 1);
+    exec.advance(milliseconds(100));
+    EXPECT_EQ(count("streaming clients changed"), 1U);
+    sink.clients = 2;
+    exec.advance(milliseconds(12));
+    EXPECT_EQ(count("streaming clients changed: 2"), 1U);
+}
+
+TEST_F(RelayTest, InvalidTimeIsSkippedAndTheRelayKeepsRunning) {
+    startSource();
+    startSink();
+    const std::size_t sent = source.sent.size();
+    sink.queueFrame(1, MediaTime{});        // invalid
+    sink.queueFrame(2, MediaTime{-5, 30});  // negative
+    sink.queueFrame(3, MediaTime::fromNanos(77));
+    exec.advance(milliseconds(50));
+    ASSERT_EQ(source.sent.size(), sent + 1);
+    EXPECT_EQ(source.sent.back().hostTime, 77U);
+    EXPECT_EQ(sink.acks.size(), 3U);  // every slot is freed
+    EXPECT_EQ(device->invalidTimeSkips(), 2);
+    EXPECT_EQ(count("consumed buffer with invalid time skipped count=1"), 1U);
+    EXPECT_TRUE(device->consumeTimerRunning());
+}
+
+TEST_F(RelayTest, ConsumeErrorIsLoggedAndChangesNothing) {
+    startSink();
+    sink.errors.push_back("boom");
+    exec.advance(milliseconds(12));
+    EXPECT_EQ(count("consumeSampleBuffer error: boom"), 1U);
+    EXPECT_EQ(device->pumpDrains(), 0);
+    EXPECT_TRUE(sink.acks.empty());
+}
+
+TEST_F(RelayTest, SinkStartWithoutAuthorisedClientDoesNothing) {
+    device->sinkStreamSource().startStream();
+    exec.runUntilIdle();
+    EXPECT_EQ(count("sink startStream with no client?"), 1U);
+    EXPECT_FALSE(device->sinkActive());
+    EXPECT_EQ(sink.requests, 0);
+}
+
+TEST_F(RelayTest, SinkStartUsesTheLastAuthorisedClient) {
+    device->sinkStreamSource().authorizedToStartStream(Client{3, 33});
+    device->sinkStreamSource().authorizedToStartStream(Client{4, 44});
+    device->sinkStreamSource().startStream();
+    exec.runUntilIdle();
+    ASSERT_TRUE(device->sinkClient().has_value());
+    EXPECT_EQ(device->sinkClient()->id, 4U);
+    stopSink();
+    // Still remembered after a stop: a later start uses it again.
+    device->sinkStreamSource().startStream();
+    exec.runUntilIdle();
+    EXPECT_EQ(device->sinkClient()->id, 4U);
+}
+
+TEST_F(RelayTest, CallbacksAfterTheDeviceIsGoneDoNothing) {
+    startSource();
+    auto& sourceStream = device->sourceStreamSource();
+    auto onStart = sourceStream.onStart;
+    device.reset();
+    onStart();
+    exec.advance(milliseconds(100));  // neither the timer nor the posted handler touches it
+    SUCCEED();
+}
+
+TEST_F(RelayTest, StatesAreOnlyTheFour) {
+    EXPECT_EQ(toString(device->state()), "Idle");
+    startSource();
+    EXPECT_EQ(toString(device->state()), "Black");
+    startSink();
+    EXPECT_EQ(toString(device->state()), "Relay");
+    stopSource();
+    EXPECT_EQ(toString(device->state()), "Drain only");
+    EXPECT_FALSE(device->blackTimerRunning());
+    EXPECT_TRUE(device->consumeTimerRunning());
+    stopSink();
+    EXPECT_EQ(toString(device->state()), "Idle");
+    EXPECT_FALSE(device->blackTimerRunning());
+    EXPECT_FALSE(device->consumeTimerRunning());
+}
+
+}  // namespace
+}  // namespace kestrel::camera

@@ -1,0 +1,267 @@
+#include <gtest/gtest.h>
+#include <linux/videodev2.h>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <map>
+
+#include "extension/V4l2LoopbackOutput.h"
+#include "platform/runtime/ManualExecutor.h"
+#include "tests/extension/RelayFakes.h"
+
+namespace kestrel::camera {
+namespace {
+
+using std::chrono::milliseconds;
+
+// A scripted set of video nodes behind the system-call seam.
+class FakeV4l2 final : public V4l2Device {
+  public:
+    struct Node {
+        std::string path;
+        std::string card;
+        std::uint32_t caps = V4L2_CAP_VIDEO_OUTPUT;
+        bool acceptsYuyv = true;
+        bool usageEvents = true;
+    };
+    struct Write {
+        int fd;
+        std::size_t size;
+        std::uint8_t y0, u, y1, v;
+    };
+
+    std::vector<std::string> listDevices() override {
+        std::vector<std::string> out;
+        for (const auto& n : nodes) {
+            out.push_back(n.path);
+        }
+        return out;
+    }
+    int open(const std::string& path, int /*flags*/) override {
+        for (std::size_t i = 0; i < nodes.size(); ++i) {
+            if (nodes[i].path == path) {
+                const int fd = nextFd++;
+                open_[fd] = i;
+                return fd;
+            }
+        }
+        errno = ENOENT;
+        return -1;
+    }
+    int close(int fd) override {
+        open_.erase(fd);
+        ++closes;
+        return 0;
+    }
+    int ioctl(int fd, unsigned long request, void* argument) override {
+        Node& node = nodes.at(open_.at(fd));
+        switch (request) {
+            case VIDIOC_QUERYCAP: {
+                auto* cap = static_cast<v4l2_capability*>(argument);
+                std::snprintf(reinterpret_cast<char*>(cap->card), sizeof cap->card, "%s",
+                              node.card.c_str());
+                cap->capabilities = node.caps | V4L2_CAP_DEVICE_CAPS;
+                cap->device_caps = node.caps;
+                return 0;
+            }
+            case VIDIOC_S_FMT: {
+                auto* format = static_cast<v4l2_format*>(argument);
+                lastFormat = *format;
+                if (!node.acceptsYuyv) {
+                    format->fmt.pix.pixelformat = V4L2_PIX_FMT_MJPEG;
+                }
+                return 0;
+            }
+            case VIDIOC_S_PARM:
+                lastParm = *static_cast<v4l2_streamparm*>(argument);
+                return 0;
+            case VIDIOC_SUBSCRIBE_EVENT:
+                if (!node.usageEvents) {
+                    errno = EINVAL;
+                    return -1;
+                }
+                subscribed = static_cast<v4l2_event_subscription*>(argument)->type;
+                return 0;
+            case VIDIOC_DQEVENT: {
+                if (usage.empty()) {
+                    errno = ENOENT;
+                    return -1;
+                }
+                auto* event = static_cast<v4l2_event*>(argument);
+                event->type = kV4l2EventClientUsage;
+                const std::uint32_t count = usage.front();
+                usage.pop_front();
+                std::memcpy(event->u.data, &count, sizeof count);
+                return 0;
+            }
+            default:
+                errno = ENOTTY;
+                return -1;
+        }
+    }
+    ssize_t write(int fd, const void* data, size_t size) override {
+        if (failWrites > 0) {
+            --failWrites;
+            errno = failErrno;
+            return -1;
+        }
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        writes.push_back(Write{fd, size, bytes[0], bytes[1], bytes[2], bytes[3]});
+        return static_cast<ssize_t>(size);
+    }
+    int poll(pollfd* fds, nfds_t count, int /*timeout*/) override {
+        int ready = 0;
+        for (nfds_t i = 0; i < count; ++i) {
+            fds[i].revents = usage.empty() ? 0 : POLLPRI;
+            ready += fds[i].revents != 0 ? 1 : 0;
+        }
+        return ready;
+    }
+
+    std::vector<Node> nodes;
+    std::vector<Write> writes;
+    std::deque<std::uint32_t> usage;
+    v4l2_format lastFormat{};
+    v4l2_streamparm lastParm{};
+    std::uint32_t subscribed = 0;
+    int failWrites = 0;
+    int failErrno = EAGAIN;
+    int closes = 0;
+
+  private:
+    std::map<int, std::size_t> open_;
+    int nextFd = 100;
+};
+
+class V4l2Test : public ::testing::Test {
+  protected:
+    V4l2Test() {
+        source.onStart = [this] { ++starts; };
+        source.onStop = [this] { ++stops; };
+    }
+    testing::CapturedLog captured;
+    ManualExecutor exec;
+    FakeV4l2 fake;
+    SourceStreamSource source{{}};
+    int starts = 0;
+    int stops = 0;
+};
+
+TEST_F(V4l2Test, WithoutAKestrelDeviceItSaysHowToMakeOne) {
+    fake.nodes = {{"/dev/video0", "Integrated Camera", V4L2_CAP_VIDEO_CAPTURE}};
+    V4l2LoopbackOutput output(fake, exec, exec, source);
+    EXPECT_FALSE(output.open());
+    EXPECT_EQ(captured.capture->count("modprobe v4l2loopback card_label=Kestrel exclusive_caps=1"),
+              1U);
+    exec.advance(milliseconds(500));
+    EXPECT_TRUE(fake.writes.empty());
+    EXPECT_EQ(fake.closes, 1);
+}
+
+TEST_F(V4l2Test, FindsTheDeviceByCardLabelAndKeepsItFedWithBlack) {
+    fake.nodes = {{"/dev/video0", "Integrated Camera", V4L2_CAP_VIDEO_CAPTURE},
+                  {"/dev/video1", "Kestrel Virtual", V4L2_CAP_VIDEO_OUTPUT},
+                  {"/dev/video2", "Kestrel", V4L2_CAP_VIDEO_OUTPUT}};
+    V4l2LoopbackOutput output(fake, exec, exec, source);
+    ASSERT_TRUE(output.open());
+    EXPECT_EQ(output.devicePath(), "/dev/video2");
+    EXPECT_EQ(fake.lastFormat.type, V4L2_BUF_TYPE_VIDEO_OUTPUT);
+    EXPECT_EQ(fake.lastFormat.fmt.pix.pixelformat, static_cast<std::uint32_t>(V4L2_PIX_FMT_YUYV));
+    EXPECT_EQ(fake.lastFormat.fmt.pix.width, 1920U);
+    EXPECT_EQ(fake.lastFormat.fmt.pix.height, 1080U);
+    EXPECT_EQ(fake.lastFormat.fmt.pix.bytesperline, 3840U);
+    EXPECT_EQ(fake.lastParm.parm.output.timeperframe.denominator, 30U);
+    EXPECT_EQ(fake.subscribed, kV4l2EventClientUsage);
+
+    exec.runUntilIdle();
+    exec.advance(milliseconds(1000));
+    EXPECT_EQ(fake.writes.size(), 31U);  // at once, then 30 per second, with nobody sending
+    for (const auto& w : fake.writes) {
+        EXPECT_EQ(w.size, 1920U * 1080U * 2U);
+        EXPECT_EQ(w.y0, 16);
+        EXPECT_EQ(w.u, 128);
+    }
+}
+
+TEST_F(V4l2Test, WritesTheLastFrameItWasSent) {
+    fake.nodes = {{"/dev/video3", "Kestrel", V4L2_CAP_VIDEO_OUTPUT}};
+    V4l2LoopbackOutput output(fake, exec, exec, source);
+    ASSERT_TRUE(output.open());
+    auto white = PixelBuffer::create(1280, 720);
+    white->fill(255, 255, 255);
+    SampleBuffer sample;
+    sample.pixels = white->data();
+    sample.width = 1280;
+    sample.height = 720;
+    sample.stride = static_cast<std::uint32_t>(white->stride());
+    output.send(sample, 1);
+    exec.advance(milliseconds(100));
+    ASSERT_FALSE(fake.writes.empty());
+    EXPECT_GT(fake.writes.back().y0, 200);  // white, scaled to fill
+    EXPECT_NEAR(fake.writes.back().u, 128, 2);
+}
+
+TEST_F(V4l2Test, ReadersComeFromClientUsageEvents) {
+    fake.nodes = {{"/dev/video0", "Kestrel", V4L2_CAP_VIDEO_OUTPUT}};
+    V4l2LoopbackOutput output(fake, exec, exec, source);
+    ASSERT_TRUE(output.open());
+    EXPECT_TRUE(output.usageEvents());
+    exec.advance(milliseconds(100));
+    EXPECT_EQ(starts, 0);
+    fake.usage.push_back(1);
+    exec.advance(milliseconds(40));
+    EXPECT_EQ(starts, 1);
+    fake.usage.push_back(2);  // still reading: no second start
+    exec.advance(milliseconds(40));
+    EXPECT_EQ(starts, 1);
+    fake.usage.push_back(0);
+    exec.advance(milliseconds(40));
+    EXPECT_EQ(stops, 1);
+}
+
+TEST_F(V4l2Test, WithoutUsageEventsTheDeviceCountsAsAlwaysRead) {
+    fake.nodes = {{"/dev/video0", "Kestrel", V4L2_CAP_VIDEO_OUTPUT, true, false}};
+    V4l2LoopbackOutput output(fake, exec, exec, source);
+    ASSERT_TRUE(output.open());
+    exec.runUntilIdle();
+    EXPECT_FALSE(output.usageEvents());
+    EXPECT_EQ(starts, 1);
+}
+
+TEST_F(V4l2Test, ADeviceThatRefusesYuyvIsPassedOver) {
+    fake.nodes = {{"/dev/video0", "Kestrel", V4L2_CAP_VIDEO_OUTPUT, false}};
+    V4l2LoopbackOutput output(fake, exec, exec, source);
+    EXPECT_FALSE(output.open());
+    EXPECT_EQ(captured.capture->count("refused YUYV 1920x1080"), 1U);
+}
+
+TEST_F(V4l2Test, BusyWritesAreSkippedAndFailedWritesCloseTheOutput) {
+    fake.nodes = {{"/dev/video0", "Kestrel", V4L2_CAP_VIDEO_OUTPUT, true, false}};
+    V4l2LoopbackOutput output(fake, exec, exec, source);
+    ASSERT_TRUE(output.open());
+    fake.failWrites = 2;
+    exec.advance(milliseconds(100));  // 4 ticks: 2 busy, 2 written
+    EXPECT_EQ(output.writesDropped(), 2U);
+    EXPECT_EQ(output.framesWritten(), 2U);
+    fake.failWrites = 1;
+    fake.failErrno = ENODEV;
+    exec.advance(milliseconds(34));
+    EXPECT_EQ(captured.capture->count("write failed"), 1U);
+    const std::size_t writes = fake.writes.size();
+    exec.advance(milliseconds(500));
+    EXPECT_EQ(fake.writes.size(), writes);  // closed: no more writes
+    EXPECT_EQ(stops, 1);                    // and no longer read
+}
+
+TEST(SystemV4l2Device, RetriesIoctlOnEintrAndListsOnlyVideoNodes) {
+    SystemV4l2Device device;
+    for (const auto& path : device.listDevices()) {
+        EXPECT_EQ(path.rfind("/dev/video", 0), 0U) << path;
+    }
+    // An ioctl on a descriptor that is no device fails cleanly (ENOTTY), never hangs.
+    EXPECT_EQ(device.ioctl(0, VIDIOC_QUERYCAP, nullptr), -1);
+}
+
+}  // namespace
+}  // namespace kestrel::camera

@@ -1,0 +1,160 @@
+// The client library against providers that misbehave: it answers with failure statuses and never
+// crashes, hangs past its reply timeout, or trusts a bad frame.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include "platform/link/LinkClient.h"
+#include "platform/runtime/ManualExecutor.h"
+
+namespace kestrel::link {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A provider socket served by a thread that answers every request with `answer(request)`;
+// returning nothing sends raw garbage instead.
+class FakeProvider {
+  public:
+    using Answer = std::function<std::optional<Message>(const Message&)>;
+    FakeProvider(const std::filesystem::path& folder, Answer answer) : answer_(std::move(answer)) {
+        path_ = folder / "fake.sock";
+        listen_ = UniqueFd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+        ::bind(listen_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        ::listen(listen_.get(), 4);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~FakeProvider() {
+        stop_ = true;
+        ::shutdown(listen_.get(), SHUT_RDWR);
+        thread_.join();
+    }
+    FakeProvider(const FakeProvider&) = delete;
+    FakeProvider& operator=(const FakeProvider&) = delete;
+
+  private:
+    void serve() {
+        while (!stop_) {
+            UniqueFd peer(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (!peer) {
+                return;
+            }
+            for (int i = 0; i < 100 && !stop_; ++i) {
+                pollfd p{peer.get(), POLLIN, 0};
+                if (::poll(&p, 1, 50) <= 0) {
+                    continue;
+                }
+                Received got = receiveMessage(peer.get());
+                if (got.kind == Received::Kind::closed) {
+                    break;
+                }
+                if (got.kind != Received::Kind::message) {
+                    continue;
+                }
+                auto reply = answer_(got.message);
+                if (reply) {
+                    sendMessage(peer.get(), *reply);
+                } else {
+                    const std::uint8_t garbage[] = {0xde, 0xad, 0xbe, 0xef, 1, 2, 3};
+                    ::send(peer.get(), garbage, sizeof garbage, MSG_NOSIGNAL);
+                }
+            }
+        }
+    }
+    std::filesystem::path path_;
+    UniqueFd listen_;
+    Answer answer_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+class LinkClientTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = "/tmp/kestrel-client-XXXXXX";
+        folder_ = ::mkdtemp(pattern.data());
+    }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(folder_, ec);
+    }
+    std::filesystem::path folder_;
+    ManualExecutor exec_;
+};
+
+TEST_F(LinkClientTest, AnswerOfTheWrongKindIsNoDevice) {
+    FakeProvider provider(folder_, [](const Message& request) -> std::optional<Message> {
+        return Message{request.requestId, QueueReply{status::badObject, 0, 0}};
+    });
+    LinkClient client(exec_, 500ms);
+    client.setFolderForTesting(folder_);
+    std::vector<std::uint32_t> devices;
+    EXPECT_EQ(client.getProperty(kSystemObject, property::devices, devices), status::ok);
+    EXPECT_TRUE(devices.empty());
+}
+
+TEST_F(LinkClientTest, GarbageClosesTheConnection) {
+    FakeProvider provider(folder_, [](const Message&) -> std::optional<Message> { return {}; });
+    LinkClient client(exec_, 500ms);
+    client.setFolderForTesting(folder_);
+    std::vector<std::uint32_t> devices;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.getProperty(kSystemObject, property::devices, devices), status::ok);
+    EXPECT_TRUE(devices.empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 400ms);  // no wait for a timeout
+}
+
+TEST_F(LinkClientTest, SilentProviderTimesOut) {
+    FakeProvider provider(folder_, [](const Message& request) -> std::optional<Message> {
+        std::this_thread::sleep_for(800ms);  // answers too late
+        return Message{request.requestId, Reply{status::ok, true, PropertyValue{1U}}};
+    });
+    LinkClient client(exec_, 200ms);
+    client.setFolderForTesting(folder_);
+    std::vector<std::uint32_t> devices;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.getProperty(kSystemObject, property::devices, devices), status::ok);
+    EXPECT_TRUE(devices.empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 700ms);
+}
+
+TEST_F(LinkClientTest, DeviceIdsAreMappedAndTypesChecked) {
+    FakeProvider provider(folder_, [](const Message& request) -> std::optional<Message> {
+        const auto* get = std::get_if<GetProperty>(&request.body);
+        if (get != nullptr && get->selector == property::devices) {
+            return Message{request.requestId,
+                           Reply{status::ok, true, PropertyValue{std::vector<std::uint32_t>{77}}}};
+        }
+        if (get != nullptr && get->object == 77 && get->selector == property::name) {
+            return Message{request.requestId,
+                           Reply{status::ok, true, PropertyValue{std::string("Kestrel")}}};
+        }
+        return Message{request.requestId, Reply{status::unknownProperty, false, {}}};
+    });
+    LinkClient client(exec_, 500ms);
+    client.setFolderForTesting(folder_);
+    std::vector<std::uint32_t> devices;
+    ASSERT_EQ(client.getProperty(kSystemObject, property::devices, devices), status::ok);
+    ASSERT_EQ(devices.size(), 1U);
+    EXPECT_NE(devices[0], 77U);  // a local id, not the provider's
+    std::string name;
+    EXPECT_EQ(client.getProperty(devices[0], property::name, name), status::ok);
+    EXPECT_EQ(name, "Kestrel");
+    std::uint32_t number = 0;
+    EXPECT_EQ(client.getProperty(devices[0], property::name, number), status::badPropertySize);
+    EXPECT_EQ(client.getProperty(devices[0], property::model, name), status::unknownProperty);
+    EXPECT_EQ(client.getProperty(12345, property::name, name), status::badObject);
+}
+
+}  // namespace
+}  // namespace kestrel::link
