@@ -56,6 +56,18 @@ check_format() {
     clang-format --dry-run --Werror "${files[@]}"
 }
 
+# Fuzzes the camera link's message decoder for $1 seconds from the checked-in corpus. New
+# inputs go to a temporary folder, so the run leaves the tree as it was.
+fuzz_link_decoder() {
+    build fuzz
+    say "fuzzing the camera link decoder ($1 s)"
+    local corpus
+    corpus=$(mktemp -d)
+    build/fuzz/tests/fuzz/link_decoder_fuzz -max_total_time="$1" -timeout=5 -rss_limit_mb=2048 \
+        "$corpus" tests/fuzz/corpus
+    rm -rf "$corpus"
+}
+
 command=${1:-}
 shift || true
 case "$command" in
@@ -79,6 +91,7 @@ case "$command" in
         build asan
         say "tests (sanitizer build)"
         ctest --preset asan -j2
+        fuzz_link_decoder 30
         ;;
     bench)
         install_missing
