@@ -156,6 +156,15 @@ TEST_F(X11HotKeyTest, CommandShiftAFiresOnSuperShiftAAndNotOnShiftA) {
     EXPECT_EQ(presses, 1);
     EXPECT_EQ(releases, 1);
 
+    // With Num Lock on, the combination still fires.
+    ASSERT_TRUE(runXdotool(xvfb.display(), "Num_Lock"));
+    ASSERT_TRUE(runXdotool(xvfb.display(), "super+shift+a"));
+    presses = 0;
+    releases = 0;
+    deliverEvents(*backend);
+    EXPECT_EQ(presses, 1);
+    EXPECT_EQ(releases, 1);
+
     // Released grabs let the combination through to other clients again.
     hotKey.reset();
     ASSERT_TRUE(runXdotool(xvfb.display(), "super+shift+a"));
