@@ -8,6 +8,8 @@ PACKAGES=(
     build-essential cmake ninja-build pkg-config clang-format
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libyuv-dev libopencv-core-dev libopencv-imgproc-dev
+    libopencv-objdetect-dev opencv-data libopencv-imgcodecs-dev python3-skimage
+    libx11-dev xvfb xdotool
     libjpeg62-turbo-dev
     qt6-base-dev libsystemd-dev
     dbus-daemon

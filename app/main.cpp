@@ -11,7 +11,11 @@
 
 #include "app/engine/CameraEngine.h"
 #include "app/engine/StandIns.h"
+#include "app/hotkey/HotKeysController.h"
+#include "app/hotkey/X11HotKeyBackend.h"
+#include "app/presence/AwayDetector.h"
 #include "app/presence/LinuxPermissionBackend.h"
+#include "app/presence/OpenCvFaceDetector.h"
 #include "app/presence/Permissions.h"
 #include "app/qt/QtExecutor.h"
 #include "app/qt/QtSettingsStore.h"
@@ -30,8 +34,15 @@ void usage() {
         "  --camera C   auto (default): the best V4L2 camera; pattern: a generated test\n"
         "               pattern; /dev/videoN: that camera; file:PATH: a video file\n"
         "  --seconds N  quit after N seconds (default: run until interrupted)\n"
-        "  --away       start in away mode\n");
+        "  --away       start with force away on\n");
 }
+
+// Stands in when the face model cannot be loaded: no face is ever seen, so only force away and
+// the auto-away switch decide.
+class NoFaceDetector final : public kestrel::FaceDetector {
+  public:
+    bool containsFace(const kestrel::PixelBuffer& /*frame*/) override { return false; }
+};
 
 }  // namespace
 
@@ -82,6 +93,8 @@ int main(int argc, char** argv) {
     auto permissions = std::make_shared<Permissions>(permissionBackend, main);
     AppState state(permissions, std::make_shared<QtSettingsStore>());
     if (away) {
+        // The away detector re-decides the mode every tick; force away keeps it away.
+        state.manualOverride = true;
         state.mode = AppState::Mode::away;
     }
 
@@ -92,7 +105,15 @@ int main(int argc, char** argv) {
     recorder->maxSeconds = 60.0;
     parts.recorder = recorder;
     parts.loop = std::make_unique<LoopPlayer>(1920, 1080, main);
-    parts.detector = std::make_unique<NoDetector>();
+    std::shared_ptr<FaceDetector> faces;
+    auto faceDetector = OpenCvFaceDetector::create(OpenCvFaceDetector::defaultCascadePath());
+    if (auto* error = std::get_if<Error>(&faceDetector)) {
+        std::fprintf(stderr, "kestrel: %s; auto-away sees no faces\n", error->description.c_str());
+        faces = std::make_shared<NoFaceDetector>();
+    } else {
+        faces = std::move(std::get<std::unique_ptr<OpenCvFaceDetector>>(faceDetector));
+    }
+    parts.detector = std::make_unique<AwayDetector>(state, faces, main, systemHostClock());
     parts.bridge = std::make_unique<LocalOnlyBridge>();
     auto engine =
         CameraEngine::create(state, std::move(parts), main, systemHostClock(), systemWallClock());
@@ -105,6 +126,11 @@ int main(int argc, char** argv) {
     });
     library.refreshLoops(state);
     engine->start();
+
+    // Cmd+Shift+A (Super+Shift+A) toggles force away.
+    auto hotKeys = std::make_shared<HotKeysController>(std::make_shared<X11HotKeyBackend>(main));
+    auto toggleHotKey = HotKey::create(hotKeys, Key::a, modifier::kCommand | modifier::kShift);
+    toggleHotKey->keyDownHandler = [&state] { state.manualOverride = !state.manualOverride.get(); };
 
     if (seconds > 0) {
         QTimer::singleShot(seconds * 1000, &app, &QCoreApplication::quit);
