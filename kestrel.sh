@@ -8,11 +8,13 @@ PACKAGES=(
     build-essential cmake ninja-build pkg-config clang-format
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libyuv-dev libopencv-core-dev libopencv-imgproc-dev
+    libjpeg62-turbo-dev
     qt6-base-dev libsystemd-dev
     dbus-daemon
     clang libclang-rt-dev
     libpipewire-0.3-dev libpng-dev
     pipewire wireplumber gstreamer1.0-pipewire gstreamer1.0-tools gstreamer1.0-plugins-base
+    libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
 )
 
 say() { printf '\033[1m==> %s\033[0m\n' "$*"; }

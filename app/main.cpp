@@ -1,4 +1,4 @@
-// kestrel: the camera engine over the test-pattern camera, headless, logging its status lines.
+// kestrel: the camera engine over the chosen camera, headless, logging its status lines.
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -15,15 +15,20 @@
 #include "app/presence/Permissions.h"
 #include "app/qt/QtExecutor.h"
 #include "app/qt/QtSettingsStore.h"
-#include "app/sources/TestPatternCamera.h"
+#include "app/sources/CameraChoice.h"
+#include "app/sources/LoopLibrary.h"
+#include "app/sources/LoopPlayer.h"
+#include "app/sources/LoopRecorder.h"
 #include "app/state/AppState.h"
 
 namespace {
 
 void usage() {
     std::printf(
-        "usage: kestrel [--seconds N] [--away]\n"
-        "  Runs the camera engine over the test-pattern camera and logs its status.\n"
+        "usage: kestrel [--camera auto|pattern|/dev/videoN|file:PATH] [--seconds N] [--away]\n"
+        "  Runs the camera engine over the chosen camera and logs its status.\n"
+        "  --camera C   auto (default): the best V4L2 camera; pattern: a generated test\n"
+        "               pattern; /dev/videoN: that camera; file:PATH: a video file\n"
         "  --seconds N  quit after N seconds (default: run until interrupted)\n"
         "  --away       start in away mode\n");
 }
@@ -37,10 +42,13 @@ int main(int argc, char** argv) {
 
     int seconds = 0;
     bool away = false;
+    std::string cameraText = "auto";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--seconds" && i + 1 < argc) {
             seconds = std::atoi(argv[++i]);
+        } else if (arg == "--camera" && i + 1 < argc) {
+            cameraText = argv[++i];
         } else if (arg == "--away") {
             away = true;
         } else {
@@ -50,27 +58,52 @@ int main(int argc, char** argv) {
     }
 
     using namespace kestrel;
+    const auto camera = parseCameraChoice(cameraText);
+    if (!camera) {
+        std::fprintf(stderr, "kestrel: unknown camera \"%s\"\n", cameraText.c_str());
+        usage();
+        return 2;
+    }
     std::signal(SIGINT, [](int) { QCoreApplication::quit(); });
     std::signal(SIGTERM, [](int) { QCoreApplication::quit(); });
 
     QtExecutor main;
-    auto permissions =
-        std::make_shared<Permissions>(std::make_shared<AlwaysGrantedCameraBackend>(
-                                          std::make_shared<LinuxPermissionBackend>(main)),
-                                      main);
+    auto webcam = makeWebcam(*camera, main, systemHostClock(), systemWallClock());
+    if (auto* error = std::get_if<Error>(&webcam)) {
+        std::fprintf(stderr, "kestrel: %s\n", error->description.c_str());
+        return 2;
+    }
+    // Generated cameras need no device, so no device access to ask for.
+    std::shared_ptr<PermissionBackend> permissionBackend =
+        std::make_shared<LinuxPermissionBackend>(main);
+    if (camera->kind == CameraChoice::Kind::pattern || camera->kind == CameraChoice::Kind::file) {
+        permissionBackend = std::make_shared<AlwaysGrantedCameraBackend>(permissionBackend);
+    }
+    auto permissions = std::make_shared<Permissions>(permissionBackend, main);
     AppState state(permissions, std::make_shared<QtSettingsStore>());
     if (away) {
         state.mode = AppState::Mode::away;
     }
 
     EngineParts parts;
-    parts.webcam = std::make_unique<TestPatternCamera>();
-    parts.recorder = std::make_shared<NoRecorder>();
-    parts.loop = std::make_unique<NoLoopSource>();
+    parts.webcam = std::move(std::get<std::unique_ptr<WebcamSource>>(webcam));
+    LoopLibrary library(LoopLibrary::defaultFolder(), systemWallClock());
+    auto recorder = LoopRecorder::create(library, main);
+    recorder->maxSeconds = 60.0;
+    parts.recorder = recorder;
+    parts.loop = std::make_unique<LoopPlayer>(1920, 1080, main);
     parts.detector = std::make_unique<NoDetector>();
     parts.bridge = std::make_unique<LocalOnlyBridge>();
     auto engine =
         CameraEngine::create(state, std::move(parts), main, systemHostClock(), systemWallClock());
+    // A recording that stops at its length joins the library like one the user stopped.
+    recorder->setAutomaticStopCompletion([weak = std::weak_ptr<CameraEngine>(engine)](
+                                             const std::optional<std::filesystem::path>& url) {
+        if (auto alive = weak.lock()) {
+            alive->adoptRecordedLoop(url);
+        }
+    });
+    library.refreshLoops(state);
     engine->start();
 
     if (seconds > 0) {

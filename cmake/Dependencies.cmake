@@ -32,3 +32,6 @@ endif()
 if(KESTREL_BUILD_BENCH)
     find_package(benchmark QUIET)
 endif()
+
+# Loop movies: FFmpeg reads and writes them (H.264 through Debian's libavcodec with libx264).
+pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)

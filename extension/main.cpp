@@ -3,6 +3,8 @@
 // stream to every reader of its source stream, and sends black frames while someone reads and
 // nobody feeds it. Outputs: camera-link readers, a PipeWire node, a v4l2loopback device.
 
+#include <opencv2/core/utility.hpp>
+
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -57,6 +59,9 @@ int main(int argc, char** argv) {
     }
     Log::setSink(defaultLogSink());
     const Log& log = providerLog();
+    // Frames are scaled on the consume queue, one at a time: OpenCV's own worker threads would
+    // only add hand-offs on a two-core machine.
+    cv::setNumThreads(1);
 
     PollExecutor main;
     gMain = &main;

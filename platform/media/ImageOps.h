@@ -44,8 +44,19 @@ double clampBlurRadius(double radius);
 void blurAndTone(const PixelBuffer& source, PixelBuffer& dest, double radius,
                  const ToneControls& tone = {});
 
-// dest = weight * first + (1 - weight) * second, per channel; weight is clamped to [0, 1]. All
-// three buffers have the same size (dest may be one of the inputs).
+// How many times blurAndTone shrinks the image before blurring with `radius`: 1 (full size)
+// below 6, otherwise the largest power of two that leaves a standard deviation of at least 3
+// reduced pixels (4 for a radius of 18).
+int blurDownscaleFactor(double radius);
+
+// blurAndTone with an explicit shrink factor, for weighing speed against accuracy: 1 blurs at
+// full size; otherwise a power of two up to 64 (other values are rounded down to one).
+void blurAndToneAtScale(const PixelBuffer& source, PixelBuffer& dest, double radius, int downscale,
+                        const ToneControls& tone = {});
+
+// dest = weight * first + (1 - weight) * second, per channel; weight is clamped to [0, 1] (a
+// weight that is not a number counts as 0). All three buffers have the same size (dest may be
+// one of the inputs); false otherwise.
 bool blend(const PixelBuffer& first, const PixelBuffer& second, double weight, PixelBuffer& dest);
 
 }  // namespace kestrel::image

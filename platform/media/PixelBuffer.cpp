@@ -38,8 +38,11 @@ Allocation allocate(std::size_t bytes, PixelStorage storage) {
     if (!fd || ::ftruncate(fd.get(), static_cast<off_t>(length)) != 0) {
         return out;
     }
-    // A peer that receives the descriptor cannot shrink the file under our mapping.
-    ::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL);
+    // A peer that receives the descriptor cannot shrink the file under our mapping; a buffer
+    // that could not be sealed is not handed out.
+    if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
+        return out;
+    }
     void* mapped = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
     if (mapped == MAP_FAILED) {
         return out;

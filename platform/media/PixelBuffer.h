@@ -53,7 +53,9 @@ class PixelBuffer {
     void fill(std::uint8_t b, std::uint8_t g, std::uint8_t r, std::uint8_t a = 255);
 
   private:
-    struct Private {};
+    struct Private {
+        explicit Private() = default;
+    };
 
   public:
     PixelBuffer(Private, int width, int height, int stride, PixelStorage storage,
@@ -88,7 +90,12 @@ class PixelBufferPool : public std::enable_shared_from_this<PixelBufferPool> {
     std::size_t idleCount() const;
     std::size_t allocatedCount() const;
 
-    struct Private {};
+  private:
+    struct Private {
+        explicit Private() = default;
+    };
+
+  public:
     PixelBufferPool(Private, int width, int height, PixelStorage storage, std::size_t maxIdle);
 
   private:

@@ -47,8 +47,8 @@ TEST_F(CameraEngineTest, StartRunsItsStepsInOrderAndSurvivesAWebcamFailure) {
 }
 
 TEST_F(CameraEngineTest, LiveFramesGoOutUntouchedAndEveryFrameReachesTheSink) {
-    rig.engine->start();
     rig.sink().connectSucceeds = false;
+    rig.engine->start();
     auto first = camera();
     auto second = camera(120);
     EXPECT_EQ(rig.frame(first), first);

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/state/AppState.h"
+#include "platform/runtime/Clock.h"
+
+namespace kestrel {
+
+// The folder of recorded loops and the operations that keep `AppState.loops` and
+// `AppState.activeLoop` in step with it. The folder's contents are the library: there is no index.
+// A loop is identified by its file path. Main thread only; file-system errors are dropped (the
+// caller sees at most an absent rename result).
+class LoopLibrary {
+  public:
+    static constexpr std::string_view kExtension = ".mov";
+
+    // `folder` is the loops folder, created on demand; `wallClock` names new recordings.
+    LoopLibrary(std::filesystem::path folder, const WallClock& wallClock);
+
+    // $XDG_DATA_HOME/dev.corvid.kestrel/loops, with ~/.local/share when XDG_DATA_HOME is unset or
+    // not absolute.
+    static std::filesystem::path defaultFolder();
+
+    // The loops folder, created (with its parents) if missing; a failure to create it is ignored.
+    std::filesystem::path loopsDirectory() const;
+
+    // Lists the folder: entries whose extension is "mov" in any letter case, sorted by file name
+    // (byte order). `loops` becomes that list and `activeLoop` its first entry, or none.
+    void refreshLoops(AppState& state) const;
+
+    static void select(const std::filesystem::path& url, AppState& state);
+
+    // Renames a loop to `name` (trimmed, "/" replaced by "-", ".mov" appended) inside the folder.
+    // Returns the loop's new path, its current path when the name is unchanged, or none when the
+    // name is blank, the target exists (never overwritten) or the move fails. The loop keeps its
+    // place in `loops`; an active loop stays active under its new path.
+    std::optional<std::filesystem::path> renameLoop(const std::filesystem::path& url,
+                                                    std::string_view name, AppState& state) const;
+
+    // Removes the file (a failure is ignored) and the loop from `loops`; when it was active, the
+    // first remaining loop becomes active.
+    static void deleteLoop(const std::filesystem::path& url, AppState& state);
+
+    // The path for a recording started now. `attempt` 0 is "loop-<UTC time>.mov" with ":" replaced
+    // by "-" (loop-2026-12-05T18-40-01Z.mov); each further attempt names the following second, so
+    // a recording started in a second whose name is taken gets a distinct name of the same form
+    // that still sorts in recording order.
+    std::filesystem::path recordingPath(int attempt = 0) const;
+
+    // "2026-12-05T18-40-01Z" for a time in that second.
+    static std::string recordingStamp(WallClock::TimePoint time);
+
+  private:
+    std::filesystem::path folder_;
+    const WallClock& wallClock_;
+};
+
+}  // namespace kestrel

@@ -1,0 +1,169 @@
+#include "app/sources/LoopRecorder.h"
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
+#include <cerrno>
+#include <system_error>
+#include <variant>
+
+namespace kestrel {
+
+namespace {
+
+// `time` in movie units (1/90000 s).
+std::int64_t movieTicks(MediaTime time) {
+    return av_rescale(time.value, MovieWriter::kTimescale, time.timescale);
+}
+
+double secondsBetween(MediaTime from, MediaTime to) {
+    if (from.timescale == to.timescale) {
+        return static_cast<double>(to.value - from.value) / static_cast<double>(to.timescale);
+    }
+    return static_cast<double>(static_cast<long double>(to.value) / to.timescale -
+                               static_cast<long double>(from.value) / from.timescale);
+}
+
+}  // namespace
+
+// One recording. The writer and the failure belong to the encoder thread once the recording has
+// started; `queued` is shared with the main thread.
+struct LoopRecorder::Session {
+    std::uint64_t id = 0;
+    std::filesystem::path url;
+    std::unique_ptr<MovieWriter> writer;
+    MaybeError failure;
+    std::atomic<int> queued{0};
+    std::int64_t lastTicks = -1;  // main thread
+    bool stopScheduled = false;   // main thread
+};
+
+std::shared_ptr<LoopRecorder> LoopRecorder::create(LoopLibrary& library, Executor& main,
+                                                   Executor& encoder,
+                                                   MovieWriterSettings settings) {
+    return std::make_shared<LoopRecorder>(Private{}, library, main, &encoder, std::move(settings));
+}
+
+std::shared_ptr<LoopRecorder> LoopRecorder::create(LoopLibrary& library, Executor& main,
+                                                   MovieWriterSettings settings) {
+    return std::make_shared<LoopRecorder>(Private{}, library, main, nullptr, std::move(settings));
+}
+
+LoopRecorder::LoopRecorder(Private, LoopLibrary& library, Executor& main, Executor* encoder,
+                           MovieWriterSettings settings)
+    : library_(library),
+      main_(main),
+      settings_(std::move(settings)),
+      ownEncoder_(encoder == nullptr ? std::make_unique<WorkerThread>("dev.corvid.kestrel.recorder")
+                                     : nullptr),
+      encoder_(encoder != nullptr ? *encoder : *ownEncoder_) {}
+
+LoopRecorder::~LoopRecorder() = default;
+
+MaybeError LoopRecorder::start() {
+    if (isRecording_) {
+        return std::nullopt;
+    }
+    library_.loopsDirectory();
+    MovieWriter::CreateResult created = Error{};
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        created = MovieWriter::create(library_.recordingPath(attempt), settings_);
+        const auto* error = std::get_if<Error>(&created);
+        if (error == nullptr || error->code != EEXIST) {
+            break;  // written, or a failure a later name will not mend
+        }
+    }
+    if (auto* error = std::get_if<Error>(&created)) {
+        return *error;
+    }
+    auto session = std::make_shared<Session>();
+    session->id = nextSessionId_++;
+    session->writer = std::move(std::get<std::unique_ptr<MovieWriter>>(created));
+    session->url = session->writer->url();
+    session_ = std::move(session);
+    url_ = session_->url;
+    startTime_.reset();
+    isRecording_ = true;
+    isRecordingFlag_ = true;
+    return std::nullopt;
+}
+
+void LoopRecorder::append(const PixelBufferRef& frame, MediaTime presentationTime) {
+    if (!isRecording_ || !session_ || !frame || !presentationTime.valid()) {
+        return;
+    }
+    Session& session = *session_;
+    if (!startTime_) {
+        startTime_ = presentationTime;
+    }
+    const std::int64_t ticks = movieTicks(presentationTime) - movieTicks(*startTime_);
+    if (ticks <= session.lastTicks || session.queued.load() >= kQueueDepth) {
+        ++droppedFrames_;  // a repeated or earlier time, or the encoder is behind
+    } else {
+        session.lastTicks = ticks;
+        ++session.queued;
+        ++queuedFrames_;
+        encoder_.post([session = session_, frame, ticks] {
+            if (!session->failure) {
+                session->failure = session->writer->append(*frame, ticks);
+            }
+            --session->queued;
+        });
+    }
+    if (secondsBetween(*startTime_, presentationTime) >= maxSeconds && !session.stopScheduled) {
+        session.stopScheduled = true;
+        std::weak_ptr<LoopRecorder> weak = weak_from_this();
+        main_.post([weak, id = session.id] {
+            if (auto self = weak.lock()) {
+                self->stopSession(id);
+            }
+        });
+    }
+}
+
+void LoopRecorder::stopSession(std::uint64_t id) {
+    // Only the recording that reached its length: a newer one started since is left alone.
+    if (isRecording_ && session_ && session_->id == id) {
+        stop(automaticCompletion_);
+    }
+}
+
+void LoopRecorder::stop(Completion completion) {
+    if (!isRecording_ || !session_) {
+        if (completion) {
+            completion(std::nullopt);
+        }
+        return;
+    }
+    isRecording_ = false;
+    isRecordingFlag_ = false;
+    std::weak_ptr<LoopRecorder> weak = weak_from_this();
+    Executor& main = main_;
+    Log log = log_;
+    encoder_.post([session = session_, weak, &main, log, completion = std::move(completion)] {
+        MaybeError failure = session->failure;
+        if (!failure) {
+            failure = session->writer->finish();
+        }
+        session->writer.reset();
+        if (failure) {
+            std::error_code ignored;
+            std::filesystem::remove(session->url, ignored);
+        }
+        main.post([session, weak, log, failure, completion] {
+            if (auto self = weak.lock(); self && self->session_ == session) {
+                self->session_.reset();
+                self->startTime_.reset();
+            }
+            if (failure) {
+                log.error("recording failed: %{public}@", failure->description);
+            }
+            if (completion) {
+                completion(failure ? std::nullopt : std::optional(session->url));
+            }
+        });
+    });
+}
+
+}  // namespace kestrel

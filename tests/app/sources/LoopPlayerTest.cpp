@@ -1,0 +1,230 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "app/sources/LoopPlayer.h"
+#include "platform/runtime/ManualExecutor.h"
+#include "platform/runtime/WorkerThread.h"
+#include "tests/app/sources/MovieClips.h"
+#include "tests/app/sources/TempFolder.h"
+
+namespace kestrel {
+namespace {
+
+using testing::greyForIndex;
+using testing::indexOfGrey;
+using testing::maxDeviation;
+using testing::meanGrey;
+using testing::TempFolder;
+using testing::writeClip;
+
+constexpr int kWidth = 320;
+constexpr int kHeight = 180;
+
+class LoopPlayerTest : public ::testing::Test {
+  protected:
+    std::filesystem::path clip(const std::string& name, int frames, int sourceWidth = kWidth,
+                               int sourceHeight = kHeight) {
+        const auto path = temp.path() / name;
+        writeClip(path, frames, sourceWidth, sourceHeight);
+        return path;
+    }
+    void load(const std::filesystem::path& path) {
+        player.setUrl(path);
+        const MaybeError error = player.openReader(path);
+        ASSERT_FALSE(error) << error->description;
+    }
+    // The grey level of the next frame, once the decoder has run; -1 for none.
+    double next() {
+        executor.runUntilIdle();
+        PixelBufferRef frame = player.nextFrame();
+        if (!frame) {
+            return -1;
+        }
+        EXPECT_EQ(frame->width(), kWidth);
+        EXPECT_EQ(frame->height(), kHeight);
+        return meanGrey(*frame);
+    }
+
+    TempFolder temp;
+    ManualExecutor executor;  // main thread and decoder: decoding happens when the test says
+    LoopPlayer player{kWidth, kHeight, executor, executor};
+};
+
+TEST_F(LoopPlayerTest, NothingLoadedYieldsNothing) {
+    EXPECT_EQ(player.nextFrame(), nullptr);
+    // A url alone opens nothing.
+    player.setUrl(clip("a.mov", 2));
+    executor.runUntilIdle();
+    EXPECT_EQ(player.nextFrame(), nullptr);
+    EXPECT_FALSE(player.hasReader());
+}
+
+TEST_F(LoopPlayerTest, ARequestBeforeTheFrameIsDecodedGetsNoneAndNoFrameIsSkipped) {
+    load(clip("a.mov", 3));
+    EXPECT_EQ(player.nextFrame(), nullptr);  // the decoder has not run
+    EXPECT_EQ(indexOfGrey(next()), 0);
+    EXPECT_EQ(player.nextFrame(), nullptr);
+    EXPECT_EQ(player.nextFrame(), nullptr);
+    EXPECT_EQ(indexOfGrey(next()), 1);
+    EXPECT_EQ(indexOfGrey(next()), 2);
+}
+
+TEST_F(LoopPlayerTest, PlaysEveryFrameThenCrossFadesTheSeamThenContinuesUnblended) {
+    constexpr int kFrames = 8;
+    load(clip("a.mov", kFrames));
+    std::vector<double> pass;  // the decoded levels of the first pass, A0 ... A7
+    for (int i = 0; i < kFrames; ++i) {
+        pass.push_back(next());
+        EXPECT_EQ(indexOfGrey(pass.back()), i);
+        EXPECT_EQ(player.seamRemaining(), 0);
+    }
+    // After the wrap: background T, foreground F (the new pass, same levels), weight of F.
+    struct Blend {
+        int background;
+        int foreground;
+        double weight;
+    };
+    const Blend seam[] = {{kFrames - 5, 0, 1.0 / 6},
+                          {kFrames - 3, 1, 2.0 / 6},
+                          {kFrames - 1, 2, 3.0 / 6},
+                          {1, 3, 4.0 / 6},
+                          {3, 4, 5.0 / 6}};
+    std::int64_t remaining = LoopPlayer::kCrossFadeFrames;
+    for (const Blend& blend : seam) {
+        const double expected =
+            blend.weight * pass[blend.foreground] + (1 - blend.weight) * pass[blend.background];
+        EXPECT_NEAR(next(), expected, 1.5) << "foreground " << blend.foreground;
+        EXPECT_EQ(player.seamRemaining(), --remaining);
+    }
+    for (int i = 5; i < kFrames; ++i) {
+        EXPECT_NEAR(next(), pass[i], 1.0);
+        EXPECT_EQ(player.seamRemaining(), 0);
+    }
+    // And the next pass wraps the same way.
+    EXPECT_NEAR(next(), (pass[0] + 5 * pass[kFrames - 5]) / 6, 1.5);
+    EXPECT_EQ(player.seamRemaining(), 4);
+}
+
+TEST_F(LoopPlayerTest, ShortFilesStillWrapAndBlendFromTheTailTheyHave) {
+    load(clip("short.mov", 2));
+    const double a = next();
+    const double b = next();
+    EXPECT_EQ(indexOfGrey(a), 0);
+    EXPECT_EQ(indexOfGrey(b), 1);
+    // Each wrap re-arms the seam; the tail index k moves on while the tail does. While the tail
+    // still starts with the first pass, backgrounds match their foregrounds; from the third wrap
+    // on the tail is shifted and a first frame is blended over a second one.
+    EXPECT_NEAR(next(), a, 1.5);  // B0 over A0
+    EXPECT_NEAR(next(), b, 1.5);  // B1 over A1
+    EXPECT_EQ(player.seamRemaining(), 3);
+    EXPECT_NEAR(next(), a, 1.5);                  // C0 over A0 (tail A0 A1 B0 B1)
+    EXPECT_NEAR(next(), b, 1.5);                  // C1 over A1
+    EXPECT_NEAR(next(), a / 6 + b * 5 / 6, 1.5);  // D0 over A1 (tail A1 B0 B1 C0 C1)
+    EXPECT_NEAR(next(), b, 1.5);                  // D1 over B1
+    EXPECT_EQ(player.seamRemaining(), 3);
+}
+
+TEST_F(LoopPlayerTest, ANewLoopStartsUnblendedAtItsFirstFrameAndKeepsTheTail) {
+    load(clip("a.mov", 6));
+    next();
+    next();
+    const auto other = temp.path() / "b.mov";
+    testing::writeClip(other, 3);
+    load(other);
+    EXPECT_EQ(indexOfGrey(next()), 0);
+    EXPECT_EQ(player.seamRemaining(), 0);
+    EXPECT_EQ(player.tailSize(), 3U);  // two of the old loop, one of the new
+}
+
+TEST_F(LoopPlayerTest, FramesOfAnotherSizeAreScaledToFill) {
+    load(clip("small.mov", 2, 160, 120));  // 4:3 into 16:9: fills the width, crops top and bottom
+    executor.runUntilIdle();
+    auto frame = player.nextFrame();
+    ASSERT_TRUE(frame);
+    ASSERT_EQ(frame->width(), kWidth);
+    EXPECT_LT(maxDeviation(*frame, greyForIndex(0)), 4.0);
+}
+
+TEST_F(LoopPlayerTest, ADeletedFilePlaysItsOpenPassThenYieldsNothing) {
+    const auto path = clip("gone.mov", 3);
+    load(path);
+    EXPECT_EQ(indexOfGrey(next()), 0);
+    std::filesystem::remove(path);
+    EXPECT_EQ(indexOfGrey(next()), 1);
+    EXPECT_EQ(indexOfGrey(next()), 2);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(next(), -1);  // each request retries the reopen
+        EXPECT_EQ(player.seamRemaining(), 0);
+    }
+    // The file comes back: playback resumes with the seam.
+    writeClip(path, 3);
+    EXPECT_NEAR(next(), greyForIndex(0) / 6.0 + greyForIndex(0) * 5.0 / 6, 2.0);
+    EXPECT_EQ(player.seamRemaining(), 4);
+}
+
+TEST_F(LoopPlayerTest, APlayerGoneWhileItsDecoderRunsIsNeverCalledBack) {
+    const auto path = clip("a.mov", 2);
+    WorkerThread decoder("dev.corvid.kestrel.loop");
+    auto gone = std::make_unique<LoopPlayer>(kWidth, kHeight, executor, decoder);
+    gone->setUrl(path);
+    ASSERT_FALSE(gone->openReader(path));  // asks the decoder for the first frame
+    gone.reset();
+    decoder.runSync([] {});  // the decode finishes and queues its answer for the main thread
+    EXPECT_GE(executor.runUntilIdle(), 1U);  // the answer finds the player gone
+}
+
+class LoopPlayerOpenErrors : public LoopPlayerTest {};
+
+TEST_F(LoopPlayerOpenErrors, UnreadableFilesFailWithTheReadersErrorAndKeepTheOldReader) {
+    load(clip("good.mov", 3));
+    EXPECT_EQ(indexOfGrey(next()), 0);
+
+    const auto empty = temp.path() / "empty.mov";
+    testing::writeFile(empty, "");
+    const auto text = temp.path() / "notes.mov";
+    testing::writeFile(text, "These are not the frames you are looking for.\n");
+    const auto good = temp.path() / "good.mov";
+    const std::string movie = testing::readFile(good);
+    const auto truncated = temp.path() / "truncated.mov";
+    testing::writeFile(truncated, movie.substr(0, movie.size() / 2));
+    for (const auto& path : {temp.path() / "missing.mov", empty, text, truncated}) {
+        player.setUrl(path);
+        const MaybeError error = player.openReader(path);
+        ASSERT_TRUE(error) << path;
+        EXPECT_EQ(error->domain, "MovieReader");
+        EXPECT_EQ(error->code, MovieReader::kUnreadable);
+        EXPECT_EQ(error->description.rfind("cannot read " + path.filename().string() + ": ", 0), 0U)
+            << error->description;
+    }
+    EXPECT_EQ(player.openReader(empty)->description, "cannot read empty.mov: the file is empty");
+    EXPECT_EQ(player.openReader(text)->description,
+              "cannot read notes.mov: not a QuickTime movie, or a damaged one (Invalid data found "
+              "when processing input)");
+    // The old reader keeps playing; at its end the reopen of the failed url yields nothing.
+    EXPECT_EQ(indexOfGrey(next()), 1);
+    EXPECT_EQ(indexOfGrey(next()), 2);
+    EXPECT_EQ(next(), -1);
+}
+
+TEST_F(LoopPlayerOpenErrors, MoviesWithoutAPlayableVideoTrackGetTheTwoPlayerErrors) {
+    const auto audio = temp.path() / "audio.mov";
+    testing::writeMovieWithoutVideo(audio);
+    MaybeError error = player.openReader(audio);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain, "LoopPlayer");
+    EXPECT_EQ(error->code, 1);
+    EXPECT_EQ(error->description, "No video track");
+
+    const auto huge = temp.path() / "huge.mov";
+    testing::writeMovieWithHugeFrames(huge);
+    error = player.openReader(huge);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain, "LoopPlayer");
+    EXPECT_EQ(error->code, 2);
+    EXPECT_EQ(error->description, "startReading failed");
+    EXPECT_FALSE(player.hasReader());
+}
+
+}  // namespace
+}  // namespace kestrel

@@ -1,0 +1,328 @@
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <csignal>
+#include <vector>
+
+#include "app/sources/LoopPlayer.h"
+#include "app/sources/LoopRecorder.h"
+#include "platform/runtime/Log.h"
+#include "platform/runtime/ManualExecutor.h"
+#include "tests/app/sources/MovieClips.h"
+#include "tests/app/sources/TempFolder.h"
+
+namespace kestrel {
+namespace {
+
+using std::filesystem::path;
+using testing::greyForIndex;
+using testing::greyFrame;
+using testing::indexOfGrey;
+using testing::meanGrey;
+using testing::TempFolder;
+
+constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+constexpr std::int64_t kFrameNanos = kNanosPerSecond / 15;
+
+// Frames decoded from a movie, as grey levels.
+std::vector<double> decodedGreys(const path& file, int width, int height) {
+    std::vector<double> greys;
+    auto opened = MovieReader::open(file);
+    if (auto* error = std::get_if<Error>(&opened)) {
+        ADD_FAILURE() << error->description;
+        return greys;
+    }
+    auto& reader = *std::get<std::unique_ptr<MovieReader>>(opened);
+    auto frame = PixelBuffer::create(width, height);
+    while (reader.readFrame(*frame)) {
+        greys.push_back(meanGrey(*frame));
+    }
+    return greys;
+}
+
+struct Completed {
+    int calls = 0;
+    std::optional<path> url;
+};
+
+class LoopRecorderTest : public ::testing::Test {
+  protected:
+    void SetUp() override { Log::setSink(logs); }
+    void TearDown() override { Log::setSink(nullptr); }
+
+    // Small movies keep the tests quick; the recording rules do not depend on the size.
+    static MovieWriterSettings small() {
+        MovieWriterSettings settings;
+        settings.width = 320;
+        settings.height = 180;
+        return settings;
+    }
+    // A camera frame with index `index` at `nanos` after the recording's first frame.
+    void append(int index, std::int64_t nanos) {
+        recorder->append(greyFrame(160, 90, greyForIndex(index)),
+                         MediaTime{kStart + nanos, 1'000'000'000});
+    }
+    LoopRecorder::Completion into(Completed& done) {
+        return [&done](const std::optional<path>& url) {
+            ++done.calls;
+            done.url = url;
+        };
+    }
+    std::vector<path> files() const {
+        std::vector<path> found;
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            found.push_back(entry.path());
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    }
+
+    static constexpr std::int64_t kStart = 5'000 * kNanosPerSecond;
+    std::shared_ptr<CaptureLogSink> logs = std::make_shared<CaptureLogSink>();
+    TempFolder temp;
+    path folder = temp.path() / "loops";
+    ManualExecutor main;  // also the encoder: every step runs when the test says so
+    LoopLibrary library{folder, main.wallClock()};
+    std::shared_ptr<LoopRecorder> recorder = LoopRecorder::create(library, main, main, small());
+};
+
+TEST_F(LoopRecorderTest, StartingTwiceWritesOneFileAndFramesComeBackInOrder) {
+    ASSERT_FALSE(recorder->start());
+    const path url = recorder->url().value();
+    ASSERT_FALSE(recorder->start());
+    EXPECT_EQ(recorder->url(), url);
+    EXPECT_TRUE(recorder->isRecording());
+    EXPECT_EQ(url.filename().string().rfind("loop-2026-01-01T", 0), 0U) << url;
+    for (int i = 0; i < 6; ++i) {
+        append(i, i * kFrameNanos);
+        main.runUntilIdle();
+    }
+    EXPECT_EQ(recorder->startTime(), (MediaTime{kStart, 1'000'000'000}));
+    Completed done;
+    recorder->stop(into(done));
+    EXPECT_FALSE(recorder->isRecording());
+    EXPECT_TRUE(recorder->finishing());
+    EXPECT_EQ(done.calls, 0);  // only once the file is finished
+    main.runUntilIdle();
+    EXPECT_EQ(done.calls, 1);
+    EXPECT_EQ(done.url, url);
+    EXPECT_FALSE(recorder->finishing());
+    EXPECT_EQ(files(), std::vector<path>{url});
+
+    const auto greys = decodedGreys(url, 320, 180);
+    ASSERT_EQ(greys.size(), 6U);
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(indexOfGrey(greys[static_cast<std::size_t>(i)]), i);
+    }
+}
+
+TEST_F(LoopRecorderTest, StopsByItselfAtMaxSecondsNotBeforeAndHandsTheFileOn) {
+    Completed automatic;
+    recorder->setAutomaticStopCompletion(into(automatic));
+    recorder->maxSeconds = 60.0;
+    ASSERT_FALSE(recorder->start());
+    append(0, 0);
+    append(1, 59'990'000'000);  // 59.99 s
+    main.runUntilIdle();
+    EXPECT_TRUE(recorder->isRecording());
+    append(2, 60 * kNanosPerSecond);                // exactly 60.0 s
+    append(3, 60 * kNanosPerSecond + kFrameNanos);  // arrives before the stop runs: still written
+    EXPECT_TRUE(recorder->isRecording());
+    main.runUntilIdle();
+    EXPECT_FALSE(recorder->isRecording());
+    EXPECT_EQ(automatic.calls, 1);
+    ASSERT_TRUE(automatic.url);
+    EXPECT_EQ(decodedGreys(*automatic.url, 320, 180).size(), 4U);
+
+    // Stopping again from the user's button finds the recorder idle.
+    Completed manual;
+    recorder->stop(into(manual));
+    EXPECT_EQ(manual.calls, 1);
+    EXPECT_FALSE(manual.url);
+}
+
+TEST_F(LoopRecorderTest, AnAutomaticStopDueForAnOldRecordingLeavesANewOneAlone) {
+    Completed automatic;
+    recorder->setAutomaticStopCompletion(into(automatic));
+    recorder->maxSeconds = 1.0;
+    ASSERT_FALSE(recorder->start());
+    append(0, 0);
+    append(1, kNanosPerSecond);  // schedules the automatic stop
+    Completed first;
+    recorder->stop(into(first));  // the user was quicker
+    ASSERT_FALSE(recorder->start());
+    main.runUntilIdle();
+    EXPECT_TRUE(recorder->isRecording());
+    EXPECT_EQ(automatic.calls, 0);
+    EXPECT_EQ(first.calls, 1);
+}
+
+TEST_F(LoopRecorderTest, StopBeforeAnyFrameAndStopWhileIdle) {
+    Completed idle;
+    recorder->stop(into(idle));
+    EXPECT_EQ(idle.calls, 1);  // at once
+    EXPECT_FALSE(idle.url);
+
+    ASSERT_FALSE(recorder->start());
+    Completed empty;
+    recorder->stop(into(empty));
+    main.runUntilIdle();
+    // The file is finished and handed on; it holds no frames, so loading it fails later.
+    ASSERT_TRUE(empty.url);
+    EXPECT_TRUE(std::filesystem::exists(*empty.url));
+    LoopPlayer player(320, 180, main, main);
+    const MaybeError error = player.openReader(*empty.url);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->description, "No video track");
+}
+
+TEST_F(LoopRecorderTest, AFileFinishedAfterTheRecorderWentAwayIsStillHandedOn) {
+    ASSERT_FALSE(recorder->start());
+    append(0, 0);
+    Completed done;
+    recorder->stop(into(done));
+    recorder.reset();
+    main.runUntilIdle();
+    EXPECT_EQ(done.calls, 1);
+    ASSERT_TRUE(done.url);
+    EXPECT_EQ(decodedGreys(*done.url, 320, 180).size(), 1U);
+}
+
+TEST_F(LoopRecorderTest, AStartBeforeTheLastStopFinishedKeepsItsWriterAndGetsItsOwnName) {
+    ASSERT_FALSE(recorder->start());
+    append(0, 0);
+    Completed first;
+    recorder->stop(into(first));
+    // Started in the same second, while the first file is still being finished.
+    ASSERT_FALSE(recorder->start());
+    const path second = recorder->url().value();
+    main.runUntilIdle();  // the first finishes; its clean-up must not touch the second
+    ASSERT_TRUE(first.url);
+    EXPECT_NE(*first.url, second);
+    EXPECT_LT(first.url->filename().string(), second.filename().string());
+    EXPECT_TRUE(recorder->isRecording());
+    append(1, 0);
+    append(2, kFrameNanos);
+    Completed done;
+    recorder->stop(into(done));
+    main.runUntilIdle();
+    EXPECT_EQ(done.url, second);
+    EXPECT_EQ(decodedGreys(*first.url, 320, 180).size(), 1U);
+    const auto greys = decodedGreys(second, 320, 180);
+    ASSERT_EQ(greys.size(), 2U);
+    EXPECT_EQ(indexOfGrey(greys[1]), 2);
+}
+
+TEST_F(LoopRecorderTest, AFullQueueDropsAndCountsFramesAndRepeatedTimesAreDropped) {
+    ASSERT_FALSE(recorder->start());
+    for (int i = 0; i < LoopRecorder::kQueueDepth + 2; ++i) {
+        append(i, i * kFrameNanos);  // the encoder has not run yet
+    }
+    EXPECT_EQ(recorder->droppedFrames(), 2U);
+    main.runUntilIdle();
+    append(9, (LoopRecorder::kQueueDepth - 1) * kFrameNanos);  // not after the last queued frame
+    EXPECT_EQ(recorder->droppedFrames(), 3U);
+    Completed done;
+    recorder->stop(into(done));
+    main.runUntilIdle();
+    ASSERT_TRUE(done.url);
+    EXPECT_EQ(decodedGreys(*done.url, 320, 180).size(),
+              static_cast<std::size_t>(LoopRecorder::kQueueDepth));
+}
+
+TEST_F(LoopRecorderTest, AFolderThatCannotBeWrittenFailsTheStartWithTheWritersError) {
+    testing::writeFile(temp.path() / "file", "not a folder");
+    LoopLibrary blocked(temp.path() / "file/loops", main.wallClock());
+    auto stuck = LoopRecorder::create(blocked, main, main, small());
+    const MaybeError error = stuck->start();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain, "MovieWriter");
+    EXPECT_EQ(error->code, ENOTDIR);
+    EXPECT_NE(error->description.find("loop-"), std::string::npos) << error->description;
+    EXPECT_FALSE(stuck->isRecording());
+    EXPECT_FALSE(stuck->url());
+}
+
+TEST_F(LoopRecorderTest, AFileWhoseWritingFailedIsRemovedLoggedAndNotHandedOn) {
+    ASSERT_FALSE(recorder->start());
+    const path url = recorder->url().value();
+    // The file may not grow past 4 KB: the writes of the movie fail (with EFBIG, not a signal).
+    auto* const previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit limited = saved;
+    limited.rlim_cur = 4096;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    for (int i = 0; i < 3; ++i) {
+        auto noise = greyFrame(320, 180, 0);
+        for (int y = 0; y < noise->height(); ++y) {
+            for (int x = 0; x < noise->width() * 4; ++x) {
+                noise->row(y)[x] = static_cast<std::uint8_t>((x * 7919 + y * 104729 + i) % 251);
+            }
+        }
+        recorder->append(noise, MediaTime{kStart + i * kFrameNanos, 1'000'000'000});
+        main.runUntilIdle();
+    }
+    Completed done;
+    recorder->stop(into(done));
+    main.runUntilIdle();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_EQ(done.calls, 1);
+    EXPECT_FALSE(done.url);
+    EXPECT_FALSE(std::filesystem::exists(url));
+    EXPECT_EQ(logs->count("recording failed: cannot write " + url.string()), 1U)
+        << ::testing::PrintToString(logs->messages());
+    // The recorder is ready for the next recording.
+    EXPECT_FALSE(recorder->finishing());
+    EXPECT_FALSE(recorder->start());
+}
+
+TEST(LoopRecordingRoundTrip, RecordedCameraFramesPlayBackInOrderAtTheLoopSize) {
+    // The real loop format: 1280x720 camera frames into a 1920x1080 movie, encoded on a worker
+    // thread.
+    TempFolder temp;
+    ManualExecutor main;
+    WorkerThread encoder("dev.corvid.kestrel.recorder");
+    LoopLibrary library(temp.path(), main.wallClock());
+    auto recorder = LoopRecorder::create(library, main, encoder);
+    ASSERT_FALSE(recorder->start());
+    constexpr int kFrames = 7;
+    for (int i = 0; i < kFrames; ++i) {
+        recorder->append(greyFrame(1280, 720, greyForIndex(i)),
+                         MediaTime{(100 + i) * kFrameNanos, 1'000'000'000});
+        encoder.runSync([] {});  // the frame is encoded: the queue never fills
+    }
+    EXPECT_EQ(recorder->droppedFrames(), 0U);
+    std::optional<path> url;
+    recorder->stop([&url](const std::optional<path>& done) { url = done; });
+    encoder.runSync([] {});  // the file is finished and the completion is queued for main
+    main.runUntilIdle();
+    ASSERT_TRUE(url);
+
+    // Played back with decoding on its own thread.
+    WorkerThread decoder("dev.corvid.kestrel.loop");
+    LoopPlayer player(1920, 1080, main, decoder);
+    player.setUrl(*url);
+    ASSERT_FALSE(player.openReader(*url));
+    auto decoded = [&] {
+        decoder.runSync([] {});  // the frame asked for is decoded and its answer queued
+        main.runUntilIdle();
+        return player.nextFrame();
+    };
+    for (int i = 0; i < kFrames; ++i) {
+        auto frame = decoded();
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(frame->width(), 1920);
+        EXPECT_EQ(indexOfGrey(meanGrey(*frame)), i);
+        EXPECT_LT(testing::maxDeviation(*frame, greyForIndex(i)), 4.0);
+    }
+    auto seam = decoded();  // the loop goes on, into its first cross-fade
+    ASSERT_TRUE(seam);
+    EXPECT_EQ(player.seamRemaining(), 4);
+}
+
+}  // namespace
+}  // namespace kestrel

@@ -1,0 +1,364 @@
+#include "app/sources/WebcamCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/runtime/Log.h"
+#include "platform/runtime/ManualExecutor.h"
+
+namespace kestrel {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A session that does what the test scripts and records what it was asked.
+class FakeBackend final : public CaptureBackend {
+  public:
+    explicit FakeBackend(Executor& capture) : capture_(capture) {}
+
+    std::vector<CaptureDevice> devices() override { return deviceList; }
+    std::optional<CaptureDevice> defaultDevice() override { return defaultOne; }
+    void setDelegate(std::weak_ptr<CaptureDelegate> delegate) override {
+        ++delegateSets;
+        delegate_ = std::move(delegate);
+    }
+    std::optional<CaptureConfigureError> configure(const CaptureDevice& device,
+                                                   const CaptureSettings& settings) override {
+        configured.push_back(device.id);
+        lastSettings = settings;
+        return configureFailure;
+    }
+    void unconfigure() override { ++unconfigures; }
+    void startRunning(std::function<void(bool)> done) override {
+        ++startRunnings;
+        capture_.post([this, done = std::move(done)] {
+            running = startSucceeds;
+            done(running);
+        });
+    }
+    void stopRunning() override {
+        ++stopRunnings;
+        running = false;
+    }
+    bool isRunning() const override { return running; }
+
+    std::shared_ptr<CaptureDelegate> delegate() const { return delegate_.lock(); }
+    void deliver(int frames) {
+        for (int i = 0; i < frames; ++i) {
+            if (auto d = delegate()) {
+                d->captureOutput(PixelBuffer::create(2, 2), MediaTime{i, 15});
+            }
+        }
+    }
+
+    std::vector<CaptureDevice> deviceList;
+    std::optional<CaptureDevice> defaultOne;
+    std::optional<CaptureConfigureError> configureFailure;
+    bool startSucceeds = true;
+    bool running = false;
+    int delegateSets = 0;
+    int unconfigures = 0;
+    int startRunnings = 0;
+    int stopRunnings = 0;
+    std::vector<std::string> configured;
+    CaptureSettings lastSettings;
+
+  private:
+    Executor& capture_;
+    std::weak_ptr<CaptureDelegate> delegate_;
+};
+
+CaptureDevice builtIn(std::string name) {
+    return {"/dev/" + name, std::move(name), CaptureDeviceKind::builtIn};
+}
+CaptureDevice external(std::string name) {
+    return {"/dev/" + name, std::move(name), CaptureDeviceKind::external};
+}
+CaptureDevice other(std::string name) {
+    return {"/dev/" + name, std::move(name), CaptureDeviceKind::other};
+}
+
+std::optional<std::string> chosenName(const std::vector<CaptureDevice>& devices,
+                                      std::optional<CaptureDevice> fallback = std::nullopt) {
+    auto chosen = WebcamCapture::chooseDevice(devices, [&] { return fallback; });
+    return chosen ? std::optional(chosen->name) : std::nullopt;
+}
+
+TEST(WebcamDeviceChoice, BuiltInBeatsOurOwnVirtualCamera) {
+    EXPECT_EQ(chosenName({external("Kestrel Virtual Camera"), builtIn("Integrated Camera")}),
+              "Integrated Camera");
+}
+
+TEST(WebcamDeviceChoice, ExcludedNamesAreCaseSensitiveSubstringsOfExternalDevices) {
+    EXPECT_TRUE(WebcamCapture::isExcluded(external("OBS Virtual Camera 2")));
+    EXPECT_TRUE(WebcamCapture::isExcluded(external("My mmhmm cam")));
+    EXPECT_TRUE(WebcamCapture::isExcluded(external("ManyCam Virtual Webcam")));
+    EXPECT_FALSE(WebcamCapture::isExcluded(external("obs virtual camera")));
+    EXPECT_FALSE(WebcamCapture::isExcluded(external("Logitech C920")));
+    // Only external devices are filtered by name.
+    EXPECT_FALSE(WebcamCapture::isExcluded(builtIn("OBS")));
+    EXPECT_FALSE(WebcamCapture::isExcluded(other("Kestrel test pattern")));
+
+    EXPECT_EQ(chosenName({external("OBS Virtual Camera 2"), external("obs virtual camera")}),
+              "obs virtual camera");
+}
+
+TEST(WebcamDeviceChoice, WithoutBuiltInTheFirstListedUsableDeviceWins) {
+    EXPECT_EQ(chosenName({external("Snap Camera"), external("Logitech C920"), other("Phone")}),
+              "Logitech C920");
+    EXPECT_EQ(chosenName({other("Phone"), external("Logitech C920")}), "Phone");
+    // A built-in device listed last still wins.
+    EXPECT_EQ(chosenName({external("Logitech C920"), other("Phone"), builtIn("Integrated")}),
+              "Integrated");
+}
+
+TEST(WebcamDeviceChoice, EveryDeviceExcludedFallsBackToTheDefaultDeviceWhateverItsName) {
+    EXPECT_EQ(chosenName({external("OBS Virtual Camera"), external("XSplit VCam")},
+                         external("OBS Virtual Camera")),
+              "OBS Virtual Camera");
+    EXPECT_EQ(chosenName({}, external("Camo")), "Camo");
+    EXPECT_EQ(chosenName({external("Camo")}), std::nullopt);
+}
+
+class WebcamCaptureTest : public ::testing::Test {
+  protected:
+    void SetUp() override { Log::setSink(logs); }
+    void TearDown() override { Log::setSink(nullptr); }
+
+    std::vector<std::string> webcamLines() const { return logs->messages("Webcam"); }
+
+    std::shared_ptr<CaptureLogSink> logs = std::make_shared<CaptureLogSink>();
+    ManualExecutor main;
+    ManualExecutor capture;
+    std::shared_ptr<FakeBackend> backend = std::make_shared<FakeBackend>(capture);
+};
+
+TEST_F(WebcamCaptureTest, StartChoosesConfiguresAndStartsOffTheCallingThread) {
+    backend->deviceList = {external("Kestrel Virtual Camera"), builtIn("Integrated Camera")};
+    WebcamCapture webcam(backend, main);
+    EXPECT_FALSE(webcam.start().has_value());
+    EXPECT_EQ(backend->configured, std::vector<std::string>{"/dev/Integrated Camera"});
+    EXPECT_EQ(backend->lastSettings.width, 1280);
+    EXPECT_EQ(backend->lastSettings.height, 720);
+    EXPECT_EQ(backend->lastSettings.framesPerSecond, 15);
+    EXPECT_TRUE(webcam.notificationsInstalled());
+    EXPECT_FALSE(backend->running);  // start() returns before the session runs
+
+    capture.runUntilIdle();
+    EXPECT_EQ(webcamLines(),
+              (std::vector<std::string>{"using device: Integrated Camera (type=builtIn)",
+                                        "session.startRunning returned, running=y"}));
+}
+
+TEST_F(WebcamCaptureTest, StartOnARunningSessionDoesNothing) {
+    backend->deviceList = {builtIn("Integrated Camera")};
+    WebcamCapture webcam(backend, main);
+    ASSERT_FALSE(webcam.start().has_value());
+    capture.runUntilIdle();
+    logs->clear();
+
+    EXPECT_FALSE(webcam.start().has_value());
+    capture.runUntilIdle();
+    EXPECT_TRUE(webcamLines().empty());
+    EXPECT_EQ(backend->configured.size(), 1U);
+    EXPECT_EQ(backend->startRunnings, 1);
+    EXPECT_EQ(backend->delegateSets, 1);
+}
+
+TEST_F(WebcamCaptureTest, StartFailuresCarryTheirCodesAndPlatformErrorsPassUnchanged) {
+    WebcamCapture webcam(backend, main);
+    auto error = webcam.start();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->domain, "WebcamCapture");
+    EXPECT_EQ(error->code, 1);
+    EXPECT_EQ(error->description, "No camera");
+    EXPECT_EQ(logs->count("no usable camera found"), 1U);
+    EXPECT_TRUE(backend->configured.empty());
+
+    backend->deviceList = {external("Logitech C920")};
+    backend->configureFailure =
+        CaptureConfigureError{CaptureConfigureError::Kind::inputRefused, {}};
+    error = webcam.start();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->code, 2);
+    EXPECT_EQ(error->description, "Cannot add input");
+
+    backend->configureFailure =
+        CaptureConfigureError{CaptureConfigureError::Kind::outputRefused, {}};
+    error = webcam.start();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->code, 3);
+    EXPECT_EQ(error->description, "Cannot add output");
+
+    backend->configureFailure = CaptureConfigureError{CaptureConfigureError::Kind::platform,
+                                                      Error{"V4L2", 13, "Permission denied"}};
+    error = webcam.start();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->domain, "V4L2");
+    EXPECT_EQ(error->code, 13);
+    EXPECT_EQ(error->description, "Permission denied");
+
+    EXPECT_EQ(backend->startRunnings, 0);  // no failed start starts the session
+    EXPECT_EQ(backend->delegateSets, 1);   // observers are installed once, on the first start
+}
+
+TEST_F(WebcamCaptureTest, FrameCountLogsFirstThenEverySixtiethAndSurvivesRestart) {
+    backend->deviceList = {builtIn("Integrated Camera")};
+    WebcamCapture webcam(backend, main);
+    std::vector<MediaTime> seen;
+    webcam.setOnFrame([&](const PixelBufferRef&, MediaTime time) { seen.push_back(time); });
+    ASSERT_FALSE(webcam.start().has_value());
+    capture.runUntilIdle();
+
+    backend->deliver(59);
+    // A sample without an image is ignored entirely.
+    backend->delegate()->captureOutput(nullptr, MediaTime{99, 15});
+    EXPECT_EQ(webcam.frameCount(), 59);
+    backend->deliver(1);
+    EXPECT_EQ(seen.size(), 60U);
+    EXPECT_EQ(seen[2], (MediaTime{2, 15}));
+
+    webcam.restart();
+    main.advance(150ms);
+    capture.runUntilIdle();
+    backend->deliver(60);
+    EXPECT_EQ(webcam.frameCount(), 120);
+
+    std::vector<std::string> counts;
+    for (const auto& line : webcamLines()) {
+        if (line.rfind("captureOutput", 0) == 0) {
+            counts.push_back(line);
+        }
+    }
+    EXPECT_EQ(counts, (std::vector<std::string>{"captureOutput frame count=1",
+                                                "captureOutput frame count=60",
+                                                "captureOutput frame count=120"}));
+}
+
+TEST_F(WebcamCaptureTest, FramesAreCountedWhileNoHandlerIsSet) {
+    backend->deviceList = {builtIn("Integrated Camera")};
+    WebcamCapture webcam(backend, main);
+    ASSERT_FALSE(webcam.start().has_value());
+    backend->deliver(3);
+    int delivered = 0;
+    webcam.setOnFrame([&](const PixelBufferRef&, MediaTime) { ++delivered; });
+    backend->deliver(2);
+    EXPECT_EQ(webcam.frameCount(), 5);
+    EXPECT_EQ(delivered, 2);
+}
+
+TEST_F(WebcamCaptureTest, RestartTearsDownAndStartsAgainAfter150Milliseconds) {
+    backend->deviceList = {builtIn("Integrated Camera")};
+    WebcamCapture webcam(backend, main);
+    ASSERT_FALSE(webcam.start().has_value());
+    capture.runUntilIdle();
+    ASSERT_TRUE(backend->running);
+
+    // A camera plugged in meanwhile is taken into account by the new choice.
+    backend->deviceList = {external("Logitech C920"), builtIn("Integrated Camera 2")};
+    webcam.restart();
+    EXPECT_EQ(backend->unconfigures, 1);
+    EXPECT_EQ(backend->stopRunnings, 1);
+    EXPECT_FALSE(backend->running);
+
+    main.advance(149ms);
+    EXPECT_EQ(backend->configured.size(), 1U);
+    main.advance(1ms);
+    ASSERT_EQ(backend->configured.size(), 2U);
+    EXPECT_EQ(backend->configured[1], "/dev/Integrated Camera 2");
+    capture.runUntilIdle();
+    EXPECT_TRUE(backend->running);
+    EXPECT_EQ(backend->delegateSets, 1);
+    EXPECT_EQ(logs->count("restart() requested"), 1U);
+}
+
+TEST_F(WebcamCaptureTest, AFailedDelayedStartIsOnlyLogged) {
+    backend->deviceList = {builtIn("Integrated Camera")};
+    WebcamCapture webcam(backend, main);
+    ASSERT_FALSE(webcam.start().has_value());
+    backend->deviceList.clear();
+    webcam.restart();
+    main.advance(1s);
+    EXPECT_EQ(logs->count("restart() start failed: No camera"), 1U);
+    EXPECT_EQ(backend->configured.size(), 1U);  // nothing retried
+}
+
+TEST_F(WebcamCaptureTest, RuntimeErrorRestartsOnTheMainThread) {
+    backend->deviceList = {builtIn("Integrated Camera")};
+    WebcamCapture webcam(backend, main);
+    ASSERT_FALSE(webcam.start().has_value());
+    capture.runUntilIdle();
+
+    backend->delegate()->sessionRuntimeError(Error{"V4L2", 19, "No such device"});
+    EXPECT_EQ(
+        logs->count("AVCaptureSession runtime error: Error Domain=V4L2 Code=19 \"No such device\""),
+        1U);
+    EXPECT_EQ(backend->unconfigures, 0);  // not before the main thread gets to it
+    main.runUntilIdle();
+    EXPECT_EQ(backend->unconfigures, 1);
+    main.advance(150ms);
+    EXPECT_EQ(backend->configured.size(), 2U);
+
+    backend->delegate()->sessionRuntimeError(std::nullopt);
+    EXPECT_EQ(logs->count("AVCaptureSession runtime error: nil"), 1U);
+}
+
+TEST_F(WebcamCaptureTest, NothingRunsOnceTheCaptureIsReleased) {
+    backend->deviceList = {builtIn("Integrated Camera")};
+    auto webcam = std::make_unique<WebcamCapture>(backend, main);
+    ASSERT_FALSE(webcam->start().has_value());
+    capture.runUntilIdle();
+    auto delegate = backend->delegate();  // as if a callback were in flight
+
+    // A runtime error while the object is being released causes no restart.
+    delegate->sessionRuntimeError(Error{"V4L2", 19, "No such device"});
+    delegate->sessionInterruptionEnded();
+    webcam.reset();
+    const int unconfiguresAtRelease = backend->unconfigures;
+    main.advance(1s);
+    EXPECT_EQ(logs->count("restart() requested"), 0U);
+    EXPECT_EQ(backend->unconfigures, unconfiguresAtRelease);
+    EXPECT_EQ(backend->startRunnings, 1);
+    EXPECT_EQ(backend->configured.size(), 1U);
+    EXPECT_FALSE(backend->running);  // released means stopped
+
+    // The same for a restart whose delayed start is still pending.
+    webcam = std::make_unique<WebcamCapture>(backend, main);
+    ASSERT_FALSE(webcam->start().has_value());
+    webcam->restart();
+    webcam.reset();
+    main.advance(1s);
+    EXPECT_EQ(backend->configured.size(), 2U);
+}
+
+TEST_F(WebcamCaptureTest, InterruptionIsLoggedAndItsEndResumesAStoppedSession) {
+    backend->deviceList = {builtIn("Integrated Camera")};
+    WebcamCapture webcam(backend, main);
+    ASSERT_FALSE(webcam.start().has_value());
+    capture.runUntilIdle();
+
+    backend->delegate()->sessionInterrupted("{reason: device busy}");
+    backend->delegate()->sessionInterrupted("");
+    EXPECT_EQ(logs->count("AVCaptureSession interrupted: {reason: device busy}"), 1U);
+    EXPECT_EQ(logs->count("AVCaptureSession interrupted: {}"), 1U);
+
+    // Still running: nothing to resume.
+    backend->delegate()->sessionInterruptionEnded();
+    main.runUntilIdle();
+    EXPECT_EQ(backend->startRunnings, 1);
+
+    backend->running = false;
+    backend->delegate()->sessionInterruptionEnded();
+    main.runUntilIdle();
+    capture.runUntilIdle();
+    EXPECT_EQ(backend->startRunnings, 2);
+    EXPECT_TRUE(backend->running);
+    EXPECT_EQ(backend->configured.size(), 1U);  // the configuration is not touched
+    EXPECT_EQ(logs->count("AVCaptureSession interruption ended — resuming"), 2U);
+}
+
+}  // namespace
+}  // namespace kestrel
