@@ -11,6 +11,7 @@
 
 #include "app/engine/CameraEngine.h"
 #include "app/engine/StandIns.h"
+#include "app/link/ExtensionBridge.h"
 #include "app/presence/LinuxPermissionBackend.h"
 #include "app/presence/Permissions.h"
 #include "app/qt/QtExecutor.h"
@@ -20,6 +21,7 @@
 #include "app/sources/LoopPlayer.h"
 #include "app/sources/LoopRecorder.h"
 #include "app/state/AppState.h"
+#include "platform/link/LinkClient.h"
 
 namespace {
 
@@ -93,7 +95,11 @@ int main(int argc, char** argv) {
     parts.recorder = recorder;
     parts.loop = std::make_unique<LoopPlayer>(1920, 1080, main);
     parts.detector = std::make_unique<NoDetector>();
-    parts.bridge = std::make_unique<LocalOnlyBridge>();
+    // The camera daemon's link, declared before the engine so that it outlives the bridge.
+    link::LinkClient cameraLink(main);
+    LinkClientPort cameraLinkPort(cameraLink);
+    parts.bridge =
+        std::make_unique<ExtensionBridge>(state, cameraLinkPort, main, systemHostClock(), nullptr);
     auto engine =
         CameraEngine::create(state, std::move(parts), main, systemHostClock(), systemWallClock());
     // A recording that stops at its length joins the library like one the user stopped.
