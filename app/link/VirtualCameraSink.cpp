@@ -256,6 +256,17 @@ void VirtualCameraSink::enqueue(const PixelBufferRef& frame) {
             log_.error("CMSimpleQueueEnqueue rejected count=%d status=%d", enqueueErrCount_,
                        status);
         }
+        if (status == link::status::disconnected) {
+            // The daemon went away: its queue will never take a frame again, nor fill up, so
+            // neither the stuck window nor the device-list listener (which finds the sink still
+            // connected) would ever heal the link. Start over with discovery instead; there is no
+            // stream left to stop.
+            log_.info("sink queue lost its daemon — reconnecting");
+            sinkQueue_.reset();
+            connected_ = false;
+            stuckSinceFirstFull_.reset();
+            tryConnect();
+        }
     }
 }
 

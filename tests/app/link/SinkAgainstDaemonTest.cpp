@@ -20,7 +20,7 @@ using testing::SeenFrame;
 using testing::TempFolder;
 using testing::waitFor;
 
-TEST(VirtualCameraSinkWithDaemon, EnqueuedFramesReachASourceReader) {
+TEST(VirtualCameraSinkWithDaemon, FramesReachASourceReaderAcrossADaemonRestart) {
     TempFolder runtime;
     ASSERT_FALSE(runtime.path().empty());
     const auto folder = runtime.path() / "dev.corvid.kestrel";
@@ -108,6 +108,53 @@ TEST(VirtualCameraSinkWithDaemon, EnqueuedFramesReachASourceReader) {
         }
     }
     EXPECT_EQ(relayed, stamps);  // each frame keeps the host time the sink stamped
+
+    // The daemon dies: the next frames notice, the not-found line comes, and a new daemon is
+    // taken up again.
+    reader.reset();
+    daemon.stop();
+    exec.advance(6s);
+    ASSERT_TRUE(waitFor(
+        [&] {
+            sink.enqueue(frame);
+            exec.advance(66ms);
+            return !sink.connected() &&
+                   capture->count("no Kestrel device with sink found (0 candidates)") == 2U;
+        },
+        5000ms, pump))
+        << "the sink did not notice the daemon going away";
+    EXPECT_EQ(capture->count("sink queue lost its daemon — reconnecting"), 1U);
+
+    ChildProcess second({KESTREL_CAMERA_PATH, "--no-pipewire", "--no-v4l2"},
+                        {"XDG_RUNTIME_DIR=" + runtime.path().string(), "KESTREL_LOG=stderr"});
+    ASSERT_GT(second.pid(), 0);
+    ASSERT_TRUE(waitFor(
+        [&] {
+            sink.enqueue(frame);
+            exec.advance(66ms);
+            return sink.connected();
+        },
+        5000ms, pump))
+        << "the sink did not take up the new daemon";
+    EXPECT_EQ(capture->count("sink stream connected: device="), 2U);
+    link::LinkClient secondReaderClient(exec);
+    secondReaderClient.setFolderForTesting(folder);
+    const auto again = testing::findKestrel(secondReaderClient);
+    ASSERT_TRUE(again.has_value());
+    seen.clear();
+    ASSERT_EQ(secondReaderClient.openSourceReader(
+                  again->device, again->source,
+                  [&seen](const link::SourceFrame& f) { seen.push_back(testing::summarise(f, 0)); },
+                  reader),
+              link::status::ok);
+    ASSERT_TRUE(waitFor(
+        [&] {
+            sink.enqueue(frame);
+            exec.advance(66ms);
+            return fed() >= 3;
+        },
+        5000ms, pump))
+        << "frames did not reach the new daemon's reader";
 }
 
 }  // namespace

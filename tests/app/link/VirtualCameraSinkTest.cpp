@@ -276,16 +276,39 @@ TEST_F(VirtualCameraSinkTest, SuccessLineEverySixtiethFrameAndRejectionsEveryThi
     EXPECT_EQ(lines("enqueue ok count=120 hasIOSurface=y size=1280x720"), 1U);
     EXPECT_EQ(lines("enqueue ok"), 2U);
 
-    link.queues[0]->enqueueStatus = link::status::disconnected;
+    link.queues[0]->enqueueStatus = link::status::badPropertySize;
     for (int i = 0; i < 59; ++i) {
         sink->enqueue(frame());
     }
     EXPECT_EQ(sink->enqueueErrCount(), 59);
     EXPECT_EQ(lines("CMSimpleQueueEnqueue rejected count=30 status=" +
-                    std::to_string(link::status::disconnected)),
+                    std::to_string(link::status::badPropertySize)),
               1U);
     EXPECT_EQ(lines("CMSimpleQueueEnqueue rejected"), 1U);
-    EXPECT_TRUE(sink->connected());  // a rejection does not tear the connection down
+    EXPECT_TRUE(sink->connected());  // a frame the queue refuses leaves the connection up
+}
+
+TEST_F(VirtualCameraSinkTest, QueueWhoseDaemonWentAwayIsGivenUp) {
+    const auto device = addKestrel();
+    auto sink = makeSink();
+    ASSERT_TRUE(sink->tryConnect());
+    link.queues[0]->enqueueStatus = link::status::disconnected;
+    link.devices.clear();  // the daemon is gone
+    sink->enqueue(frame());
+    EXPECT_FALSE(sink->connected());
+    EXPECT_FALSE(sink->hasQueue());
+    EXPECT_TRUE(link.stopped.empty());  // nothing left to stop
+    EXPECT_EQ(lines("sink queue lost its daemon — reconnecting"), 1U);
+    EXPECT_EQ(lines("no Kestrel device with sink found (0 candidates)"), 1U);
+
+    // A new daemon: the device-list change connects again and frames flow.
+    link.devices.push_back(device);
+    link.fireDevicesChanged();
+    executor.runUntilIdle();
+    ASSERT_TRUE(sink->connected());
+    sink->enqueue(frame());
+    ASSERT_EQ(link.queues.size(), 2U);
+    EXPECT_EQ(link.queues[1]->frames.size(), 1U);
 }
 
 TEST_F(VirtualCameraSinkTest, DeviceListListenerInstalledOnceAndRetriedAfterFailure) {
