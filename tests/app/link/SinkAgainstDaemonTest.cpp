@@ -142,10 +142,12 @@ TEST(VirtualCameraSinkWithDaemon, FramesReachASourceReaderAcrossADaemonRestart) 
     const auto again = testing::findKestrel(secondReaderClient);
     ASSERT_TRUE(again.has_value());
     seen.clear();
+    // Declared after its client: a reader must not outlive the client it came from.
+    std::unique_ptr<link::SourceReader> secondReader;
     ASSERT_EQ(secondReaderClient.openSourceReader(
                   again->device, again->source,
                   [&seen](const link::SourceFrame& f) { seen.push_back(testing::summarise(f, 0)); },
-                  reader),
+                  secondReader),
               link::status::ok);
     ASSERT_TRUE(waitFor(
         [&] {
