@@ -13,6 +13,7 @@
 #include "app/engine/StandIns.h"
 #include "app/hotkey/HotKeysController.h"
 #include "app/hotkey/X11HotKeyBackend.h"
+#include "app/link/ExtensionBridge.h"
 #include "app/presence/AwayDetector.h"
 #include "app/presence/LinuxPermissionBackend.h"
 #include "app/presence/OpenCvFaceDetector.h"
@@ -24,6 +25,7 @@
 #include "app/sources/LoopPlayer.h"
 #include "app/sources/LoopRecorder.h"
 #include "app/state/AppState.h"
+#include "platform/link/LinkClient.h"
 
 namespace {
 
@@ -114,7 +116,11 @@ int main(int argc, char** argv) {
         faces = std::move(std::get<std::unique_ptr<OpenCvFaceDetector>>(faceDetector));
     }
     parts.detector = std::make_unique<AwayDetector>(state, faces, main, systemHostClock());
-    parts.bridge = std::make_unique<LocalOnlyBridge>();
+    // The camera daemon's link, declared before the engine so that it outlives the bridge.
+    link::LinkClient cameraLink(main);
+    LinkClientPort cameraLinkPort(cameraLink);
+    parts.bridge =
+        std::make_unique<ExtensionBridge>(state, cameraLinkPort, main, systemHostClock(), nullptr);
     auto engine =
         CameraEngine::create(state, std::move(parts), main, systemHostClock(), systemWallClock());
     // A recording that stops at its length joins the library like one the user stopped.

@@ -1,0 +1,79 @@
+#pragma once
+
+// The application's handle on its camera daemon: asks the extension service to install and start
+// it, records a successful installation in the application state, owns the one
+// VirtualCameraSink and rebuilds the sink's connection on request.
+//
+// Thread affinity: the executor's thread (the application's main thread). Service events may
+// arrive on any thread; they are moved to the executor before they touch anything.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "app/engine/FramePorts.h"
+#include "app/link/CameraLinkPort.h"
+#include "app/link/VirtualCameraSink.h"
+#include "app/state/AppState.h"
+#include "platform/runtime/Error.h"
+#include "platform/runtime/Executor.h"
+#include "platform/runtime/Log.h"
+
+namespace kestrel {
+
+// How a request ended, as the extension service reports it; other values mean nothing happened.
+namespace activationResult {
+inline constexpr int completed = 0;
+inline constexpr int willCompleteAfterReboot = 1;
+}  // namespace activationResult
+
+enum class ReplacementAction { cancel, replace };
+
+// The four events of one activation request.
+struct ActivationDelegate {
+    std::function<ReplacementAction()> replacementAction;
+    std::function<void()> needsUserApproval;
+    std::function<void(int result)> finished;
+    std::function<void(const Error& error)> failed;
+};
+
+// Installs and starts the camera daemon. Each request is independent; the service calls the
+// delegate's events on whatever thread it likes.
+class ExtensionService {
+  public:
+    virtual ~ExtensionService() = default;
+    virtual void submitActivationRequest(std::string_view identifier,
+                                         ActivationDelegate delegate) = 0;
+};
+
+class ExtensionBridge final : public CameraBridge {
+  public:
+    // `state`, `link`, `executor` and `hostClock` must outlive the bridge; `service` may be null
+    // in a build without one, and then activation only says so.
+    ExtensionBridge(AppState& state, CameraLinkPort& link, Executor& executor,
+                    const HostClock& hostClock, std::shared_ptr<ExtensionService> service);
+    ~ExtensionBridge() override;
+    ExtensionBridge(const ExtensionBridge&) = delete;
+    ExtensionBridge& operator=(const ExtensionBridge&) = delete;
+
+    void activate() override;
+    void reconnect() override;
+    // The health probe is a later piece.
+    void probeExtensionHealth() override {}
+    FrameSink& sink() override { return sink_; }
+    VirtualCameraSink& virtualCameraSink() { return sink_; }
+
+  private:
+    ActivationDelegate makeDelegate();
+
+    AppState& state_;
+    Executor& executor_;
+    std::shared_ptr<ExtensionService> service_;
+    VirtualCameraSink sink_;
+    Log log_{std::string(kAppLogSubsystem), "ExtensionBridge"};
+    // Liveness token: events of requests still in flight find no bridge once it is gone.
+    std::shared_ptr<ExtensionBridge*> alive_ = std::make_shared<ExtensionBridge*>(this);
+};
+
+}  // namespace kestrel

@@ -1,0 +1,115 @@
+#pragma once
+
+// The application's end of the frame path into the camera daemon. It finds the "Kestrel" device
+// on the camera link, picks the device's sink-direction stream, obtains that stream's queue,
+// starts the stream, and then hands every output frame of the engine to the queue. It heals
+// itself: a device-list change, a frame dropped while disconnected, and a queue that stays full
+// for more than 1.5 s each lead to a new connection attempt.
+//
+// Thread affinity: everything runs on the executor's thread (the application's main thread);
+// the device-list listener and queue notifications are delivered there too.
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "app/engine/FramePorts.h"
+#include "app/link/CameraLinkPort.h"
+#include "platform/runtime/Clock.h"
+#include "platform/runtime/Executor.h"
+#include "platform/runtime/Handle.h"
+#include "platform/runtime/Log.h"
+
+namespace kestrel {
+
+class VirtualCameraSink;
+
+// The box a queue notification resolves its sink through. Each queue acquisition makes a new
+// one; the queue's callback keeps it alive for as long as the queue may call back.
+struct SinkRefcon {
+    std::weak_ptr<VirtualCameraSink> owner;
+};
+
+// A device named "Kestrel" as discovery found it.
+struct CandidateDevice {
+    std::uint32_t deviceID = 0;
+    std::vector<std::uint32_t> streams;
+};
+
+// What the queue is told about the frames of one size.
+struct VideoFormatDescription {
+    std::uint32_t pixelFormat = 0;
+    int width = 0;
+    int height = 0;
+};
+
+class VirtualCameraSink final : public FrameSink {
+  public:
+    // `link`, `executor` and the clocks must outlive the sink. The host clock stamps frames and
+    // times the stuck window and the not-found throttle.
+    VirtualCameraSink(CameraLinkPort& link, Executor& executor, const HostClock& hostClock);
+    ~VirtualCameraSink() override;
+    VirtualCameraSink(const VirtualCameraSink&) = delete;
+    VirtualCameraSink& operator=(const VirtualCameraSink&) = delete;
+
+    // FrameSink.
+    bool connected() const override { return connected_; }
+    void connect() override { tryConnect(); }
+    void enqueue(const PixelBufferRef& frame) override;
+
+    // True when the sink is (now or already) connected.
+    bool tryConnect();
+    // Stops the sink stream when connected and forgets the queue; the next frame or connect()
+    // starts over with discovery. Used by the bridge's reconnect.
+    void disconnect();
+
+    std::uint32_t deviceID() const { return deviceID_; }
+    std::uint32_t sinkStreamID() const { return sinkStreamID_; }
+    bool hasQueue() const { return sinkQueue_ != nullptr; }
+    std::int64_t enqueueCount() const { return enqueueCount_; }
+    std::int64_t dropCount() const { return dropCount_; }
+    std::int64_t enqueueErrCount() const { return enqueueErrCount_; }
+    std::size_t formatCacheSize() const { return formatCache_.size(); }
+
+    static constexpr std::string_view kDeviceName = "Kestrel";
+    // A queue full for longer than this is stuck: the daemon stopped consuming.
+    static constexpr std::chrono::nanoseconds kStuckWindow = std::chrono::milliseconds(1500);
+    // The not-found line repeats at frame rate otherwise; once per this window is enough.
+    static constexpr std::chrono::nanoseconds kNotFoundLogWindow = std::chrono::seconds(5);
+
+  private:
+    std::vector<CandidateDevice> findCandidateDevices(std::string_view name);
+    void installDevicesListener();
+    std::shared_ptr<SinkQueuePort> copySinkQueue(std::uint32_t stream);
+    std::shared_ptr<const VideoFormatDescription> formatDescriptionFor(const PixelBuffer& frame);
+    std::weak_ptr<VirtualCameraSink> weakSelf() const;
+
+    CameraLinkPort& link_;
+    Executor& executor_;
+    const HostClock& hostClock_;
+    Log log_{std::string(kAppLogSubsystem), "VirtualCameraSink"};
+
+    std::uint32_t deviceID_ = 0;
+    std::uint32_t sinkStreamID_ = 0;
+    std::shared_ptr<SinkQueuePort> sinkQueue_;
+    std::shared_ptr<SinkRefcon> refconBox_;
+    bool devicesListenerInstalled_ = false;
+    Handle devicesListener_;
+    // Nothing: the distant past.
+    std::optional<std::uint64_t> lastFailedLogAt_;
+    std::map<std::uint64_t, std::shared_ptr<const VideoFormatDescription>> formatCache_;
+    bool connected_ = false;
+    std::int64_t enqueueCount_ = 0;
+    std::int64_t dropCount_ = 0;
+    std::optional<std::uint64_t> stuckSinceFirstFull_;
+    std::int64_t enqueueErrCount_ = 0;
+
+    // Liveness token: weak references to the sink expire with it.
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+};
+
+}  // namespace kestrel

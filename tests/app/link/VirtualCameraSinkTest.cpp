@@ -1,0 +1,352 @@
+// The sink against a scripted object tree, in virtual time.
+
+#include "app/link/VirtualCameraSink.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/runtime/ManualExecutor.h"
+#include "shared/CameraIPC.h"
+#include "tests/app/link/FakeCameraLink.h"
+
+namespace kestrel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FakeCameraLink;
+
+constexpr const char* kUid = "8A0B4DEA-1F4A-4D5A-9D3C-7E1F1C5B0001";
+constexpr const char* kCategory = "VirtualCameraSink";
+
+class VirtualCameraSinkTest : public ::testing::Test {
+  protected:
+    VirtualCameraSinkTest() { Log::setSink(capture); }
+    ~VirtualCameraSinkTest() override { Log::setSink(previous); }
+
+    std::unique_ptr<VirtualCameraSink> makeSink() {
+        return std::make_unique<VirtualCameraSink>(link, executor, executor.hostClock());
+    }
+    // The usual daemon: one device with a source stream and a sink stream.
+    link::ObjectId addKestrel() { return link.addDevice("Kestrel", kUid, {1U, 0U}); }
+    std::size_t lines(std::string_view text) const { return capture->count(text); }
+    static PixelBufferRef frame(int width = 1280, int height = 720,
+                                PixelStorage storage = PixelStorage::heap) {
+        return PixelBuffer::create(width, height, storage);
+    }
+
+    std::shared_ptr<LogSink> previous = Log::sink();
+    std::shared_ptr<CaptureLogSink> capture = std::make_shared<CaptureLogSink>();
+    ManualExecutor executor;
+    FakeCameraLink link;
+};
+
+TEST_F(VirtualCameraSinkTest, PrefersTheIdentifiedDeviceOnlyWhenItHasMoreThanOneStream) {
+    // The identified device has a single stream: passed over for the two-stream one.
+    const auto single = link.addDevice("Kestrel", kUid, {0U});
+    const auto pair = link.addDevice("Kestrel", "OTHER", {1U, 0U});
+    auto sink = makeSink();
+    EXPECT_TRUE(sink->tryConnect());
+    EXPECT_EQ(sink->deviceID(), pair);
+    EXPECT_NE(sink->deviceID(), single);
+    EXPECT_EQ(sink->sinkStreamID(), link.stream(pair, 1));
+    EXPECT_EQ(capture->messages(kCategory).back(),
+              "sink stream connected: device=" + std::to_string(pair) +
+                  " stream=" + std::to_string(link.stream(pair, 1)));
+    ASSERT_EQ(link.started.size(), 1U);
+    EXPECT_EQ(link.started[0], std::make_pair(pair, link.stream(pair, 1)));
+
+    // With two streams the identified device wins over an earlier unidentified one, and an
+    // unreadable identifier counts as empty.
+    FakeCameraLink second;
+    second.addDevice("Kestrel", std::nullopt, {0U, 1U});
+    const auto identified = second.addDevice("Kestrel", kUid, {0U, 1U});
+    VirtualCameraSink other(second, executor, executor.hostClock());
+    EXPECT_TRUE(other.tryConnect());
+    EXPECT_EQ(other.deviceID(), identified);
+}
+
+TEST_F(VirtualCameraSinkTest, OnlyTheExactNameIsACandidate) {
+    link.addDevice("Kestrel Virtual Camera", kUid, {1U, 0U});
+    link.addDevice("kestrel", kUid, {1U, 0U});
+    link.addDevice(std::nullopt, kUid, {1U, 0U});
+    auto sink = makeSink();
+    EXPECT_FALSE(sink->tryConnect());
+    EXPECT_FALSE(sink->connected());
+    EXPECT_EQ(link.copyCalls, 0);
+    EXPECT_EQ(lines("no Kestrel device with sink found (0 candidates) — waiting for device-list "
+                    "change"),
+              1U);
+}
+
+TEST_F(VirtualCameraSinkTest, NotFoundLineAtMostOncePerFiveSeconds) {
+    link.addDevice("Kestrel", kUid, {0U});  // a candidate, but without a second stream
+    auto sink = makeSink();
+    for (int i = 0; i < 3; ++i) {
+        sink->enqueue(frame());
+        executor.advance(1s);
+    }
+    EXPECT_EQ(sink->dropCount(), 3);
+    EXPECT_EQ(link.deviceListReads, 3);  // one full discovery per dropped frame
+    EXPECT_EQ(link.allowScreenCaptureWrites, 3);
+    EXPECT_EQ(lines("no Kestrel device with sink found (1 candidates)"), 1U);
+
+    // Exactly 5.0 s after the line: still quiet; 5.1 s after it: the next line.
+    executor.advance(2s);
+    sink->enqueue(frame());
+    EXPECT_EQ(lines("no Kestrel device with sink found"), 1U);
+    executor.advance(100ms);
+    sink->enqueue(frame());
+    EXPECT_EQ(lines("no Kestrel device with sink found"), 2U);
+}
+
+TEST_F(VirtualCameraSinkTest, DropLineEveryThirtiethDrop) {
+    auto sink = makeSink();
+    for (int i = 1; i <= 90; ++i) {
+        sink->enqueue(frame());
+        EXPECT_EQ(lines("enqueue drop:"), static_cast<std::size_t>(i / 30)) << "frame " << i;
+    }
+    EXPECT_EQ(lines("enqueue drop: connected=n queue=nil"), 3U);
+    EXPECT_EQ(sink->dropCount(), 90);
+    EXPECT_EQ(sink->enqueueCount(), 0);
+}
+
+TEST_F(VirtualCameraSinkTest, DroppedFrameConnectsButIsNotDelivered) {
+    addKestrel();
+    auto sink = makeSink();
+    sink->enqueue(frame());
+    EXPECT_TRUE(sink->connected());
+    EXPECT_EQ(sink->dropCount(), 1);
+    ASSERT_EQ(link.queues.size(), 1U);
+    EXPECT_TRUE(link.queues[0]->frames.empty());
+
+    // Connected: a second connect does nothing at all, not even discovery.
+    const int reads = link.deviceListReads;
+    EXPECT_TRUE(sink->tryConnect());
+    EXPECT_EQ(link.deviceListReads, reads);
+
+    const std::uint64_t before = executor.nowNanos();
+    sink->enqueue(frame());
+    ASSERT_EQ(link.queues[0]->frames.size(), 1U);
+    const auto& sent = link.queues[0]->frames[0];
+    EXPECT_EQ(sent.presentationTime.seconds(), static_cast<double>(before) / 1e9);
+    EXPECT_EQ(sent.duration, CameraIPC::frameDuration);
+    EXPECT_EQ(sink->enqueueCount(), 1);
+}
+
+TEST_F(VirtualCameraSinkTest, StuckQueueReconnectsOnlyAfterMoreThanOneAndAHalfSeconds) {
+    const auto device = addKestrel();
+    auto sink = makeSink();
+    ASSERT_TRUE(sink->tryConnect());
+    auto queue = link.queues[0];
+    queue->occupancy = queue->slots;
+
+    sink->enqueue(frame());  // t = 0: the window opens
+    executor.advance(1000ms);
+    sink->enqueue(frame());  // 1.0 s
+    executor.advance(500ms);
+    sink->enqueue(frame());  // 1.5 s: still inside
+    EXPECT_TRUE(link.stopped.empty());
+    EXPECT_EQ(link.copyCalls, 1);
+    EXPECT_EQ(lines("sink queue stuck"), 0U);
+    EXPECT_EQ(sink->enqueueCount(), 0);
+    EXPECT_EQ(sink->dropCount(), 0);  // full-queue drops are not disconnection drops
+
+    executor.advance(100ms);
+    sink->enqueue(frame());  // 1.6 s
+    EXPECT_EQ(lines("sink queue stuck — reconnecting"), 1U);
+    ASSERT_EQ(link.stopped.size(), 1U);
+    EXPECT_EQ(link.stopped[0], std::make_pair(device, link.stream(device, 1)));
+    // The reconnect ran at once: a new queue, a new start.
+    EXPECT_EQ(link.copyCalls, 2);
+    EXPECT_EQ(link.started.size(), 2U);
+    EXPECT_TRUE(sink->connected());
+    EXPECT_TRUE(queue->frames.empty());
+}
+
+TEST_F(VirtualCameraSinkTest, FrameThatFindsRoomRestartsTheStuckWindow) {
+    addKestrel();
+    auto sink = makeSink();
+    ASSERT_TRUE(sink->tryConnect());
+    auto queue = link.queues[0];
+    queue->occupancy = queue->slots;
+    sink->enqueue(frame());  // 0
+    executor.advance(1200ms);
+    queue->occupancy = 0;
+    sink->enqueue(frame());  // 1.2 s: room
+    EXPECT_EQ(queue->frames.size(), 1U);
+    queue->occupancy = queue->slots;
+    executor.advance(100ms);
+    sink->enqueue(frame());  // 1.3 s: a new window opens
+    executor.advance(1500ms);
+    sink->enqueue(frame());  // 2.8 s: 1.5 s into the new window
+    EXPECT_EQ(lines("sink queue stuck"), 0U);
+    executor.advance(1ms);
+    sink->enqueue(frame());
+    EXPECT_EQ(lines("sink queue stuck"), 1U);
+}
+
+TEST_F(VirtualCameraSinkTest, StartFailureKeepsTheQueueAndTheNextFrameStartsOver) {
+    addKestrel();
+    link.startStatus = link::status::notRunning;
+    auto sink = makeSink();
+    EXPECT_FALSE(sink->tryConnect());
+    EXPECT_FALSE(sink->connected());
+    EXPECT_TRUE(sink->hasQueue());
+    EXPECT_EQ(lines("CMIODeviceStartStream failed: " + std::to_string(link::status::notRunning)),
+              1U);
+
+    link.startStatus = link::status::ok;
+    sink->enqueue(frame());
+    EXPECT_EQ(sink->dropCount(), 1);
+    EXPECT_EQ(link.copyCalls, 2);  // a complete new attempt: new queue
+    ASSERT_EQ(link.queues.size(), 2U);
+    EXPECT_TRUE(sink->connected());
+    EXPECT_TRUE(link.queues[0]->frames.empty());
+    sink->enqueue(frame());
+    EXPECT_EQ(link.queues[1]->frames.size(), 1U);
+    EXPECT_TRUE(link.queues[0]->frames.empty());
+}
+
+TEST_F(VirtualCameraSinkTest, DropLineReportsAQueueKeptAfterAFailedStart) {
+    addKestrel();
+    link.startStatus = link::status::notRunning;
+    auto sink = makeSink();
+    for (int i = 0; i < 30; ++i) {
+        sink->enqueue(frame());
+    }
+    EXPECT_EQ(lines("enqueue drop: connected=n queue=ok"), 1U);
+}
+
+TEST_F(VirtualCameraSinkTest, NoStreamReadingSinkDirection) {
+    const auto device = link.addDevice("Kestrel", kUid, {1U, 1U});
+    auto sink = makeSink();
+    EXPECT_FALSE(sink->tryConnect());
+    EXPECT_EQ(lines("no sink-direction stream on device " + std::to_string(device)), 1U);
+    EXPECT_EQ(link.copyCalls, 0);
+    EXPECT_FALSE(sink->hasQueue());
+
+    // A direction that cannot be read counts as 0.
+    FakeCameraLink unreadable;
+    const auto other = unreadable.addDevice("Kestrel", kUid, {1U, std::nullopt});
+    VirtualCameraSink second(unreadable, executor, executor.hostClock());
+    EXPECT_TRUE(second.tryConnect());
+    EXPECT_EQ(second.sinkStreamID(), unreadable.stream(other, 1));
+}
+
+TEST_F(VirtualCameraSinkTest, QueueCopyFailureKeepsTheEarlierQueue) {
+    addKestrel();
+    link.startStatus = link::status::notRunning;
+    auto sink = makeSink();
+    EXPECT_FALSE(sink->tryConnect());
+    ASSERT_TRUE(sink->hasQueue());
+    link.copyStatus = link::status::disconnected;
+    EXPECT_FALSE(sink->tryConnect());
+    EXPECT_EQ(lines("CMIOStreamCopyBufferQueue failed for sink stream"), 1U);
+    EXPECT_TRUE(sink->hasQueue());
+    EXPECT_FALSE(sink->connected());
+}
+
+TEST_F(VirtualCameraSinkTest, EachFrameSizeAddsOneFormat) {
+    addKestrel();
+    auto sink = makeSink();
+    ASSERT_TRUE(sink->tryConnect());
+    for (int i = 0; i < 6; ++i) {
+        sink->enqueue(i % 2 == 0 ? frame(1920, 1080) : frame(1280, 720));
+    }
+    EXPECT_EQ(lines("format added:"), 2U);
+    EXPECT_EQ(lines("format added: 1920x1080"), 1U);
+    EXPECT_EQ(lines("format added: 1280x720"), 1U);
+    EXPECT_EQ(sink->formatCacheSize(), 2U);
+    ASSERT_EQ(link.queues[0]->frames.size(), 6U);
+    EXPECT_EQ(link.queues[0]->frames[1].width, 1280);
+
+    // Sizes that differ only in one dimension are different formats (no key collision).
+    sink->enqueue(frame(720, 1280));
+    sink->enqueue(frame(1280, 1080));
+    EXPECT_EQ(sink->formatCacheSize(), 4U);
+}
+
+TEST_F(VirtualCameraSinkTest, SuccessLineEverySixtiethFrameAndRejectionsEveryThirtieth) {
+    addKestrel();
+    auto sink = makeSink();
+    ASSERT_TRUE(sink->tryConnect());
+    for (int i = 0; i < 120; ++i) {
+        sink->enqueue(frame(1280, 720, PixelStorage::sharedMemory));
+    }
+    EXPECT_EQ(lines("enqueue ok count=60 hasIOSurface=y size=1280x720"), 1U);
+    EXPECT_EQ(lines("enqueue ok count=120 hasIOSurface=y size=1280x720"), 1U);
+    EXPECT_EQ(lines("enqueue ok"), 2U);
+
+    link.queues[0]->enqueueStatus = link::status::badPropertySize;
+    for (int i = 0; i < 59; ++i) {
+        sink->enqueue(frame());
+    }
+    EXPECT_EQ(sink->enqueueErrCount(), 59);
+    EXPECT_EQ(lines("CMSimpleQueueEnqueue rejected count=30 status=" +
+                    std::to_string(link::status::badPropertySize)),
+              1U);
+    EXPECT_EQ(lines("CMSimpleQueueEnqueue rejected"), 1U);
+    EXPECT_TRUE(sink->connected());  // a frame the queue refuses leaves the connection up
+}
+
+TEST_F(VirtualCameraSinkTest, QueueWhoseDaemonWentAwayIsGivenUp) {
+    const auto device = addKestrel();
+    auto sink = makeSink();
+    ASSERT_TRUE(sink->tryConnect());
+    link.queues[0]->enqueueStatus = link::status::disconnected;
+    link.devices.clear();  // the daemon is gone
+    sink->enqueue(frame());
+    EXPECT_FALSE(sink->connected());
+    EXPECT_FALSE(sink->hasQueue());
+    EXPECT_TRUE(link.stopped.empty());  // nothing left to stop
+    EXPECT_EQ(lines("sink queue lost its daemon — reconnecting"), 1U);
+    EXPECT_EQ(lines("no Kestrel device with sink found (0 candidates)"), 1U);
+
+    // A new daemon: the device-list change connects again and frames flow.
+    link.devices.push_back(device);
+    link.fireDevicesChanged();
+    executor.runUntilIdle();
+    ASSERT_TRUE(sink->connected());
+    sink->enqueue(frame());
+    ASSERT_EQ(link.queues.size(), 2U);
+    EXPECT_EQ(link.queues[1]->frames.size(), 1U);
+}
+
+TEST_F(VirtualCameraSinkTest, DeviceListListenerInstalledOnceAndRetriedAfterFailure) {
+    link.listenerStatus = link::status::unspecified;
+    auto sink = makeSink();
+    sink->tryConnect();
+    EXPECT_EQ(lines("CMIOObjectAddPropertyListenerBlock failed: " +
+                    std::to_string(link::status::unspecified)),
+              1U);
+    link.listenerStatus = link::status::ok;
+    sink->tryConnect();
+    sink->tryConnect();
+    EXPECT_EQ(link.listenerRegistrations, 2);
+    ASSERT_EQ(link.listeners.size(), 1U);
+
+    // The daemon appears: the listener logs and connects on a task of its own.
+    addKestrel();
+    link.fireDevicesChanged();
+    EXPECT_EQ(lines("kCMIOHardwarePropertyDevices changed — retrying connect"), 1U);
+    EXPECT_FALSE(sink->connected());
+    executor.runUntilIdle();
+    EXPECT_TRUE(sink->connected());
+}
+
+TEST_F(VirtualCameraSinkTest, CallbacksOutlivingTheSinkDoNothing) {
+    addKestrel();
+    auto sink = makeSink();
+    ASSERT_TRUE(sink->tryConnect());
+    link.fireDevicesChanged();  // posts a connect task
+    auto altered = link.alteredCallbacks.at(0);
+    altered();
+    sink.reset();
+    link.fireDevicesChanged();
+    altered();
+    executor.runUntilIdle();
+    EXPECT_EQ(lines("kCMIOHardwarePropertyDevices changed"), 1U);
+    EXPECT_EQ(link.started.size(), 1U);
+}
+
+}  // namespace
+}  // namespace kestrel
