@@ -1,6 +1,6 @@
 #pragma once
 
-// The provider and its property answers (spec Part 6.2): the provider, the device source and the
+// The provider and its property answers: the provider, the device source and the
 // two stream sources that answer per-stream questions and forward start and stop.
 //
 // Thread affinity: called by the camera link server on the daemon's main thread; the callbacks

@@ -1,7 +1,7 @@
 #pragma once
 
 // What the camera daemon's objects need from the framework that publishes them: the stand-in for
-// the CoreMediaIO extension framework's stream operations (Parts 6.2, 6.3). The camera link
+// the CoreMediaIO extension framework's stream operations. The camera link
 // server implements them for real; tests use fakes.
 
 #include <cstdint>

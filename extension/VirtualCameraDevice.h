@@ -1,6 +1,6 @@
 #pragma once
 
-// The virtual camera device (spec Part 6.2) and its stream relay (Part 6.3): one device "Kestrel"
+// The virtual camera device and its stream relay: one device "Kestrel"
 // with a source stream that readers open and a sink stream that the application fills. The relay
 // polls the sink 90 times a second while the sink is started, sends what it takes on the source
 // stream with the frame's own time, acknowledges each frame, and sends black 1920x1080 frames 30
@@ -33,14 +33,14 @@ inline constexpr std::string_view kConsumeQueueLabel = "dev.corvid.kestrel.consu
 // The content id of the black filler frame (see SampleBuffer::contentId).
 inline constexpr std::uint64_t kBlackContentId = 1;
 
-// Which of the four relay states holds (Part 6.3, "State and lifecycle").
+// Which of the four relay states holds.
 enum class RelayState { idle, black, relay, drainOnly };
 std::string_view toString(RelayState state);
 
 class VirtualCameraDevice : public std::enable_shared_from_this<VirtualCameraDevice> {
   public:
-    // Builds the device in the order of Part 6.2. Nothing (and the reason in `fatal`) when the
-    // format, an identifier or the black pool cannot be made: a start-up failure.
+    // Builds the device in the order the provider expects. Nothing (and the reason in `fatal`) when
+    // the format, an identifier or the black pool cannot be made: a start-up failure.
     static std::shared_ptr<VirtualCameraDevice> create(Executor& consumeQueue,
                                                        const HostClock& clock,
                                                        std::string* fatal = nullptr);
@@ -60,7 +60,7 @@ class VirtualCameraDevice : public std::enable_shared_from_this<VirtualCameraDev
     SourceStreamSource& sourceStreamSource() { return *sourceStreamSource_; }
     SinkStreamSource& sinkStreamSource() { return *sinkStreamSource_; }
 
-    // The relay handlers (Part 6.3); consume queue only.
+    // The relay handlers; consume queue only.
     void sourceStarted();
     void sourceStopped();
     void sinkStarted(const Client& client);
@@ -102,7 +102,7 @@ class VirtualCameraDevice : public std::enable_shared_from_this<VirtualCameraDev
     SinkStreamPort* sinkStream_ = nullptr;
     SourceStreamPort* sourceStream_ = nullptr;
 
-    // Relay state (Part 6.3).
+    // Relay state.
     std::int64_t sourceClients_ = 0;
     bool sinkActive_ = false;
     std::optional<Client> sinkClient_;

@@ -1,4 +1,4 @@
-// kestrel-camera: the camera daemon, the stand-in for the camera extension (spec Parts 6.1-6.3).
+// kestrel-camera: the camera daemon, the stand-in for the camera extension.
 // Publishes the device "Kestrel" on the camera link, relays what a client puts into its sink
 // stream to every reader of its source stream, and sends black frames while someone reads and
 // nobody feeds it. Outputs: camera-link readers, a PipeWire node, a v4l2loopback device.

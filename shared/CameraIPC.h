@@ -1,6 +1,6 @@
 #pragma once
 
-// The camera contract (spec Part 6.1): everything the application and the camera daemon agree on,
+// The camera contract: everything the application and the camera daemon agree on,
 // compiled into both programs and fixed here and nowhere else.
 
 #include <array>

@@ -1,6 +1,6 @@
 #pragma once
 
-// The client side of the camera link: what the application's virtual-camera sink (Part 5.1) and
+// The client side of the camera link: what the application's virtual-camera sink and
 // tools need from the camera daemon, in the shape of CoreMediaIO's legacy hardware interface.
 // Every operation returns a status with CoreMediaIO's meaning (0 success, anything else failure).
 //

@@ -46,7 +46,7 @@ inline constexpr Status queueFull = static_cast<Status>(code4("full"));
 }  // namespace status
 
 // Property selectors. The first group mirrors the legacy CoreMediaIO object interface that the
-// application's sink uses (Part 5.1); the second the extension properties of Part 6.2.
+// application's sink uses; the second the extension properties the provider answers.
 namespace property {
 inline constexpr std::uint32_t devices = code4("dev#");             // system: device ids
 inline constexpr std::uint32_t allowScreenCapture = code4("yes ");  // system: settable, ignored

@@ -132,7 +132,7 @@ TEST_F(LinkServerTest, AnswersTheObjectTreeAndProperties) {
     EXPECT_EQ(formats, (std::vector<std::uint32_t>{0x42475241, 1920, 1080}));
     std::vector<std::uint32_t> available;
     EXPECT_EQ(client.availableProperties(camera->sink, available), status::ok);
-    EXPECT_EQ(available.size(), 9U);  // name, direction, formats and the six of Part 6.2
+    EXPECT_EQ(available.size(), 9U);  // name, direction, formats and the six extension properties
     EXPECT_EQ(client.getProperty(999, property::name, text), status::badObject);
     EXPECT_EQ(client.setProperty(kSystemObject, property::allowScreenCapture, PropertyValue{1U}),
               status::ok);

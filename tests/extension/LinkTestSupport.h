@@ -14,7 +14,7 @@ struct FoundCamera {
     link::ObjectId sink = 0;
 };
 
-// Discovery as the application's sink does it (Part 5.1): the device named "Kestrel" exactly,
+// Discovery as the application's sink does it: the device named "Kestrel" exactly,
 // its stream whose direction reads 0 is the sink, the one reading 1 the source.
 inline std::optional<FoundCamera> findKestrel(link::LinkClient& client) {
     using namespace link;
