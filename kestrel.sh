@@ -75,14 +75,24 @@ shift || true
 case "$command" in
     run)
         install_missing
-        build default
+        say "building (default)"
+        cmake --preset default >/dev/null
+        cmake --build --preset default --target kestrel kestrel-camera kestrel-view
+        # Until the application installs and starts the daemon itself, start it here unless one
+        # already serves this user; it stops with this script.
+        if ! build/default/tools/kestrel-view --frames 1 >/dev/null 2>&1; then
+            say "starting kestrel-camera"
+            build/default/extension/kestrel-camera &
+            daemon=$!
+            trap 'kill "$daemon" 2>/dev/null; wait "$daemon" 2>/dev/null' EXIT
+        fi
         args=("$@")
         if [[ " ${args[*]} " != *" --camera "* ]] && ! compgen -G '/dev/video*' >/dev/null; then
             say "no camera device here: using the test pattern"
             args+=(--camera pattern)
         fi
         say "starting kestrel (Ctrl+C to stop)"
-        exec build/default/app/kestrel "${args[@]}"
+        build/default/app/kestrel "${args[@]}"
         ;;
     test)
         install_missing
