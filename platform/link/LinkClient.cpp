@@ -196,7 +196,7 @@ class ProviderConnection : public std::enable_shared_from_this<ProviderConnectio
     std::filesystem::path path_;
     UniqueFd fd_;
     std::chrono::milliseconds timeout_;
-    const Log& log_;
+    Log log_;  // a copy: a reader may outlive the client that made the connection
     Handle watch_;
     std::function<void()> onDead_;
     std::uint32_t nextRequestId_ = 1;
