@@ -1,5 +1,7 @@
 #include "app/sources/MovieReader.h"
 
+#include "app/sources/FfmpegPtr.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -29,15 +31,6 @@ std::string describeAvError(int code) {
 
 struct FormatCloser {
     void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-struct CodecCloser {
-    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FrameFreer {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketFreer {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
 };
 struct SwsFreer {
     void operator()(SwsContext* context) const { sws_freeContext(context); }

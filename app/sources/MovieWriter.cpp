@@ -1,5 +1,7 @@
 #include "app/sources/MovieWriter.h"
 
+#include "app/sources/FfmpegPtr.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -36,15 +38,6 @@ std::string describeAvError(int code) {
 
 struct OutputCloser {
     void operator()(AVFormatContext* context) const { avformat_free_context(context); }
-};
-struct CodecCloser {
-    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FrameFreer {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketFreer {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
 };
 struct IoCloser {
     void operator()(AVIOContext* io) const {
