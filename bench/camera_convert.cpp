@@ -8,10 +8,12 @@
 // <= 20 copies, MJPEG 1080p scaled to 720p <= 60 copies, a test-pattern frame <= 5 copies.
 
 #include <benchmark/benchmark.h>
+
 #include <jpeglib.h>
 #include <libyuv/convert_from_argb.h>
 #include <libyuv/planar_functions.h>
 #include <linux/videodev2.h>
+#include "bench/CollectingReporter.h"
 
 #include <chrono>
 #include <cstdio>
@@ -117,22 +119,6 @@ BENCHMARK(BM_Yuyv720p);
 BENCHMARK(BM_Mjpeg720p);
 BENCHMARK(BM_Mjpeg1080pTo720p);
 BENCHMARK(BM_PatternFrame);
-
-class CollectingReporter final : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& run : runs) {
-            if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-                nanos[run.benchmark_name()] =
-                    run.GetAdjustedRealTime() *
-                    benchmark::GetTimeUnitMultiplier(benchmark::kNanosecond) /
-                    benchmark::GetTimeUnitMultiplier(run.time_unit);
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> nanos;
-};
 
 }  // namespace
 }  // namespace kestrel

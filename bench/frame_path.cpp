@@ -6,6 +6,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/CollectingReporter.h"
+
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -142,22 +144,6 @@ BENCHMARK(BM_LiveFrame);
 BENCHMARK(BM_AwayFrame);
 BENCHMARK(BM_FreezeFrame);
 BENCHMARK(BM_SwapBlurAndTone);
-
-class CollectingReporter final : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& run : runs) {
-            if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-                nanos[run.benchmark_name()] =
-                    run.GetAdjustedRealTime() *
-                    benchmark::GetTimeUnitMultiplier(benchmark::kNanosecond) /
-                    benchmark::GetTimeUnitMultiplier(run.time_unit);
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> nanos;
-};
 
 }  // namespace
 }  // namespace kestrel

@@ -188,6 +188,17 @@ std::uint8_t* mapFile(int fd, std::uint64_t bytes, bool writable) {
 
 }  // namespace
 
+std::optional<SlotMemory> SlotMemory::map(UniqueFd fd, const SlotLayout& layout, bool writable) {
+    SlotMemory memory;
+    memory.base_ = mapFile(fd.get(), layout.fileBytes(), writable);
+    if (memory.base_ == nullptr) {
+        return std::nullopt;
+    }
+    memory.layout_ = layout;
+    memory.fd_ = std::move(fd);
+    return memory;
+}
+
 std::optional<SlotMemory> SlotMemory::create(const SlotLayout& layout, bool writable) {
     if (!validLayout(layout)) {
         return std::nullopt;
@@ -197,14 +208,7 @@ std::optional<SlotMemory> SlotMemory::create(const SlotLayout& layout, bool writ
         ::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
         return std::nullopt;
     }
-    SlotMemory memory;
-    memory.base_ = mapFile(fd.get(), layout.fileBytes(), writable);
-    if (memory.base_ == nullptr) {
-        return std::nullopt;
-    }
-    memory.layout_ = layout;
-    memory.fd_ = std::move(fd);
-    return memory;
+    return map(std::move(fd), layout, writable);
 }
 
 std::optional<SlotMemory> SlotMemory::adopt(UniqueFd fd, const SlotLayout& layout, bool writable) {
@@ -220,14 +224,7 @@ std::optional<SlotMemory> SlotMemory::adopt(UniqueFd fd, const SlotLayout& layou
     if (seals < 0 || (seals & F_SEAL_SHRINK) == 0) {
         return std::nullopt;
     }
-    SlotMemory memory;
-    memory.base_ = mapFile(fd.get(), layout.fileBytes(), writable);
-    if (memory.base_ == nullptr) {
-        return std::nullopt;
-    }
-    memory.layout_ = layout;
-    memory.fd_ = std::move(fd);
-    return memory;
+    return map(std::move(fd), layout, writable);
 }
 
 std::uint32_t slotStride(std::uint32_t width) {

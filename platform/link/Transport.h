@@ -73,6 +73,9 @@ class SlotMemory {
     bool valid() const { return base_ != nullptr; }
 
   private:
+    // Maps `fd`, already checked against `layout`, and takes it over.
+    static std::optional<SlotMemory> map(UniqueFd fd, const SlotLayout& layout, bool writable);
+
     SlotLayout layout_;
     UniqueFd fd_;
     std::uint8_t* base_ = nullptr;
