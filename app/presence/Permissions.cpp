@@ -1,6 +1,7 @@
 #include "app/presence/Permissions.h"
 
 #include <array>
+#include <filesystem>
 #include <span>
 #include <utility>
 
@@ -80,6 +81,17 @@ std::optional<PermissionStatus> permissionStatusFromString(std::string_view raw)
         }
     }
     return std::nullopt;
+}
+
+std::string Permissions::defaultHelpPage() {
+    const std::filesystem::path installed =
+        std::filesystem::path(KESTREL_DOC_DIR) / "permissions.html";
+    const std::filesystem::path source =
+        std::filesystem::path(KESTREL_SOURCE_DIR) / "docs" / "permissions.html";
+    std::error_code ec;
+    const bool useSource =
+        !std::filesystem::exists(installed, ec) && std::filesystem::exists(source, ec);
+    return "file://" + (useSource ? source : installed).string();
 }
 
 Permissions::Permissions(std::shared_ptr<PermissionBackend> backend, Executor& main,

@@ -41,13 +41,13 @@ class PermissionBackend {
 // The camera and microphone permissions as the interface shows them. Lives on the main thread.
 class Permissions {
   public:
-    static constexpr std::string_view kDefaultHelpPage =
-        "file:///usr/share/doc/kestrel/permissions.html";
+    // The installed help page, or the one in the source tree for a build that was not installed.
+    static std::string defaultHelpPage();
 
     // Reads the current statuses at once. `main` is the thread the object lives on; the backend's
     // answers are delivered there.
     Permissions(std::shared_ptr<PermissionBackend> backend, Executor& main,
-                std::string helpPage = std::string(kDefaultHelpPage));
+                std::string helpPage = defaultHelpPage());
     ~Permissions();
     Permissions(const Permissions&) = delete;
     Permissions& operator=(const Permissions&) = delete;

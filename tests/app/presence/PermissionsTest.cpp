@@ -150,6 +150,12 @@ TEST_F(PermissionsTest, OpenSettingsTriesCandidatesInOrderThenTheHelpPage) {
     }
 }
 
+TEST(HelpPageTest, DefaultHelpPageIsAFileThatExists) {
+    const std::string page = Permissions::defaultHelpPage();
+    ASSERT_EQ(page.rfind("file://", 0), 0u) << page;
+    EXPECT_TRUE(std::filesystem::is_regular_file(page.substr(7))) << page;
+}
+
 // --- Device nodes ---------------------------------------------------------------------------
 
 struct FakeNodes final : DeviceNodes {
