@@ -117,8 +117,15 @@ void CameraEngine::dispatch(const PixelBufferRef& frame) {
     if (!frozen && mode == Mode::away) {
         ++dispatchAwayCount_;
         if (PixelBufferRef loopFrame = loop_->nextFrame()) {
-            output = composeOutput(*loopFrame, *frame);
-            dropped = output == nullptr;
+            // Loop frames are never written once decoded, so one of the camera's size goes out
+            // as it is; for any other size the player is asked to decode at the camera's size.
+            if (loopFrame->sameSize(*frame)) {
+                output = std::move(loopFrame);
+            } else {
+                loop_->setOutputSize(frame->width(), frame->height());
+                output = composeOutput(*loopFrame, *frame);
+                dropped = output == nullptr;
+            }
         } else {
             ++dispatchAwayLoopMissCount_;
         }

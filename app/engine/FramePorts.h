@@ -34,6 +34,9 @@ class LoopSource {
     virtual MaybeError openReader(const std::filesystem::path& url) = 0;
     // The next frame of the loop, or nullptr when none is ready; never waits for the file.
     virtual PixelBufferRef nextFrame() = 0;
+    // Asks for later frames in this size, scaled to fill, so that they need no scaling on the
+    // main thread. Frames already decoded keep their size.
+    virtual void setOutputSize(int width, int height) = 0;
 };
 
 // Presence detection fed with every camera frame.

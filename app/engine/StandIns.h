@@ -19,6 +19,7 @@ class NoLoopSource final : public LoopSource {
         return Error{"LoopPlayer", 1, "this build has no loop player"};
     }
     PixelBufferRef nextFrame() override { return nullptr; }
+    void setOutputSize(int /*width*/, int /*height*/) override {}
 };
 
 class NoDetector final : public FrameDetector {

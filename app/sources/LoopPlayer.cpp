@@ -129,6 +129,20 @@ PixelBufferRef LoopPlayer::nextFrame() {
     return process(std::move(decoded.frame));
 }
 
+void LoopPlayer::setOutputSize(int width, int height) {
+    if (pool_ && pool_->width() == width && pool_->height() == height) {
+        return;
+    }
+    PixelBufferPoolRef pool =
+        PixelBufferPool::create(width, height, PixelStorage::heap, kPoolBuffers);
+    if (!pool) {
+        return;  // keep the old size: the engine scales what it gets
+    }
+    pool_ = pool;
+    tail_.clear();
+    decoderExecutor_.post([decoder = decoder_, pool = std::move(pool)] { decoder->pool = pool; });
+}
+
 PixelBufferRef LoopPlayer::process(PixelBufferRef frame) {
     if (seamRemaining_ > 0 && !tail_.empty()) {
         const auto k = static_cast<std::size_t>(kCrossFadeFrames - seamRemaining_);

@@ -58,6 +58,10 @@ class LoopPlayer final : public LoopSource {
     // longer be opened, or the next frame is not decoded yet).
     PixelBufferRef nextFrame() override;
 
+    // Decodes later frames straight into buffers of this size; the cross-fade tail of the old
+    // size is let go.
+    void setOutputSize(int width, int height) override;
+
     std::int64_t seamRemaining() const { return seamRemaining_; }
     std::size_t tailSize() const { return tail_.size(); }
     bool hasReader() const { return hasReader_; }

@@ -84,6 +84,25 @@ TEST_F(CameraEngineTest, AwayFramesCarryTheLoopInASeparateBufferAndLeaveTheCamer
     EXPECT_EQ(rig.engine->dispatchAwayLoopMissCount(), 0);
 }
 
+TEST_F(CameraEngineTest, TheLoopIsAskedForTheCamerasSizeAndSuchFramesGoOutAsTheyAre) {
+    startWithLoop();
+    rig.state.mode = Mode::away;
+    rig.frame(camera());
+    ASSERT_FALSE(rig.loop->requestedSizes.empty());
+    EXPECT_EQ(rig.loop->requestedSizes.back(), std::make_pair(1280, 720));
+
+    rig.loop->width = 1280;
+    rig.loop->height = 720;
+    const std::size_t asked = rig.loop->requestedSizes.size();
+    auto cam = camera();
+    auto out = rig.frame(cam);
+    ASSERT_NE(out, nullptr);
+    EXPECT_NE(out, cam);
+    EXPECT_EQ(pixelAt(*out, 640, 360)[2], 200);  // the loop's image, not the camera's
+    EXPECT_EQ(rig.sink().frames.back(), out);
+    EXPECT_EQ(rig.loop->requestedSizes.size(), asked);  // nothing more to ask
+}
+
 TEST_F(CameraEngineTest, AwayWithoutALoopSendsTheLiveFrameAndCountsTheMiss) {
     rig.engine->start();
     rig.state.mode = Mode::away;

@@ -77,6 +77,10 @@ class FakeLoop final : public LoopSource {
     }
     int failOpens = 0;
     bool opened = false;
+    // Sizes the engine asked for; the fake keeps playing `width` x `height` until a test changes
+    // them.
+    void setOutputSize(int w, int h) override { requestedSizes.emplace_back(w, h); }
+    std::vector<std::pair<int, int>> requestedSizes;
     int width = 1920;
     int height = 1080;
     int position = 0;

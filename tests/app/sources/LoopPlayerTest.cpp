@@ -146,6 +146,22 @@ TEST_F(LoopPlayerTest, FramesOfAnotherSizeAreScaledToFill) {
     EXPECT_LT(maxDeviation(*frame, greyForIndex(0)), 4.0);
 }
 
+TEST_F(LoopPlayerTest, ANewOutputSizeAppliesFromTheNextDecodedFrame) {
+    load(clip("loop.mov", 4));
+    executor.runUntilIdle();
+    player.setOutputSize(160, 90);
+    executor.runUntilIdle();
+    auto first = player.nextFrame();  // decoded before the change
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->width(), kWidth);
+    executor.runUntilIdle();
+    auto second = player.nextFrame();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->width(), 160);
+    EXPECT_EQ(second->height(), 90);
+    EXPECT_LT(maxDeviation(*second, greyForIndex(1)), 4.0);
+}
+
 TEST_F(LoopPlayerTest, ADeletedFilePlaysItsOpenPassThenYieldsNothing) {
     const auto path = clip("gone.mov", 3);
     load(path);
