@@ -13,6 +13,8 @@ extern "C" {
 
 #include <libyuv/convert_argb.h>
 
+#include <opencv2/imgproc.hpp>
+
 #include <array>
 #include <string>
 
@@ -194,6 +196,9 @@ bool MovieReader::convert(const AVFrame& frame, PixelBuffer& dest) {
     if (frame.width == dest.width() && frame.height == dest.height()) {
         return toBgra(frame, dest);
     }
+    if (scaleI420(frame, dest)) {
+        return true;
+    }
     if (!scratch_ || scratch_->width() != frame.width || scratch_->height() != frame.height) {
         scratch_ = PixelBuffer::create(frame.width, frame.height);
         if (!scratch_) {
@@ -205,6 +210,37 @@ bool MovieReader::convert(const AVFrame& frame, PixelBuffer& dest) {
     }
     image::scaleToFill(*scratch_, dest);
     return true;
+}
+
+// Scales the three planes of a 4:2:0 frame to the destination's size and converts only then: the
+// resample reads 1.5 bytes a pixel instead of 4 and the conversion runs at the smaller size.
+bool MovieReader::scaleI420(const AVFrame& frame, PixelBuffer& dest) {
+    if ((frame.format != AV_PIX_FMT_YUV420P && frame.format != AV_PIX_FMT_YUVJ420P) ||
+        frame.width % 2 != 0 || frame.height % 2 != 0 || dest.width() % 2 != 0 ||
+        dest.height() % 2 != 0 || frame.linesize[0] <= 0 || frame.linesize[1] <= 0 ||
+        frame.linesize[2] <= 0) {
+        return false;
+    }
+    const int width = dest.width();
+    const int height = dest.height();
+    const std::size_t lumaBytes =
+        static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    i420_.resize(lumaBytes + lumaBytes / 2);
+    std::uint8_t* planes[3] = {i420_.data(), i420_.data() + lumaBytes,
+                               i420_.data() + lumaBytes + lumaBytes / 4};
+    const image::PixelRect crop = image::fillCropRect(frame.width, frame.height, width, height, 2);
+    for (int plane = 0; plane < 3; ++plane) {
+        const int shift = plane == 0 ? 0 : 1;
+        const cv::Mat source(frame.height >> shift, frame.width >> shift, CV_8UC1,
+                             frame.data[plane], static_cast<std::size_t>(frame.linesize[plane]));
+        cv::Mat target(height >> shift, width >> shift, CV_8UC1, planes[plane]);
+        cv::resize(source(cv::Rect(crop.x >> shift, crop.y >> shift, crop.width >> shift,
+                                   crop.height >> shift)),
+                   target, target.size(), 0, 0, cv::INTER_LINEAR);
+    }
+    return libyuv::I420ToARGBMatrix(planes[0], width, planes[1], width / 2, planes[2], width / 2,
+                                    dest.data(), dest.stride(), yuvMatrix(frame), width,
+                                    height) == 0;
 }
 
 bool MovieReader::toBgra(const AVFrame& frame, PixelBuffer& target) {

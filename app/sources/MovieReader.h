@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <variant>
+#include <vector>
 
 #include "platform/media/PixelBuffer.h"
 #include "platform/runtime/Error.h"
@@ -52,10 +53,12 @@ class MovieReader {
     struct Parts;
     bool convert(const AVFrame& frame, PixelBuffer& dest);
     bool toBgra(const AVFrame& frame, PixelBuffer& target);
+    bool scaleI420(const AVFrame& frame, PixelBuffer& dest);
 
     std::filesystem::path url_;
     std::unique_ptr<Parts> parts_;
-    PixelBufferRef scratch_;  // frames of another size, before scaling
+    PixelBufferRef scratch_;          // frames of another size, before scaling
+    std::vector<std::uint8_t> i420_;  // 4:2:0 frames scaled to the destination, before converting
     bool draining_ = false;
     bool finished_ = false;
 };

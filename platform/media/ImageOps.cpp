@@ -287,25 +287,33 @@ bool copy(const PixelBuffer& source, PixelBuffer& dest) {
     return true;
 }
 
+PixelRect fillCropRect(int sourceWidth, int sourceHeight, int destWidth, int destHeight,
+                       int align) {
+    const FillGeometry geometry = fillGeometry(sourceWidth, sourceHeight, destWidth, destHeight);
+    // Whole-pixel crop; the crop size is then off by at most `align` source pixels, a scale error
+    // below align / source size.
+    const auto margin = [align](int size, double visible) {
+        const long cut = std::lround((size - visible) / 2.0);
+        const int clamped =
+            static_cast<int>(std::clamp(cut, 0L, static_cast<long>((size - 1) / 2)));
+        return clamped - clamped % std::max(align, 1);
+    };
+    const int marginX = margin(sourceWidth, geometry.cropWidth);
+    const int marginY = margin(sourceHeight, geometry.cropHeight);
+    return {marginX, marginY, sourceWidth - 2 * marginX, sourceHeight - 2 * marginY};
+}
+
 void scaleToFill(const PixelBuffer& source, PixelBuffer& dest) {
     if (source.sameSize(dest)) {
         copy(source, dest);
         return;
     }
-    const FillGeometry geometry =
-        fillGeometry(source.width(), source.height(), dest.width(), dest.height());
-    // Whole-pixel crop, the same on both sides so the picture stays centred; the crop size is
-    // then off by at most one source pixel, a scale error below 1 / source size.
-    const auto margin = [](int size, double visible) {
-        const long cut = std::lround((size - visible) / 2.0);
-        return static_cast<int>(std::clamp(cut, 0L, static_cast<long>((size - 1) / 2)));
-    };
-    const int marginX = margin(source.width(), geometry.cropWidth);
-    const int marginY = margin(source.height(), geometry.cropHeight);
+    const PixelRect crop =
+        fillCropRect(source.width(), source.height(), dest.width(), dest.height());
     // OpenCV rather than libyuv: Debian's libyuv scales with weights that add up to 127/128, so
     // every scaled frame came out about 1% darker and no longer opaque (alpha 253).
-    const cv::Mat visible = inputView(source, source.width(), source.height())(
-        cv::Rect(marginX, marginY, source.width() - 2 * marginX, source.height() - 2 * marginY));
+    const cv::Mat visible = inputView(
+        source, source.width(), source.height())(cv::Rect(crop.x, crop.y, crop.width, crop.height));
     cv::Mat out = outputView(dest, dest.width(), dest.height());
     cv::resize(visible, out, out.size(), 0, 0, cv::INTER_LINEAR);
 }

@@ -19,6 +19,18 @@ struct FillGeometry {
 };
 FillGeometry fillGeometry(int sourceWidth, int sourceHeight, int destWidth, int destHeight);
 
+// The whole source pixels that stay visible when a sw x sh source is scaled to fill dw x dh: the
+// crop of fillGeometry, the same on both sides so the picture stays centred, with the margins
+// rounded down to a multiple of `align` (2 keeps a 4:2:0 chroma plane aligned).
+struct PixelRect {
+    int x;
+    int y;
+    int width;
+    int height;
+};
+PixelRect fillCropRect(int sourceWidth, int sourceHeight, int destWidth, int destHeight,
+                       int align = 1);
+
 // Copies `source` into `dest` pixel for pixel; both must have the same size (false otherwise).
 bool copy(const PixelBuffer& source, PixelBuffer& dest);
 

@@ -3,6 +3,8 @@
 #include <vector>
 
 #include "app/sources/LoopPlayer.h"
+#include "app/sources/MovieReader.h"
+#include "platform/media/ImageOps.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "platform/runtime/WorkerThread.h"
 #include "tests/app/sources/MovieClips.h"
@@ -160,6 +162,51 @@ TEST_F(LoopPlayerTest, ANewOutputSizeAppliesFromTheNextDecodedFrame) {
     EXPECT_EQ(second->width(), 160);
     EXPECT_EQ(second->height(), 90);
     EXPECT_LT(maxDeviation(*second, greyForIndex(1)), 4.0);
+}
+
+// Reading a 4:3 movie straight into a smaller 16:9 buffer gives the picture that decoding at full
+// size and then scaling to fill gives: same crop, same colours.
+TEST_F(LoopPlayerTest, ReadingIntoAnotherSizeMatchesScalingTheFullFrame) {
+    const auto path = temp.path() / "pattern.mov";
+    {
+        MovieWriterSettings settings;
+        settings.width = 640;
+        settings.height = 480;
+        auto created = MovieWriter::create(path, settings);
+        ASSERT_TRUE(std::holds_alternative<std::unique_ptr<MovieWriter>>(created));
+        auto pattern = PixelBuffer::create(640, 480);
+        for (int y = 0; y < 480; ++y) {
+            for (int x = 0; x < 640; ++x) {
+                std::uint8_t* pixel = pattern->row(y) + x * 4;
+                pixel[0] = static_cast<std::uint8_t>(x * 255 / 639);
+                pixel[1] = static_cast<std::uint8_t>(y * 255 / 479);
+                pixel[2] = ((x / 80 + y / 80) % 2) != 0 ? 220 : 30;
+                pixel[3] = 255;
+            }
+        }
+        ASSERT_FALSE(std::get<std::unique_ptr<MovieWriter>>(created)->append(*pattern, 0));
+        ASSERT_FALSE(std::get<std::unique_ptr<MovieWriter>>(created)->finish());
+    }
+    const auto read = [&](PixelBuffer& dest) {
+        auto opened = MovieReader::open(path);
+        ASSERT_TRUE(std::holds_alternative<std::unique_ptr<MovieReader>>(opened));
+        ASSERT_TRUE(std::get<std::unique_ptr<MovieReader>>(opened)->readFrame(dest));
+    };
+    auto full = PixelBuffer::create(640, 480);
+    auto direct = PixelBuffer::create(320, 180);
+    auto reference = PixelBuffer::create(320, 180);
+    read(*full);
+    read(*direct);
+    image::scaleToFill(*full, *reference);
+
+    double sum = 0;
+    for (int y = 0; y < 180; ++y) {
+        for (int x = 0; x < 320 * 4; ++x) {
+            sum += std::abs(direct->row(y)[x] - reference->row(y)[x]);
+        }
+    }
+    EXPECT_LT(sum / (320.0 * 180.0 * 4.0), 3.0);
+    EXPECT_EQ(direct->row(90)[160 * 4 + 3], 255);
 }
 
 TEST_F(LoopPlayerTest, ADeletedFilePlaysItsOpenPassThenYieldsNothing) {
