@@ -133,6 +133,17 @@ std::string exitText(int waitStatus) {
     return "kestrel-camera exited with status " + std::to_string(WEXITSTATUS(waitStatus));
 }
 
+// The null-terminated list posix_spawn takes; valid while `words` lives unchanged.
+std::vector<char*> spawnList(const std::vector<std::string>& words) {
+    std::vector<char*> list;
+    list.reserve(words.size() + 1);
+    for (const auto& word : words) {
+        list.push_back(const_cast<char*>(word.c_str()));
+    }
+    list.push_back(nullptr);
+    return list;
+}
+
 }  // namespace
 
 // --- Commands ---------------------------------------------------------------------------------
@@ -148,11 +159,7 @@ CommandRunner::Result ProcessCommandRunner::run(const std::vector<std::string>& 
     }
     UniqueFd readEnd(ends[0]);
     UniqueFd writeEnd(ends[1]);
-    std::vector<char*> args;
-    for (const auto& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
+    std::vector<char*> args = spawnList(argv);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -682,16 +689,8 @@ std::optional<Error> LinuxExtensionService::spawnDetached(const std::filesystem:
     }
     std::vector<std::string> argv{daemon.string()};
     argv.insert(argv.end(), options_.daemonArguments.begin(), options_.daemonArguments.end());
-    std::vector<char*> args;
-    for (auto& a : argv) {
-        args.push_back(a.data());
-    }
-    args.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& e : env) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
+    std::vector<char*> args = spawnList(argv);
+    std::vector<char*> envp = spawnList(env);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
