@@ -19,8 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::ChildProcess;
-using testing::SeenFrame;
-using testing::TempFolder;
 using testing::waitFor;
 
 std::size_t countIn(const std::filesystem::path& file, const std::string& text) {
@@ -49,21 +47,21 @@ struct Reader {
                    reader) == link::status::ok;
     }
     std::size_t fed() const {
-        return std::count_if(seen.begin(), seen.end(), [](const SeenFrame& f) {
+        return std::count_if(seen.begin(), seen.end(), [](const testing::SeenFrame& f) {
             return f.width == 1280 && f.uniform && f.b == 10 && f.g == 20 && f.r == 200;
         });
     }
     std::size_t black() const {
         return std::count_if(seen.begin(), seen.end(),
-                             [](const SeenFrame& f) { return f.black(); });
+                             [](const testing::SeenFrame& f) { return f.black(); });
     }
     link::LinkClient client;
-    std::vector<SeenFrame> seen;
+    std::vector<testing::SeenFrame> seen;
     std::unique_ptr<link::SourceReader> reader;  // after its client: goes first
 };
 
 TEST(FeedingAppEndToEnd, FramesReachAReaderAcrossADaemonRestartAndTurnBlackWhenTheAppDies) {
-    TempFolder home;
+    testing::TempFolder home;
     const auto runtime = home.path() / "run";
     const auto folder = runtime / "dev.corvid.kestrel";
     std::filesystem::create_directories(runtime);
