@@ -158,6 +158,17 @@ TEST_F(ExtensionServiceUnitTest, AUnitWhoseDaemonExitsOrNeverAnswersFails) {
     EXPECT_EQ(silent.failed->description, "kestrel-camera gave no answer within 5 seconds");
 }
 
+TEST(ProcessCommandRunnerTest, CollectsOutputAndStatusAndEndsACommandThatHangs) {
+    ProcessCommandRunner runner(300ms);
+    const auto answered = runner.run({"sh", "-c", "echo ActiveState=active; exit 4"});
+    EXPECT_EQ(answered.exitStatus, 4);
+    EXPECT_EQ(answered.output, "ActiveState=active\n");
+    EXPECT_EQ(runner.run({"/nonexistent/systemctl"}).exitStatus, -1);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(runner.run({"sleep", "10"}).exitStatus, -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+}
+
 // --- The detached daemon, for real -------------------------------------------------------------
 
 class ExtensionServiceProcessTest : public ::testing::Test {
