@@ -1,15 +1,18 @@
 #include "app/link/ExtensionBridge.h"
 
+#include "app/link/ExtensionHealthProbe.h"
 #include "shared/CameraIPC.h"
 
 namespace kestrel {
 
 ExtensionBridge::ExtensionBridge(AppState& state, CameraLinkPort& link, Executor& executor,
                                  const HostClock& hostClock,
-                                 std::shared_ptr<ExtensionService> service)
+                                 std::shared_ptr<ExtensionService> service,
+                                 std::shared_ptr<CaptureDeviceLister> devices)
     : state_(state),
       executor_(executor),
       service_(std::move(service)),
+      devices_(std::move(devices)),
       sink_(link, executor, hostClock) {}
 
 ExtensionBridge::~ExtensionBridge() {
@@ -62,6 +65,46 @@ void ExtensionBridge::reconnect() {
     log_.info("reconnect() requested");
     sink_.disconnect();
     sink_.connect();
+}
+
+void ExtensionBridge::probeExtensionHealth() {
+    if (!service_) {
+        log_.info("no extension service in this build; no health probe");
+        return;
+    }
+    std::weak_ptr<ExtensionBridge*> weak = alive_;
+    auto probe = ExtensionHealthProbe::create([weak](bool zombie) {
+        if (auto self = weak.lock()) {
+            (*self)->evaluateHealth(zombie);
+        }
+    });
+    service_->submitPropertiesRequest(CameraIPC::extensionIdentifier, probe->delegate());
+}
+
+void ExtensionBridge::evaluateHealth(bool zombie) {
+    std::weak_ptr<ExtensionBridge*> weak = alive_;
+    auto decide = [weak, zombie](bool visible) {
+        auto self = weak.lock();
+        if (!self) {
+            return;
+        }
+        const bool flagStale = zombie && !visible;
+        (*self)->log_.info(
+            "probeExtensionHealth: zombie=%{public}@ devVisible=%{public}@ flagStale=%{public}@",
+            zombie ? "y" : "n", visible ? "y" : "n", flagStale ? "y" : "n");
+        // Written on every probe, so one that finds nothing wrong clears an earlier notice.
+        (*self)->executor_.post([weak, flagStale] {
+            if (auto bridge = weak.lock()) {
+                (*bridge)->state_.hasStaleSysext = flagStale;
+            }
+        });
+    };
+    if (!devices_) {
+        decide(false);
+        return;
+    }
+    devices_->listCaptureDeviceNames(
+        [decide](const std::vector<std::string>& names) { decide(isVirtualCameraVisible(names)); });
 }
 
 }  // namespace kestrel

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/engine/FramePorts.h"
 #include "app/link/CameraLinkPort.h"
@@ -38,38 +39,72 @@ struct ActivationDelegate {
     std::function<void(const Error& error)> failed;
 };
 
-// Installs and starts the camera daemon. Each request is independent; the service calls the
-// delegate's events on whatever thread it likes.
+// One installed copy of the camera daemon. A copy that is uninstalling lingers until it exits
+// (its program was replaced or deleted, or it was told to go and has not).
+struct ExtensionProperties {
+    int pid = 0;
+    std::string executable;
+    bool isUninstalling = false;
+};
+
+// The events of one properties request.
+struct PropertiesDelegate {
+    std::function<void(const std::vector<ExtensionProperties>& copies)> foundProperties;
+    std::function<void(int result)> finished;
+    std::function<void(const Error& error)> failed;
+    std::function<ReplacementAction()> replacementAction;
+    std::function<void()> needsUserApproval;
+};
+
+// Installs and starts the camera daemon, and lists its running copies. Each request is
+// independent; the service calls the delegate's events on whatever thread it likes.
 class ExtensionService {
   public:
     virtual ~ExtensionService() = default;
     virtual void submitActivationRequest(std::string_view identifier,
                                          ActivationDelegate delegate) = 0;
+    virtual void submitPropertiesRequest(std::string_view identifier,
+                                         PropertiesDelegate delegate) = 0;
+};
+
+// The names of the video capture devices that applications can open; `done` runs on the main
+// thread.
+class CaptureDeviceLister {
+  public:
+    virtual ~CaptureDeviceLister() = default;
+    virtual void listCaptureDeviceNames(
+        std::function<void(std::vector<std::string> names)> done) = 0;
 };
 
 class ExtensionBridge final : public CameraBridge {
   public:
     // `state`, `link`, `executor` and `hostClock` must outlive the bridge; `service` may be null
-    // in a build without one, and then activation only says so.
+    // in a build without one, and then activation and the health probe only say so. Without
+    // `devices` no capture device counts as visible.
     ExtensionBridge(AppState& state, CameraLinkPort& link, Executor& executor,
-                    const HostClock& hostClock, std::shared_ptr<ExtensionService> service);
+                    const HostClock& hostClock, std::shared_ptr<ExtensionService> service,
+                    std::shared_ptr<CaptureDeviceLister> devices = nullptr);
     ~ExtensionBridge() override;
     ExtensionBridge(const ExtensionBridge&) = delete;
     ExtensionBridge& operator=(const ExtensionBridge&) = delete;
 
     void activate() override;
     void reconnect() override;
-    // The health probe is a later piece.
-    void probeExtensionHealth() override {}
+    // Asks the service for the running copies of the daemon and sets `hasStaleSysext` when one
+    // lingers while no capture device named "Kestrel" is visible.
+    void probeExtensionHealth() override;
     FrameSink& sink() override { return sink_; }
     VirtualCameraSink& virtualCameraSink() { return sink_; }
 
   private:
     ActivationDelegate makeDelegate();
+    // The probe's completion: decides and writes `hasStaleSysext`.
+    void evaluateHealth(bool zombie);
 
     AppState& state_;
     Executor& executor_;
     std::shared_ptr<ExtensionService> service_;
+    std::shared_ptr<CaptureDeviceLister> devices_;
     VirtualCameraSink sink_;
     Log log_{std::string(kAppLogSubsystem), "ExtensionBridge"};
     // Liveness token: events of requests still in flight find no bridge once it is gone.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/link/ExtensionHealthProbe.h"
 #include "app/state/SettingsStore.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "tests/app/link/FakeCameraLink.h"
@@ -21,8 +22,25 @@ class FakeExtensionService final : public ExtensionService {
         identifiers.emplace_back(identifier);
         requests.push_back(std::move(delegate));
     }
+    void submitPropertiesRequest(std::string_view identifier,
+                                 PropertiesDelegate delegate) override {
+        identifiers.emplace_back(identifier);
+        propertyRequests.push_back(std::move(delegate));
+    }
     std::vector<std::string> identifiers;
     std::vector<ActivationDelegate> requests;
+    std::vector<PropertiesDelegate> propertyRequests;
+};
+
+// Answers every listing at once with the names the test sets.
+class FakeCaptureDevices final : public CaptureDeviceLister {
+  public:
+    void listCaptureDeviceNames(std::function<void(std::vector<std::string>)> done) override {
+        ++listings;
+        done(names);
+    }
+    std::vector<std::string> names;
+    int listings = 0;
 };
 
 class ExtensionBridgeTest : public ::testing::Test {
@@ -36,8 +54,21 @@ class ExtensionBridgeTest : public ::testing::Test {
     FakeCameraLink link;
     AppState state{nullptr, std::make_shared<MemorySettingsStore>()};
     std::shared_ptr<FakeExtensionService> service = std::make_shared<FakeExtensionService>();
-    std::unique_ptr<ExtensionBridge> bridge =
-        std::make_unique<ExtensionBridge>(state, link, executor, executor.hostClock(), service);
+    std::shared_ptr<FakeCaptureDevices> devices = std::make_shared<FakeCaptureDevices>();
+    std::unique_ptr<ExtensionBridge> bridge = std::make_unique<ExtensionBridge>(
+        state, link, executor, executor.hostClock(), service, devices);
+
+    // Starts a probe and answers it with copies whose uninstalling flags are given.
+    void probeAnswering(std::vector<bool> uninstalling) {
+        bridge->probeExtensionHealth();
+        std::vector<ExtensionProperties> copies;
+        for (bool flag : uninstalling) {
+            copies.push_back(ExtensionProperties{0, "/usr/libexec/kestrel/kestrel-camera", flag});
+        }
+        service->propertyRequests.back().foundProperties(copies);
+        service->propertyRequests.back().finished(activationResult::completed);
+        executor.runUntilIdle();
+    }
 };
 
 TEST_F(ExtensionBridgeTest, CompletedAndAfterRebootBothRecordTheInstallation) {
@@ -105,6 +136,82 @@ TEST_F(ExtensionBridgeTest, WithoutAServiceActivationOnlySaysSo) {
     executor.runUntilIdle();
     EXPECT_FALSE(state.extensionInstalled.get());
     EXPECT_EQ(capture->count("no extension service in this build"), 1U);
+}
+
+TEST_F(ExtensionBridgeTest, StaleFlagNeedsAZombieAndNoVisibleCamera) {
+    devices->names = {"Integrated Camera", "kestrel"};  // case matters
+    probeAnswering({false, true});
+    EXPECT_EQ(service->identifiers.back(), "dev.corvid.kestrel.camera");
+    EXPECT_TRUE(state.hasStaleSysext.get());
+    EXPECT_EQ(capture->messages("ExtHealth"),
+              std::vector<std::string>{"propertiesRequest: 2 copy(ies), stale=y"});
+    EXPECT_EQ(capture->messages("ExtensionBridge"),
+              std::vector<std::string>{"probeExtensionHealth: zombie=y devVisible=n flagStale=y"});
+
+    devices->names = {"Kestrel (2)"};
+    probeAnswering({false, true});
+    EXPECT_FALSE(state.hasStaleSysext.get());
+    EXPECT_EQ(capture->count("probeExtensionHealth: zombie=y devVisible=y flagStale=n"), 1U);
+
+    devices->names = {};
+    probeAnswering({true});
+    EXPECT_TRUE(state.hasStaleSysext.get());
+    probeAnswering({false});  // the next probe clears the notice
+    EXPECT_FALSE(state.hasStaleSysext.get());
+    EXPECT_EQ(capture->count("propertiesRequest: 1 copy(ies), stale=n"), 1U);
+}
+
+TEST_F(ExtensionBridgeTest, AFailedOrEmptyPropertiesRequestClearsTheFlag) {
+    state.hasStaleSysext = true;
+    bridge->probeExtensionHealth();
+    service->propertyRequests[0].failed(Error{"ExtensionService", 1, "no /proc"});
+    executor.runUntilIdle();
+    EXPECT_EQ(capture->count("propertiesRequest failed: no /proc"), 1U);
+    EXPECT_FALSE(state.hasStaleSysext.get());
+
+    state.hasStaleSysext = true;
+    bridge->probeExtensionHealth();
+    service->propertyRequests[1].finished(activationResult::completed);
+    executor.runUntilIdle();
+    EXPECT_FALSE(state.hasStaleSysext.get());
+    EXPECT_EQ(capture->count("probeExtensionHealth: zombie=n"), 2U);
+}
+
+TEST_F(ExtensionBridgeTest, AProbeReportsOnceAndLivesOnlyWhileItsRequestRuns) {
+    bridge->probeExtensionHealth();
+    PropertiesDelegate request = service->propertyRequests[0];
+    // Only the probe's own reference keeps it: the request holds it weakly.
+    request.foundProperties({ExtensionProperties{1, "/x/kestrel-camera", true}});
+    request.finished(activationResult::completed);
+    request.failed(Error{"ExtensionService", 1, "late"});
+    executor.runUntilIdle();
+    EXPECT_EQ(devices->listings, 1);
+    EXPECT_TRUE(state.hasStaleSysext.get());
+    EXPECT_EQ(capture->count("propertiesRequest failed"), 0U);  // the probe was gone by then
+
+    auto probe = ExtensionHealthProbe::create([](bool) {});
+    std::weak_ptr<ExtensionHealthProbe> weak = probe;
+    auto delegate = probe->delegate();
+    probe.reset();
+    ASSERT_FALSE(weak.expired());
+    delegate.finished(activationResult::completed);
+    EXPECT_TRUE(weak.expired());
+}
+
+TEST_F(ExtensionBridgeTest, TheLastProbeToCompleteWins) {
+    bridge->probeExtensionHealth();
+    bridge->probeExtensionHealth();
+    service->propertyRequests[1].foundProperties({});
+    service->propertyRequests[0].foundProperties({ExtensionProperties{1, "/x", true}});
+    executor.runUntilIdle();
+    EXPECT_TRUE(state.hasStaleSysext.get());
+
+    bridge->probeExtensionHealth();
+    service->propertyRequests[2].foundProperties({ExtensionProperties{1, "/x", true}});
+    bridge.reset();  // gone before the flag task runs: nothing is written
+    state.hasStaleSysext = false;
+    executor.runUntilIdle();
+    EXPECT_FALSE(state.hasStaleSysext.get());
 }
 
 }  // namespace

@@ -1,0 +1,344 @@
+// The Linux extension service: the user unit with a scripted systemctl in virtual time, and the
+// detached daemon with the real kestrel-camera in a private runtime folder.
+
+#include "app/link/LinuxExtensionService.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "app/link/PipeWireSources.h"
+#include "app/link/SystemCaptureDevices.h"
+#include "platform/link/Transport.h"
+#include "platform/runtime/ManualExecutor.h"
+#include "tests/extension/ProcessSupport.h"
+
+namespace kestrel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+using testing::TempFolder;
+using testing::waitFor;
+
+std::string readText(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeText(const std::filesystem::path& path, const std::string& text) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path) << text;
+}
+
+// What one request reported, in order.
+struct Outcome {
+    int replacementAsked = 0;
+    std::optional<int> finished;
+    std::optional<Error> failed;
+    ReplacementAction answer = ReplacementAction::replace;
+
+    ActivationDelegate delegate() {
+        ActivationDelegate d;
+        d.replacementAction = [this] {
+            ++replacementAsked;
+            return answer;
+        };
+        d.needsUserApproval = [] {};
+        d.finished = [this](int result) { finished = result; };
+        d.failed = [this](const Error& error) { failed = error; };
+        return d;
+    }
+    bool done() const { return finished.has_value() || failed.has_value(); }
+};
+
+class FakeCommands final : public CommandRunner {
+  public:
+    Result run(const std::vector<std::string>& argv) override {
+        std::string line;
+        for (const auto& a : argv) {
+            line += (line.empty() ? "" : " ") + a;
+        }
+        ran.push_back(line);
+        if (argv.size() > 2 && argv[2] == "show") {
+            return {0, showOutput};
+        }
+        return {0, {}};
+    }
+    std::vector<std::string> ran;
+    std::string showOutput = "ActiveState=active\nSubState=running\nExecMainStatus=0\n";
+};
+
+// The unit logic runs entirely on a virtual-time executor with a scripted systemctl.
+class ExtensionServiceUnitTest : public ::testing::Test {
+  protected:
+    std::shared_ptr<LinuxExtensionService> makeService() {
+        LinuxExtensionService::Options options;
+        options.daemonPath = KESTREL_CAMERA_PATH;
+        options.runtimeFolder = home.path() / "run";
+        options.configFolder = home.path() / "config";
+        options.stateFolder = home.path() / "state";
+        options.systemd = LinuxExtensionService::Systemd::use;
+        options.commands = commands;
+        options.answers = [this](Executor&, const std::filesystem::path&) { return answering; };
+        options.work = &executor;
+        options.clock = &executor.hostClock();
+        return LinuxExtensionService::create(executor, options);
+    }
+    Outcome activate() {
+        Outcome outcome;
+        service->submitActivationRequest("dev.corvid.kestrel.camera", outcome.delegate());
+        executor.advance(10s);
+        return outcome;
+    }
+
+    TempFolder home;
+    ManualExecutor executor;
+    std::shared_ptr<FakeCommands> commands = std::make_shared<FakeCommands>();
+    bool answering = true;
+    std::shared_ptr<LinuxExtensionService> service = makeService();
+    const std::filesystem::path unit = home.path() / "config/systemd/user/kestrel-camera.service";
+};
+
+TEST_F(ExtensionServiceUnitTest, WritesTheUnitOnceAndKeepsAnIdenticalOne) {
+    Outcome first = activate();
+    EXPECT_EQ(first.finished, activationResult::completed);
+    EXPECT_EQ(first.replacementAsked, 0);
+    const std::string text = readText(unit);
+    EXPECT_NE(text.find("ExecStart=" + std::string(KESTREL_CAMERA_PATH) + "\n"), std::string::npos)
+        << text;
+    EXPECT_EQ(unitExecutable(text), std::filesystem::path(KESTREL_CAMERA_PATH));
+    EXPECT_EQ(commands->ran,
+              (std::vector<std::string>{"systemctl --user daemon-reload",
+                                        "systemctl --user restart kestrel-camera.service"}));
+
+    commands->ran.clear();
+    Outcome second = activate();
+    EXPECT_EQ(second.finished, activationResult::completed);
+    EXPECT_EQ(readText(unit), text);
+    EXPECT_EQ(commands->ran,
+              (std::vector<std::string>{"systemctl --user start kestrel-camera.service"}));
+}
+
+TEST_F(ExtensionServiceUnitTest, AUnitRunningAnotherProgramIsReplacedOnlyAfterTheDecision) {
+    const std::string old = daemonUnitText("/opt/old kestrel/kestrel-camera", {"--no-v4l2"});
+    EXPECT_EQ(unitExecutable(old), std::filesystem::path("/opt/old kestrel/kestrel-camera"));
+    writeText(unit, old);
+
+    Outcome declined;
+    declined.answer = ReplacementAction::cancel;
+    service->submitActivationRequest("dev.corvid.kestrel.camera", declined.delegate());
+    executor.advance(10s);
+    EXPECT_EQ(declined.replacementAsked, 1);
+    ASSERT_TRUE(declined.failed.has_value());
+    EXPECT_EQ(readText(unit), old);
+    EXPECT_TRUE(commands->ran.empty());
+
+    Outcome accepted = activate();
+    EXPECT_EQ(accepted.replacementAsked, 1);
+    EXPECT_EQ(accepted.finished, activationResult::completed);
+    EXPECT_EQ(unitExecutable(readText(unit)), std::filesystem::path(KESTREL_CAMERA_PATH));
+    EXPECT_EQ(commands->ran.back(), "systemctl --user restart kestrel-camera.service");
+}
+
+TEST_F(ExtensionServiceUnitTest, AUnitWhoseDaemonExitsOrNeverAnswersFails) {
+    answering = false;
+    commands->showOutput = "ActiveState=activating\nSubState=auto-restart\nExecMainStatus=3\n";
+    Outcome exited = activate();
+    ASSERT_TRUE(exited.failed.has_value());
+    EXPECT_EQ(exited.failed->description, "kestrel-camera exited with status 3");
+
+    commands->showOutput = "ActiveState=active\nSubState=running\nExecMainStatus=0\n";
+    Outcome silent = activate();
+    ASSERT_TRUE(silent.failed.has_value());
+    EXPECT_EQ(silent.failed->description, "kestrel-camera gave no answer within 5 seconds");
+}
+
+TEST(ProcessCommandRunnerTest, CollectsOutputAndStatusAndEndsACommandThatHangs) {
+    ProcessCommandRunner runner(300ms);
+    const auto answered = runner.run({"sh", "-c", "echo ActiveState=active; exit 4"});
+    EXPECT_EQ(answered.exitStatus, 4);
+    EXPECT_EQ(answered.output, "ActiveState=active\n");
+    EXPECT_EQ(runner.run({"/nonexistent/systemctl"}).exitStatus, -1);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(runner.run({"sleep", "10"}).exitStatus, -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+}
+
+// --- The detached daemon, for real -------------------------------------------------------------
+
+class ExtensionServiceProcessTest : public ::testing::Test {
+  protected:
+    ~ExtensionServiceProcessTest() override {
+        service.reset();
+        endDaemons();
+    }
+    std::shared_ptr<LinuxExtensionService> makeService(const std::filesystem::path& daemon) {
+        LinuxExtensionService::Options options;
+        options.daemonPath = daemon;
+        options.daemonArguments = {"--no-pipewire", "--no-v4l2"};
+        options.runtimeFolder = runtime();
+        options.configFolder = home.path() / "config";
+        options.stateFolder = home.path() / "state";
+        options.systemd = LinuxExtensionService::Systemd::avoid;
+        options.journal = false;
+        return LinuxExtensionService::create(main, options);
+    }
+    std::filesystem::path runtime() const { return home.path() / "run"; }
+    Outcome activate() {
+        Outcome outcome;
+        service->submitActivationRequest("dev.corvid.kestrel.camera", outcome.delegate());
+        EXPECT_TRUE(waitFor(
+            [&] {
+                main.runUntilIdle();
+                return outcome.done();
+            },
+            15000ms));
+        return outcome;
+    }
+    std::vector<ExtensionProperties> properties() {
+        std::optional<std::vector<ExtensionProperties>> found;
+        PropertiesDelegate delegate;
+        delegate.foundProperties = [&found](const std::vector<ExtensionProperties>& copies) {
+            found = copies;
+        };
+        delegate.finished = [](int) {};
+        service->submitPropertiesRequest("dev.corvid.kestrel.camera", delegate);
+        EXPECT_TRUE(waitFor(
+            [&] {
+                main.runUntilIdle();
+                return found.has_value();
+            },
+            5000ms));
+        return found.value_or(std::vector<ExtensionProperties>{});
+    }
+    // Every daemon of this test's runtime folder, ended by its pid.
+    void endDaemons() {
+        for (const auto& copy : findDaemonCopies(runtime())) {
+            ::kill(copy.pid, SIGTERM);
+            waitFor([&] { return processStartTime(copy.pid) != copy.startTime; }, 3000ms);
+            int status = 0;
+            ::waitpid(copy.pid, &status, WNOHANG);
+        }
+    }
+
+    TempFolder home;
+    ManualExecutor main;
+    std::shared_ptr<LinuxExtensionService> service = makeService(KESTREL_CAMERA_PATH);
+};
+
+TEST_F(ExtensionServiceProcessTest, StartsTheDaemonDetachedAndCountsARunningOneAsDone) {
+    std::filesystem::create_directories(runtime());
+    Outcome first = activate();
+    ASSERT_EQ(first.finished, activationResult::completed)
+        << (first.failed ? first.failed->description : "");
+    const auto copies = findDaemonCopies(runtime());
+    ASSERT_EQ(copies.size(), 1U);
+    EXPECT_EQ(::getsid(copies[0].pid), copies[0].pid);  // a session of its own
+    EXPECT_TRUE(std::filesystem::exists(home.path() / "state/kestrel/kestrel-camera.log"));
+
+    Outcome again = activate();
+    EXPECT_EQ(again.finished, activationResult::completed);
+    EXPECT_EQ(again.replacementAsked, 0);
+    const auto after = findDaemonCopies(runtime());
+    ASSERT_EQ(after.size(), 1U);
+    EXPECT_EQ(after[0].pid, copies[0].pid);
+
+    const auto listed = properties();
+    ASSERT_EQ(listed.size(), 1U);
+    EXPECT_FALSE(listed[0].isUninstalling);
+
+    // The health probe's device listing sees the daemon's camera on the link, and V4L2 cards.
+    writeText(home.path() / "v4l/video3/name", "Kestrel (2)\n");
+    writeText(home.path() / "v4l/vbi0/name", "Not a camera\n");
+    SystemCaptureDevices::Options devices;
+    devices.linkFolder = runtime() / "dev.corvid.kestrel";
+    devices.pipewire = false;
+    devices.video4linuxFolder = home.path() / "v4l";
+    EXPECT_EQ(SystemCaptureDevices::list(main, devices),
+              (std::vector<std::string>{"Kestrel", "Kestrel (2)"}));
+}
+
+TEST(PipeWireVideoSources, NoPipeWireAnswersQuicklyWithNothing) {
+    TempFolder empty;
+    ::setenv("PIPEWIRE_RUNTIME_DIR", empty.path().c_str(), 1);
+    std::vector<std::string> names;
+    const auto start = std::chrono::steady_clock::now();
+    const int result = kestrel_pw_list_video_sources(
+        2000,
+        [](void* data, const char* name) {
+            static_cast<std::vector<std::string>*>(data)->emplace_back(name);
+        },
+        &names);
+    const auto took = std::chrono::steady_clock::now() - start;
+    ::unsetenv("PIPEWIRE_RUNTIME_DIR");
+    EXPECT_EQ(result, -1);
+    EXPECT_TRUE(names.empty());
+    EXPECT_LT(took, 1s);
+}
+
+TEST_F(ExtensionServiceProcessTest, ADaemonThatCannotRunFailsWithItsReason) {
+    std::filesystem::create_directories(runtime());
+    service = makeService(home.path() / "nowhere/kestrel-camera");
+    Outcome missing = activate();
+    ASSERT_TRUE(missing.failed.has_value());
+    EXPECT_EQ(missing.failed->description,
+              "kestrel-camera not found at " + (home.path() / "nowhere/kestrel-camera").string());
+
+    const auto script = home.path() / "bin/kestrel-camera";
+    writeText(script, "#!/bin/sh\nexit 3\n");
+    service = makeService(script);
+    Outcome notExecutable = activate();
+    ASSERT_TRUE(notExecutable.failed.has_value());
+    EXPECT_EQ(notExecutable.failed->description,
+              "kestrel-camera at " + script.string() + " is not executable");
+
+    std::filesystem::permissions(script, std::filesystem::perms::owner_exec,
+                                 std::filesystem::perm_options::add);
+    Outcome exited = activate();
+    ASSERT_TRUE(exited.failed.has_value());
+    EXPECT_EQ(exited.failed->description, "kestrel-camera exited with status 3");
+}
+
+TEST_F(ExtensionServiceProcessTest, ACopyOfAnotherBuildGivesWayAndIsUninstallingOnceDeleted) {
+    std::filesystem::create_directories(runtime());
+    const auto other = home.path() / "old/kestrel-camera";
+    std::filesystem::create_directories(other.parent_path());
+    std::filesystem::copy_file(KESTREL_CAMERA_PATH, other);
+    ChildProcess old({other.string(), "--no-pipewire", "--no-v4l2"},
+                     {"XDG_RUNTIME_DIR=" + runtime().string(), "KESTREL_LOG=stderr"}, true);
+    ASSERT_GT(old.pid(), 0);
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return std::filesystem::exists(runtime() / "dev.corvid.kestrel" /
+                                           link::kCameraProviderSocket);
+        },
+        5000ms));
+
+    auto listed = properties();
+    ASSERT_EQ(listed.size(), 1U);
+    EXPECT_EQ(listed[0].pid, old.pid());
+    EXPECT_FALSE(listed[0].isUninstalling);
+    // An update deletes the program under the running copy.
+    std::filesystem::remove(other);
+    listed = properties();
+    ASSERT_EQ(listed.size(), 1U);
+    EXPECT_TRUE(listed[0].isUninstalling);
+
+    Outcome replaced = activate();
+    EXPECT_EQ(replaced.replacementAsked, 1);
+    ASSERT_EQ(replaced.finished, activationResult::completed)
+        << (replaced.failed ? replaced.failed->description : "");
+    EXPECT_TRUE(waitFor([&] { return !old.running(); }, 3000ms));
+    const auto now = findDaemonCopies(runtime());
+    ASSERT_EQ(now.size(), 1U);
+    EXPECT_NE(now[0].pid, old.pid());
+    EXPECT_EQ(now[0].executable, std::filesystem::path(KESTREL_CAMERA_PATH));
+}
+
+}  // namespace
+}  // namespace kestrel
