@@ -12,7 +12,7 @@
 #include "app/startup/AppDelegate.h"
 #include "platform/runtime/Observable.h"
 #include "tests/app/engine/EngineFakes.h"
-#include "tests/app/sources/TempFolder.h"
+#include "tests/extension/ProcessSupport.h"
 
 namespace kestrel::testing {
 
