@@ -70,6 +70,22 @@ fuzz_link_decoder() {
     rm -rf "$corpus"
 }
 
+# Sets kestrel.extensionInstalled in the settings file (INI, section [General]) unless it is there.
+mark_daemon_installed() {
+    local file="${XDG_CONFIG_HOME:-$HOME/.config}/corvid/kestrel.conf"
+    if [ -f "$file" ] && grep -q '^kestrel\.extensionInstalled=true$' "$file"; then
+        return
+    fi
+    mkdir -p "$(dirname "$file")"
+    touch "$file"
+    sed -i '/^kestrel\.extensionInstalled=/d' "$file"
+    if grep -q '^\[General\]$' "$file"; then
+        sed -i 's/^\[General\]$/[General]\nkestrel.extensionInstalled=true/' "$file"
+    else
+        printf '[General]\nkestrel.extensionInstalled=true\n\n%s' "$(cat "$file")" >"$file"
+    fi
+}
+
 command=${1:-}
 shift || true
 case "$command" in
@@ -86,12 +102,19 @@ case "$command" in
             daemon=$!
             trap 'kill "$daemon" 2>/dev/null; wait "$daemon" 2>/dev/null' EXIT
         fi
+        # The engine starts once the daemon counts as installed; until the application installs
+        # it itself, a running daemon counts.
+        mark_daemon_installed
         args=("$@")
         if [[ " ${args[*]} " != *" --camera "* ]] && ! compgen -G '/dev/video*' >/dev/null; then
             say "no camera device here: using the test pattern"
             args+=(--camera pattern)
         fi
-        say "starting kestrel (Ctrl+C to stop)"
+        if [[ " ${args[*]} " != *" --headless "* ]] && [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+            say "no display: running headless"
+            args+=(--headless)
+        fi
+        say "starting kestrel (Ctrl+C to stop; kestrel --status, --force-away on|off from another shell)"
         build/default/app/kestrel "${args[@]}"
         ;;
     test)
