@@ -57,13 +57,7 @@ class KestrelCommandLineTest : public ::testing::Test {
         environment.insert(environment.end(), extraEnv.begin(), extraEnv.end());
         std::filesystem::remove(outPath());
         std::filesystem::remove(errPath());
-        ChildProcess child(argv, environment, Redirect{outPath(), errPath(), -1, false});
-        if (!waitFor([&] { return !child.running(); }, 30s)) {
-            child.stop();
-            return -1;
-        }
-        const int status = child.stop();
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return testing::runToEnd(argv, environment, Redirect{outPath(), errPath(), -1, false});
     }
     std::string out() const { return readFile(outPath()); }
     std::string err() const { return readFile(errPath()); }
