@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <optional>
 
-#include "platform/runtime/UniqueFd.h"
 #include "tests/e2e/PipeWireSupport.h"
 #include "tests/extension/ProcessSupport.h"
 
@@ -57,13 +56,8 @@ double jsonNumber(const std::string& json, const std::string& key) {
 class KestrelEndToEnd : public ::testing::Test {
   protected:
     void SetUp() override {
-        for (const char* tool : {"pipewire", "wireplumber", "gst-launch-1.0"}) {
-            if (ChildProcess::which(tool).empty()) {
-                GTEST_SKIP() << tool << " is not installed (kestrel.sh installs it)";
-            }
-        }
-        if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
-            GTEST_SKIP() << "no session bus: run this test under dbus-run-session (ctest does)";
+        if (const auto reason = testing::pipeWireSkipReason(); !reason.empty()) {
+            GTEST_SKIP() << reason;
         }
         ASSERT_FALSE(runtime.path().empty());
         env = testing::pipeWireEnvironment(runtime.path());
@@ -106,7 +100,7 @@ class KestrelEndToEnd : public ::testing::Test {
 
     TempFolder runtime;
     std::vector<std::string> env;
-    std::optional<FrameReader> reader;
+    FrameReader* reader = nullptr;
 };
 
 // Frames from `from` on: the length of the first run of blurred frames, and how many sharp frames
@@ -151,13 +145,10 @@ SwapShape swapShape(const std::vector<GstFrame>& frames, std::size_t from, doubl
 }
 
 TEST_F(KestrelEndToEnd, PatternThenRecordedLoopBehindABlurredFreezeAndBackAgain) {
-    ChildProcess pipewire({ChildProcess::which("pipewire")}, env,
-                          Redirect{log("pipewire"), log("pipewire"), -1, false});
-    ASSERT_TRUE(
-        waitFor([&] { return std::filesystem::exists(runtime.path() / "pipewire-0"); }, 10s))
+    ChildProcess pipewire;
+    ChildProcess wireplumber;
+    ASSERT_TRUE(testing::startPipeWire(runtime.path(), env, runtime.path(), pipewire, wireplumber))
         << tail(log("pipewire"));
-    ChildProcess wireplumber({ChildProcess::which("wireplumber")}, env,
-                             Redirect{log("wireplumber"), log("wireplumber"), -1, false});
     ChildProcess daemon({KESTREL_CAMERA_PATH, "--no-v4l2"}, env,
                         Redirect{log("daemon"), log("daemon"), -1, false});
     ASSERT_TRUE(waitFor(
@@ -178,16 +169,9 @@ TEST_F(KestrelEndToEnd, PatternThenRecordedLoopBehindABlurredFreezeAndBackAgain)
     ASSERT_TRUE(waitFor([&] { return jsonField(status(), "engineStarted") == "true"; }, 15s))
         << diagnostics();
 
-    int pipe[2];
-    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
-    ::fcntl(pipe[0], F_SETPIPE_SZ, kPipeBytes);
-    UniqueFd readEnd(pipe[0]);
-    UniqueFd writeEnd(pipe[1]);
-    ChildProcess gst(
-        testing::pipewiresrcCommand(ChildProcess::which("gst-launch-1.0"), kReadWidth, kReadHeight),
-        env, Redirect{{}, log("gst"), writeEnd.get(), false});
-    writeEnd.reset();
-    reader.emplace(readEnd.get(), kReadWidth, kReadHeight);
+    testing::GstCapture capture(env, log("gst"), kReadWidth, kReadHeight, kPipeBytes);
+    ASSERT_TRUE(capture.started());
+    reader = &*capture.reader;
 
     // 1. The pattern: coloured, sharp frames.
     const auto sharpPattern = [&] {
@@ -271,7 +255,7 @@ TEST_F(KestrelEndToEnd, PatternThenRecordedLoopBehindABlurredFreezeAndBackAgain)
         toLive.blurredSharpness, toLive.sharpAfter, toLive.sharpAfterSharpness, toLive.other,
         awayFrames, loopMisses, static_cast<std::uintmax_t>(std::filesystem::file_size(saved)));
 
-    gst.stop();
+    capture.gst.stop();
     const int appStatus = app.stop();
     EXPECT_TRUE(WIFEXITED(appStatus) && WEXITSTATUS(appStatus) == 0) << diagnostics();
     const int daemonStatus = daemon.stop();

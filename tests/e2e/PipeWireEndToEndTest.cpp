@@ -39,13 +39,8 @@ constexpr int kOutWidth = 64;
 constexpr int kOutHeight = 36;
 
 TEST(PipeWireEndToEnd, BlackThenSinkFramesThenBlackAgain) {
-    for (const char* tool : {"pipewire", "wireplumber", "gst-launch-1.0"}) {
-        if (ChildProcess::which(tool).empty()) {
-            GTEST_SKIP() << tool << " is not installed (kestrel.sh installs it)";
-        }
-    }
-    if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
-        GTEST_SKIP() << "no session bus: run this test under dbus-run-session (ctest does)";
+    if (const auto reason = testing::pipeWireSkipReason(); !reason.empty()) {
+        GTEST_SKIP() << reason;
     }
     TempFolder runtime;
     ASSERT_FALSE(runtime.path().empty());
@@ -53,14 +48,11 @@ TEST(PipeWireEndToEnd, BlackThenSinkFramesThenBlackAgain) {
     const auto env = testing::pipeWireEnvironment(runtime.path());
     const auto log = [&rt](const char* name) { return rt + "/" + name + ".log"; };
 
-    ChildProcess pipewire({ChildProcess::which("pipewire")}, env,
-                          Redirect{log("pipewire"), log("pipewire"), -1, false});
-    ASSERT_TRUE(
-        waitFor([&] { return std::filesystem::exists(runtime.path() / "pipewire-0"); }, 10s))
+    ChildProcess pipewire;
+    ChildProcess wireplumber;
+    ASSERT_TRUE(testing::startPipeWire(runtime.path(), env, runtime.path(), pipewire, wireplumber))
         << "PipeWire did not start:\n"
         << tail(log("pipewire"));
-    ChildProcess wireplumber({ChildProcess::which("wireplumber")}, env,
-                             Redirect{log("wireplumber"), log("wireplumber"), -1, false});
     ChildProcess daemon({KESTREL_CAMERA_PATH, "--no-v4l2"}, env,
                         Redirect{log("daemon"), log("daemon"), -1, false});
     const auto folder = runtime.path() / "dev.corvid.kestrel";
@@ -68,15 +60,10 @@ TEST(PipeWireEndToEnd, BlackThenSinkFramesThenBlackAgain) {
         waitFor([&] { return std::filesystem::exists(folder / link::kCameraProviderSocket); }, 10s))
         << tail(log("daemon"));
 
-    int pipe[2];
-    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
-    UniqueFd readEnd(pipe[0]);
-    UniqueFd writeEnd(pipe[1]);
-    ChildProcess gst(
-        testing::pipewiresrcCommand(ChildProcess::which("gst-launch-1.0"), kOutWidth, kOutHeight),
-        env, Redirect{{}, log("gst"), writeEnd.get(), false});
-    writeEnd.reset();
-    FrameReader reader(readEnd.get(), kOutWidth, kOutHeight);
+    testing::GstCapture capture(env, log("gst"), kOutWidth, kOutHeight);
+    ASSERT_TRUE(capture.started());
+    FrameReader& reader = *capture.reader;
+    ChildProcess& gst = capture.gst;
     auto diagnostics = [&] {
         return "daemon:\n" + tail(log("daemon")) + "\ngst:\n" + tail(log("gst")) +
                "\nwireplumber:\n" + tail(log("wireplumber"));
@@ -164,13 +151,8 @@ TEST(PipeWireEndToEnd, BlackThenSinkFramesThenBlackAgain) {
 }
 
 TEST(PipeWireEndToEnd, ADaemonStartedBeforePipeWireGetsItsNodeLater) {
-    for (const char* tool : {"pipewire", "wireplumber", "gst-launch-1.0"}) {
-        if (ChildProcess::which(tool).empty()) {
-            GTEST_SKIP() << tool << " is not installed (kestrel.sh installs it)";
-        }
-    }
-    if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
-        GTEST_SKIP() << "no session bus: run this test under dbus-run-session (ctest does)";
+    if (const auto reason = testing::pipeWireSkipReason(); !reason.empty()) {
+        GTEST_SKIP() << reason;
     }
     TempFolder runtime;
     ASSERT_FALSE(runtime.path().empty());
@@ -185,12 +167,9 @@ TEST(PipeWireEndToEnd, ADaemonStartedBeforePipeWireGetsItsNodeLater) {
     ASSERT_TRUE(waitFor(
         [&] { return tail(log("daemon")).find("not reachable") != std::string::npos; }, 5s));
 
-    ChildProcess pipewire({ChildProcess::which("pipewire")}, env,
-                          Redirect{log("pipewire"), log("pipewire"), -1, false});
-    ASSERT_TRUE(
-        waitFor([&] { return std::filesystem::exists(runtime.path() / "pipewire-0"); }, 10s));
-    ChildProcess wireplumber({ChildProcess::which("wireplumber")}, env,
-                             Redirect{log("wireplumber"), log("wireplumber"), -1, false});
+    ChildProcess pipewire;
+    ChildProcess wireplumber;
+    ASSERT_TRUE(testing::startPipeWire(runtime.path(), env, runtime.path(), pipewire, wireplumber));
     ASSERT_TRUE(waitFor(
         [&] {
             return tail(log("daemon")).find("PipeWire node \"Kestrel\" published") !=
@@ -199,15 +178,10 @@ TEST(PipeWireEndToEnd, ADaemonStartedBeforePipeWireGetsItsNodeLater) {
         10s))
         << tail(log("daemon"));
 
-    int pipe[2];
-    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
-    UniqueFd readEnd(pipe[0]);
-    UniqueFd writeEnd(pipe[1]);
-    ChildProcess gst(
-        testing::pipewiresrcCommand(ChildProcess::which("gst-launch-1.0"), kOutWidth, kOutHeight),
-        env, Redirect{{}, log("gst"), writeEnd.get(), false});
-    writeEnd.reset();
-    FrameReader reader(readEnd.get(), kOutWidth, kOutHeight);
+    testing::GstCapture capture(env, log("gst"), kOutWidth, kOutHeight);
+    ASSERT_TRUE(capture.started());
+    FrameReader& reader = *capture.reader;
+    ChildProcess& gst = capture.gst;
     ASSERT_TRUE(waitFor([&] { return reader.frames.size() >= 3; }, 20s, [&] { reader.poll(50ms); }))
         << tail(log("daemon")) << tail(log("gst"));
     EXPECT_TRUE(reader.frames.back().black());

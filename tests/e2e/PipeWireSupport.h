@@ -14,9 +14,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "platform/runtime/UniqueFd.h"
+#include "tests/extension/ProcessSupport.h"
 
 namespace kestrel::testing {
 
@@ -130,5 +134,65 @@ inline std::vector<std::string> pipewiresrcCommand(const std::string& gstLaunch,
             "!",       caps,           "!",           "fdsink",
             "fd=1"};
 }
+
+// Why a test that needs PipeWire, WirePlumber, GStreamer and a session bus cannot run here; empty
+// when it can.
+inline std::string pipeWireSkipReason() {
+    for (const char* tool : {"pipewire", "wireplumber", "gst-launch-1.0"}) {
+        if (ChildProcess::which(tool).empty()) {
+            return std::string(tool) + " is not installed (kestrel.sh installs it)";
+        }
+    }
+    if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
+        return "no session bus: run this test under dbus-run-session (ctest does)";
+    }
+    return {};
+}
+
+// Starts PipeWire in `runtime` and, once its socket is there (at most ten seconds), WirePlumber;
+// both log to `logFolder`/<name>.log. False when PipeWire did not come up.
+inline bool startPipeWire(const std::filesystem::path& runtime, const std::vector<std::string>& env,
+                          const std::filesystem::path& logFolder, ChildProcess& pipewire,
+                          ChildProcess& wireplumber) {
+    const std::string pipewireLog = (logFolder / "pipewire.log").string();
+    const std::string wireplumberLog = (logFolder / "wireplumber.log").string();
+    pipewire = ChildProcess({ChildProcess::which("pipewire")}, env,
+                            Redirect{pipewireLog, pipewireLog, -1, false});
+    if (!waitFor([&] { return std::filesystem::exists(runtime / "pipewire-0"); },
+                 std::chrono::seconds(10))) {
+        return false;
+    }
+    wireplumber = ChildProcess({ChildProcess::which("wireplumber")}, env,
+                               Redirect{wireplumberLog, wireplumberLog, -1, false});
+    return true;
+}
+
+// GStreamer's pipewiresrc reading the daemon's node into a pipe, and the reader of that pipe.
+// `pipeBytes` enlarges the pipe so that frames wait there while the test does something else.
+class GstCapture {
+  public:
+    GstCapture(const std::vector<std::string>& env, const std::string& log, int width, int height,
+               int pipeBytes = 0) {
+        int ends[2] = {-1, -1};
+        if (::pipe2(ends, O_CLOEXEC) != 0) {
+            return;
+        }
+        readEnd_ = UniqueFd(ends[0]);
+        UniqueFd writeEnd(ends[1]);
+        if (pipeBytes > 0) {
+            ::fcntl(readEnd_.get(), F_SETPIPE_SZ, pipeBytes);
+        }
+        gst = ChildProcess(pipewiresrcCommand(ChildProcess::which("gst-launch-1.0"), width, height),
+                           env, Redirect{{}, log, writeEnd.get(), false});
+        reader.emplace(readEnd_.get(), width, height);
+    }
+    bool started() const { return reader.has_value(); }
+
+    ChildProcess gst;
+    std::optional<FrameReader> reader;
+
+  private:
+    UniqueFd readEnd_;
+};
 
 }  // namespace kestrel::testing
