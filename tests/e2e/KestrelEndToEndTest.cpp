@@ -159,11 +159,13 @@ TEST_F(KestrelEndToEnd, PatternThenRecordedLoopBehindABlurredFreezeAndBackAgain)
         10s))
         << tail(log("daemon"));
 
-    // What the extension service and a finished first run leave in the settings.
+    // What the extension service and a finished first run leave in the settings; a freeze of two
+    // seconds stays visible also when a sanitizer build slows the frame path down.
     const auto settings = runtime.path() / "config" / "corvid" / "kestrel.conf";
     std::filesystem::create_directories(settings.parent_path());
     std::ofstream(settings) << "[General]\nkestrel.extensionInstalled=true\n"
-                               "kestrel.hasSeenOnboarding=true\n";
+                               "kestrel.hasSeenOnboarding=true\n"
+                               "kestrel.transitionFreezeSeconds=2\n";
     ChildProcess app({KESTREL_APP_PATH, "--headless", "--camera", "pattern"}, env,
                      Redirect{log("kestrel"), log("kestrel"), -1, false});
     ASSERT_TRUE(waitFor([&] { return jsonField(status(), "engineStarted") == "true"; }, 15s))
@@ -223,7 +225,7 @@ TEST_F(KestrelEndToEnd, PatternThenRecordedLoopBehindABlurredFreezeAndBackAgain)
     const double loopMisses = jsonNumber(after, "dispatchAwayLoopMissCount") - miss0;
     EXPECT_GE(awayFrames - loopMisses, 25) << "loop frames, not live ones, while away";
     const SwapShape toAway = swapShape(reader->frames, from, baseline);
-    EXPECT_GE(toAway.blurred, 8U) << "the freeze window at 30 frames a second";
+    EXPECT_GE(toAway.blurred, 8U) << "the two-second freeze window";
     EXPECT_GE(toAway.sharpAfter, 20U) << "the loop's frames after the freeze";
     EXPECT_LE(toAway.other, 6U);
 
@@ -234,7 +236,7 @@ TEST_F(KestrelEndToEnd, PatternThenRecordedLoopBehindABlurredFreezeAndBackAgain)
     ASSERT_EQ(exit, 0);
     const double live0 = jsonNumber(before, "dispatchCount");
     ASSERT_TRUE(
-        readUntil([&] { return jsonNumber(status(), "dispatchCount") >= live0 + 40; }, 20s));
+        readUntil([&] { return jsonNumber(status(), "dispatchCount") >= live0 + 60; }, 20s));
     const double awayAfterOff = jsonNumber(status(), "dispatchAwayCount");
     readFor(1s);
     after = status();
