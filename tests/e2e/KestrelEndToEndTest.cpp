@@ -30,6 +30,8 @@ using testing::waitFor;
 constexpr int kReadWidth = 160;
 constexpr int kReadHeight = 90;
 constexpr int kPipeBytes = 1 << 20;
+// The freeze the settings ask for.
+constexpr auto kFreeze = 2s;
 
 // The value after "key": in a flat JSON object, as text ("12", "true", "\"live\"").
 std::string jsonField(const std::string& json, const std::string& key) {
@@ -213,6 +215,8 @@ TEST_F(KestrelEndToEnd, PatternThenRecordedLoopBehindABlurredFreezeAndBackAgain)
     std::size_t from = reader->frames.size();
     kestrel({"--force-away", "on"}, &exit);
     ASSERT_EQ(exit, 0) << tail(log("commands"));
+    // Only reading through the freeze: a command run now would take the reader's time.
+    readFor(kFreeze + 500ms);
     const double away0 = jsonNumber(before, "dispatchAwayCount");
     const double miss0 = jsonNumber(before, "dispatchAwayLoopMissCount");
     ASSERT_TRUE(
@@ -234,6 +238,7 @@ TEST_F(KestrelEndToEnd, PatternThenRecordedLoopBehindABlurredFreezeAndBackAgain)
     from = reader->frames.size();
     kestrel({"--force-away", "off"}, &exit);
     ASSERT_EQ(exit, 0);
+    readFor(kFreeze + 500ms);
     const double live0 = jsonNumber(before, "dispatchCount");
     ASSERT_TRUE(
         readUntil([&] { return jsonNumber(status(), "dispatchCount") >= live0 + 60; }, 20s));
