@@ -78,20 +78,18 @@ case "$command" in
         say "building (default)"
         cmake --preset default >/dev/null
         cmake --build --preset default --target kestrel kestrel-camera kestrel-view
-        # Until the application installs and starts the daemon itself, start it here unless one
-        # already serves this user; it stops with this script.
-        if ! build/default/tools/kestrel-view --frames 1 >/dev/null 2>&1; then
-            say "starting kestrel-camera"
-            build/default/extension/kestrel-camera &
-            daemon=$!
-            trap 'kill "$daemon" 2>/dev/null; wait "$daemon" 2>/dev/null' EXIT
-        fi
+        # kestrel installs and starts the camera daemon beside it (a systemd user unit where a user
+        # manager runs, a detached process otherwise); the daemon keeps running after kestrel quits.
         args=("$@")
         if [[ " ${args[*]} " != *" --camera "* ]] && ! compgen -G '/dev/video*' >/dev/null; then
             say "no camera device here: using the test pattern"
             args+=(--camera pattern)
         fi
-        say "starting kestrel (Ctrl+C to stop)"
+        if [[ " ${args[*]} " != *" --headless "* ]] && [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+            say "no display: running headless"
+            args+=(--headless)
+        fi
+        say "starting kestrel (Ctrl+C to stop; kestrel --status, --force-away on|off from another shell)"
         build/default/app/kestrel "${args[@]}"
         ;;
     test)

@@ -1,42 +1,106 @@
-// kestrel: the camera engine over the chosen camera, headless, logging its status lines.
+// kestrel: the application. Without a command it runs the camera engine over the chosen camera
+// (headless: no widgets exist yet, so both modes run on a QCoreApplication); with a command it
+// asks the running instance over the session bus and exits.
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QTimer>
 
 #include <csignal>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/engine/CameraEngine.h"
-#include "app/engine/StandIns.h"
-#include "app/hotkey/HotKeysController.h"
 #include "app/hotkey/X11HotKeyBackend.h"
+#include "app/link/CameraLinkPort.h"
 #include "app/link/ExtensionBridge.h"
+#include "app/link/LinuxExtensionService.h"
+#include "app/link/SystemCaptureDevices.h"
 #include "app/presence/AwayDetector.h"
 #include "app/presence/LinuxPermissionBackend.h"
 #include "app/presence/OpenCvFaceDetector.h"
-#include "app/presence/Permissions.h"
+#include "app/qt/ControlClient.h"
+#include "app/qt/DBusControl.h"
+#include "app/qt/DBusNames.h"
+#include "app/qt/DBusToggleSignal.h"
+#include "app/qt/LogindWakeSource.h"
 #include "app/qt/QtExecutor.h"
 #include "app/qt/QtSettingsStore.h"
 #include "app/sources/CameraChoice.h"
-#include "app/sources/LoopLibrary.h"
 #include "app/sources/LoopPlayer.h"
-#include "app/sources/LoopRecorder.h"
-#include "app/state/AppState.h"
+#include "app/startup/AppDelegate.h"
 #include "platform/link/LinkClient.h"
 
 namespace {
 
-void usage() {
-    std::printf(
-        "usage: kestrel [--camera auto|pattern|/dev/videoN|file:PATH] [--seconds N] [--away]\n"
-        "  Runs the camera engine over the chosen camera and logs its status.\n"
-        "  --camera C   auto (default): the best V4L2 camera; pattern: a generated test\n"
-        "               pattern; /dev/videoN: that camera; file:PATH: a video file\n"
-        "  --seconds N  quit after N seconds (default: run until interrupted)\n"
-        "  --away       start with force away on\n");
+void usage(std::FILE* out) {
+    std::fprintf(
+        out,
+        "usage: kestrel [--headless] [--camera auto|pattern|/dev/videoN|file:PATH] [--seconds N]\n"
+        "       kestrel --status | --record-start | --record-stop | --force-away on|off\n"
+        "       kestrel --toggle-away\n"
+        "  Runs the camera engine over the chosen camera and feeds the virtual camera "
+        "\"Kestrel\".\n"
+        "  --headless      run without a user interface (this build has none either way)\n"
+        "  --camera C      auto (default): the best V4L2 camera; pattern: a generated test\n"
+        "                  pattern; /dev/videoN: that camera; file:PATH: a video file\n"
+        "  --seconds N     quit after N seconds (default: run until interrupted)\n"
+        "  Commands to the running instance (exit 1 when none runs):\n"
+        "  --status        print its status as JSON\n"
+        "  --record-start  start recording a loop (at most 60 s)\n"
+        "  --record-stop   stop recording and print the saved loop's path\n"
+        "  --force-away X  switch force away on or off\n"
+        "  --toggle-away   send the toggleForceAway signal on the session bus\n");
+}
+
+struct Options {
+    int seconds = 0;
+    std::string camera = "auto";
+    std::optional<kestrel::ControlCommand> command;
+};
+
+// Nothing on a malformed command line (after printing why).
+std::optional<Options> parse(int argc, char** argv, int& exitStatus) {
+    using Kind = kestrel::ControlCommand::Kind;
+    Options options;
+    exitStatus = 2;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--headless") {
+            continue;
+        }
+        if (arg == "--seconds" && hasValue) {
+            options.seconds = std::atoi(argv[++i]);
+        } else if (arg == "--camera" && hasValue) {
+            options.camera = argv[++i];
+        } else if (arg == "--status") {
+            options.command = kestrel::ControlCommand{Kind::status};
+        } else if (arg == "--record-start") {
+            options.command = kestrel::ControlCommand{Kind::recordStart};
+        } else if (arg == "--record-stop") {
+            options.command = kestrel::ControlCommand{Kind::recordStop};
+        } else if (arg == "--toggle-away") {
+            options.command = kestrel::ControlCommand{Kind::toggleAway};
+        } else if (arg == "--force-away" && hasValue &&
+                   (std::string(argv[i + 1]) == "on" || std::string(argv[i + 1]) == "off")) {
+            options.command =
+                kestrel::ControlCommand{Kind::forceAway, std::string(argv[++i]) == "on"};
+        } else {
+            const bool help = arg == "--help" || arg == "-h";
+            if (!help) {
+                std::fprintf(stderr, "kestrel: unexpected argument \"%s\"\n", arg.c_str());
+            }
+            usage(help ? stdout : stderr);
+            exitStatus = help ? 0 : 2;
+            return std::nullopt;
+        }
+    }
+    return options;
 }
 
 // Stands in when the face model cannot be loaded: no face is ever seen, so only force away and
@@ -53,29 +117,36 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationName(QStringLiteral("kestrel"));
     QCoreApplication::setOrganizationName(QStringLiteral("corvid"));
 
-    int seconds = 0;
-    bool away = false;
-    std::string cameraText = "auto";
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--seconds" && i + 1 < argc) {
-            seconds = std::atoi(argv[++i]);
-        } else if (arg == "--camera" && i + 1 < argc) {
-            cameraText = argv[++i];
-        } else if (arg == "--away") {
-            away = true;
-        } else {
-            usage();
-            return arg == "--help" ? 0 : 2;
-        }
+    int exitStatus = 0;
+    const auto options = parse(argc, argv, exitStatus);
+    if (!options) {
+        return exitStatus;
+    }
+    using namespace kestrel;
+    if (options->command) {
+        return runControlCommand(QDBusConnection::sessionBus(), *options->command);
+    }
+    const auto camera = parseCameraChoice(options->camera);
+    if (!camera) {
+        std::fprintf(stderr, "kestrel: unknown camera \"%s\"\n", options->camera.c_str());
+        usage(stderr);
+        return 2;
     }
 
-    using namespace kestrel;
-    const auto camera = parseCameraChoice(cameraText);
-    if (!camera) {
-        std::fprintf(stderr, "kestrel: unknown camera \"%s\"\n", cameraText.c_str());
-        usage();
-        return 2;
+    const Log log{std::string(kAppLogSubsystem), "App"};
+    // One instance per session: the name is taken before anything is built.
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (bus.isConnected() && !bus.registerService(dbus::kServiceName)) {
+        if (bus.interface()->isServiceRegistered(dbus::kServiceName).value()) {
+            std::fprintf(stderr, "kestrel is already running\n");
+        } else {
+            std::fprintf(stderr, "kestrel: cannot take the name %s on the session bus: %s\n",
+                         qPrintable(dbus::kServiceName), qPrintable(bus.lastError().message()));
+        }
+        return 1;
+    }
+    if (!bus.isConnected()) {
+        log.info("no session bus: the control object and the toggle signal are unavailable");
     }
     std::signal(SIGINT, [](int) { QCoreApplication::quit(); });
     std::signal(SIGTERM, [](int) { QCoreApplication::quit(); });
@@ -92,54 +163,56 @@ int main(int argc, char** argv) {
     if (camera->kind == CameraChoice::Kind::pattern || camera->kind == CameraChoice::Kind::file) {
         permissionBackend = std::make_shared<AlwaysGrantedCameraBackend>(permissionBackend);
     }
-    auto permissions = std::make_shared<Permissions>(permissionBackend, main);
-    AppState state(permissions, std::make_shared<QtSettingsStore>());
-    if (away) {
-        // The away detector re-decides the mode every tick; force away keeps it away.
-        state.manualOverride = true;
-        state.mode = AppState::Mode::away;
-    }
-
-    EngineParts parts;
-    parts.webcam = std::move(std::get<std::unique_ptr<WebcamSource>>(webcam));
-    LoopLibrary library(LoopLibrary::defaultFolder(), systemWallClock());
-    auto recorder = LoopRecorder::create(library, main);
-    recorder->maxSeconds = 60.0;
-    parts.recorder = recorder;
-    parts.loop = std::make_unique<LoopPlayer>(1920, 1080, main);
-    std::shared_ptr<FaceDetector> faces;
-    auto faceDetector = OpenCvFaceDetector::create(OpenCvFaceDetector::defaultCascadePath());
-    if (auto* error = std::get_if<Error>(&faceDetector)) {
-        std::fprintf(stderr, "kestrel: %s; auto-away sees no faces\n", error->description.c_str());
-        faces = std::make_shared<NoFaceDetector>();
-    } else {
-        faces = std::move(std::get<std::unique_ptr<OpenCvFaceDetector>>(faceDetector));
-    }
-    parts.detector = std::make_unique<AwayDetector>(state, faces, main, systemHostClock());
-    // The camera daemon's link, declared before the engine so that it outlives the bridge.
+    // The camera daemon's link, declared before the delegate so that it outlives the bridge.
     link::LinkClient cameraLink(main);
     LinkClientPort cameraLinkPort(cameraLink);
-    parts.bridge =
-        std::make_unique<ExtensionBridge>(state, cameraLinkPort, main, systemHostClock(), nullptr);
-    auto engine =
-        CameraEngine::create(state, std::move(parts), main, systemHostClock(), systemWallClock());
-    // A recording that stops at its length joins the library like one the user stopped.
-    recorder->setAutomaticStopCompletion([weak = std::weak_ptr<CameraEngine>(engine)](
-                                             const std::optional<std::filesystem::path>& url) {
-        if (auto alive = weak.lock()) {
-            alive->adoptRecordedLoop(url);
+    // Installs and starts the camera daemon that ships beside this program; the capture devices
+    // tell the health probe whether meeting applications can see the camera.
+    std::shared_ptr<ExtensionService> extensionService =
+        LinuxExtensionService::create(main, LinuxExtensionService::Options::forThisProcess());
+    auto captureDevices = std::make_shared<SystemCaptureDevices>(
+        main, SystemCaptureDevices::Options::forThisProcess());
+
+    auto buildEngine = [&](AppState& state, LoopLibrary& library,
+                           std::shared_ptr<ExtensionService> service) {
+        EngineBuild build;
+        build.parts.webcam = std::move(std::get<std::unique_ptr<WebcamSource>>(webcam));
+        build.recorder = LoopRecorder::create(library, main);
+        build.parts.recorder = build.recorder;
+        build.parts.loop = std::make_unique<LoopPlayer>(1920, 1080, main);
+        std::shared_ptr<FaceDetector> faces;
+        auto faceDetector = OpenCvFaceDetector::create(OpenCvFaceDetector::defaultCascadePath());
+        if (auto* error = std::get_if<Error>(&faceDetector)) {
+            std::fprintf(stderr, "kestrel: %s; auto-away sees no faces\n",
+                         error->description.c_str());
+            faces = std::make_shared<NoFaceDetector>();
+        } else {
+            faces = std::move(std::get<std::unique_ptr<OpenCvFaceDetector>>(faceDetector));
         }
-    });
-    library.refreshLoops(state);
-    engine->start();
+        build.parts.detector =
+            std::make_unique<AwayDetector>(state, faces, main, systemHostClock());
+        build.parts.bridge = std::make_unique<ExtensionBridge>(
+            state, cameraLinkPort, main, systemHostClock(), std::move(service), captureDevices);
+        return build;
+    };
+    std::unique_ptr<ToggleSignalSource> toggleSignal;
+    if (bus.isConnected()) {
+        toggleSignal = std::make_unique<DBusToggleSignal>(bus);
+    }
+    auto delegate = AppDelegate::create(
+        {main, systemHostClock(), systemWallClock(), std::make_shared<QtSettingsStore>(),
+         permissionBackend, LoopLibrary::defaultFolder(), buildEngine,
+         std::make_shared<X11HotKeyBackend>(main), std::move(toggleSignal),
+         std::make_unique<LogindWakeSource>(QDBusConnection::systemBus()), extensionService});
+    delegate->applicationDidFinishLaunching();
+    DBusControl control(delegate);
+    if (bus.isConnected() && !control.registerOn(bus)) {
+        log.error("cannot export the control object: %{public}@",
+                  bus.lastError().message().toStdString());
+    }
 
-    // Cmd+Shift+A (Super+Shift+A) toggles force away.
-    auto hotKeys = std::make_shared<HotKeysController>(std::make_shared<X11HotKeyBackend>(main));
-    auto toggleHotKey = HotKey::create(hotKeys, Key::a, modifier::kCommand | modifier::kShift);
-    toggleHotKey->keyDownHandler = [&state] { state.manualOverride = !state.manualOverride.get(); };
-
-    if (seconds > 0) {
-        QTimer::singleShot(seconds * 1000, &app, &QCoreApplication::quit);
+    if (options->seconds > 0) {
+        QTimer::singleShot(options->seconds * 1000, &app, &QCoreApplication::quit);
     }
     return QCoreApplication::exec();
 }

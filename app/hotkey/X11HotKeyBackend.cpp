@@ -4,6 +4,7 @@
 #include <X11/keysym.h>
 
 #include <array>
+#include <set>
 
 #include "platform/runtime/Log.h"
 
@@ -46,10 +47,26 @@ int recordGrabError(Display* /*display*/, XErrorEvent* /*error*/) {
     return 0;
 }
 
+// Xlib's I/O error handler is process-wide and its default ends the process before a display's
+// own exit handler runs; ours lets the exit handler decide for our displays and leaves the others
+// to the handler that was there before.
+std::set<Display*> ownDisplays;
+XIOErrorHandler previousIOErrorHandler = nullptr;
+int handleIOError(Display* display) {
+    if (ownDisplays.contains(display)) {
+        return 0;
+    }
+    return previousIOErrorHandler != nullptr ? previousIOErrorHandler(display) : 0;
+}
+
 }  // namespace
 
 void X11HotKeyBackend::DisplayCloser::operator()(void* display) const {
+    // Closing may meet a dead connection once more; nobody is left to tell.
+    XSetIOErrorExitHandler(
+        asDisplay(display), [](Display*, void*) {}, nullptr);
     XCloseDisplay(asDisplay(display));
+    ownDisplays.erase(asDisplay(display));
 }
 
 X11HotKeyBackend::X11HotKeyBackend(Executor& main, const std::string& displayName)
@@ -58,6 +75,17 @@ X11HotKeyBackend::X11HotKeyBackend(Executor& main, const std::string& displayNam
         return;
     }
     Display* display = asDisplay(display_.get());
+    // Without this, Xlib ends the process when the server goes away (logout, a crashed server).
+    if (ownDisplays.empty()) {
+        previousIOErrorHandler = XSetIOErrorHandler(handleIOError);
+    }
+    ownDisplays.insert(display);
+    XSetIOErrorExitHandler(
+        display,
+        [](Display* /*display*/, void* self) {
+            static_cast<X11HotKeyBackend*>(self)->lost_ = true;
+        },
+        this);
     watch_ = main_.watchFd(ConnectionNumber(display), static_cast<unsigned>(FdEvent::readable),
                            [this](unsigned /*events*/) { readEvents(); });
 }
@@ -67,14 +95,31 @@ X11HotKeyBackend::~X11HotKeyBackend() {
     while (!grabs_.empty()) {
         unregisterHotKey(grabs_.begin()->first);
     }
+    if (display_) {
+        // Closing may meet the dead connection once more; nobody is left to tell.
+        XSetIOErrorExitHandler(
+            asDisplay(display_.get()), [](Display*, void*) {}, nullptr);
+    }
 }
 
 bool X11HotKeyBackend::connected() const {
-    return display_ != nullptr;
+    return display_ != nullptr && !lost_;
 }
 
 int X11HotKeyBackend::fd() const {
-    return display_ ? ConnectionNumber(asDisplay(display_.get())) : -1;
+    return connected() ? ConnectionNumber(asDisplay(display_.get())) : -1;
+}
+
+void X11HotKeyBackend::handleLostConnection() {
+    // The display only waits to be closed now; the grabs went with the server.
+    grabs_.clear();
+    pressedId_.reset();
+    logger.info("lost the X server: global hot keys are off");
+    main_.post([weak = std::weak_ptr<bool>(alive_), this] {
+        if (weak.lock()) {
+            watch_ = Handle{};
+        }
+    });
 }
 
 void X11HotKeyBackend::logUnavailableOnce() {
@@ -194,7 +239,7 @@ unsigned long X11HotKeyBackend::keySymbol(Key key) {
 
 bool X11HotKeyBackend::registerHotKey(const KeyCombo& combo, std::uint32_t signature,
                                       std::uint32_t id) {
-    if (!display_) {
+    if (!connected()) {
         logUnavailableOnce();
         return false;
     }
@@ -231,7 +276,7 @@ bool X11HotKeyBackend::registerHotKey(const KeyCombo& combo, std::uint32_t signa
 
 void X11HotKeyBackend::unregisterHotKey(std::uint32_t id) {
     const auto found = grabs_.find(id);
-    if (found == grabs_.end() || !display_) {
+    if (found == grabs_.end() || !connected()) {
         return;
     }
     Display* display = asDisplay(display_.get());
@@ -248,8 +293,11 @@ void X11HotKeyBackend::installEventHandler(EventHandler handler) {
 }
 
 void X11HotKeyBackend::readEvents() {
+    if (lost_) {
+        return;
+    }
     Display* display = asDisplay(display_.get());
-    while (XPending(display) > 0) {
+    while (XPending(display) > 0 && !lost_) {
         XEvent event;
         XNextEvent(display, &event);
         if (event.type != KeyPress && event.type != KeyRelease) {
@@ -279,6 +327,9 @@ void X11HotKeyBackend::readEvents() {
         if (hotKeyEvent && handler_) {
             handler_(*hotKeyEvent);
         }
+    }
+    if (lost_) {
+        handleLostConnection();
     }
 }
 

@@ -15,7 +15,8 @@ namespace kestrel {
 // Grabs hot keys on the X server's root window: command is Super (Mod4), option Alt (Mod1),
 // control Control and shift Shift, each also with Num Lock and Caps Lock held. Events are read
 // through the main executor's descriptor watch. Without a reachable X server it grabs nothing and
-// logs that once. Main thread only.
+// logs that once; when the server goes away later it logs that, forgets its grabs and grabs
+// nothing more, and the process carries on. Main thread only.
 class X11HotKeyBackend final : public HotKeyBackend {
   public:
     // `displayName` empty: the DISPLAY of the environment.
@@ -47,6 +48,7 @@ class X11HotKeyBackend final : public HotKeyBackend {
 
     void readEvents();
     void logUnavailableOnce();
+    void handleLostConnection();
 
     Executor& main_;
     std::unique_ptr<void, DisplayCloser> display_;
@@ -56,6 +58,9 @@ class X11HotKeyBackend final : public HotKeyBackend {
     std::optional<std::uint32_t> pressedId_;
     Handle watch_;
     bool loggedUnavailable_ = false;
+    // Set by Xlib's I/O error exit handler: the connection is dead and only waits to be closed.
+    bool lost_ = false;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace kestrel

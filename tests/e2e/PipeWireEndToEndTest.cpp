@@ -19,6 +19,7 @@
 #include "platform/link/LinkClient.h"
 #include "platform/runtime/Clock.h"
 #include "platform/runtime/ManualExecutor.h"
+#include "tests/e2e/PipeWireSupport.h"
 #include "tests/extension/LinkTestSupport.h"
 #include "tests/extension/ProcessSupport.h"
 
@@ -27,102 +28,31 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::FrameReader;
+using testing::GstFrame;
 using testing::Redirect;
+using testing::tail;
 using testing::TempFolder;
 using testing::waitFor;
 
-constexpr std::uint32_t kOutWidth = 64;
-constexpr std::uint32_t kOutHeight = 36;
-constexpr std::size_t kFrameBytes = kOutWidth * kOutHeight * 4;
-
-// A frame as GStreamer hands it out (BGRx, 64x36), reduced to its mean colour.
-struct GstFrame {
-    double b = 0, g = 0, r = 0;
-    bool black() const { return b < 12 && g < 12 && r < 12; }
-    bool near(double wb, double wg, double wr, double tolerance = 16) const {
-        return std::abs(b - wb) < tolerance && std::abs(g - wg) < tolerance &&
-               std::abs(r - wr) < tolerance;
-    }
-};
-
-// Reads whole frames from GStreamer's stdout without blocking.
-class FrameReader {
-  public:
-    explicit FrameReader(int fd) : fd_(fd) { ::fcntl(fd_, F_SETFL, O_NONBLOCK); }
-    // Reads what is there; returns the frames completed.
-    void poll(std::chrono::milliseconds wait) {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) {
-            return;
-        }
-        std::array<std::uint8_t, 65536> chunk{};
-        for (;;) {
-            const ssize_t got = ::read(fd_, chunk.data(), chunk.size());
-            if (got <= 0) {
-                break;
-            }
-            partial_.insert(partial_.end(), chunk.begin(), chunk.begin() + got);
-        }
-        while (partial_.size() >= kFrameBytes) {
-            GstFrame f;
-            for (std::size_t i = 0; i < kFrameBytes; i += 4) {
-                f.b += partial_[i];
-                f.g += partial_[i + 1];
-                f.r += partial_[i + 2];
-            }
-            const double n = kOutWidth * kOutHeight;
-            f.b /= n;
-            f.g /= n;
-            f.r /= n;
-            frames.push_back(f);
-            partial_.erase(partial_.begin(), partial_.begin() + kFrameBytes);
-        }
-    }
-    std::vector<GstFrame> frames;
-
-  private:
-    int fd_;
-    std::vector<std::uint8_t> partial_;
-};
-
-std::string tail(const std::filesystem::path& file) {
-    std::ifstream in(file);
-    std::stringstream all;
-    all << in.rdbuf();
-    const std::string text = all.str();
-    return text.size() > 3000 ? text.substr(text.size() - 3000) : text;
-}
+constexpr int kOutWidth = 64;
+constexpr int kOutHeight = 36;
 
 TEST(PipeWireEndToEnd, BlackThenSinkFramesThenBlackAgain) {
-    for (const char* tool : {"pipewire", "wireplumber", "gst-launch-1.0"}) {
-        if (ChildProcess::which(tool).empty()) {
-            GTEST_SKIP() << tool << " is not installed (kestrel.sh installs it)";
-        }
-    }
-    if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
-        GTEST_SKIP() << "no session bus: run this test under dbus-run-session (ctest does)";
+    if (const auto reason = testing::pipeWireSkipReason(); !reason.empty()) {
+        GTEST_SKIP() << reason;
     }
     TempFolder runtime;
     ASSERT_FALSE(runtime.path().empty());
     const std::string rt = runtime.path().string();
-    const std::vector<std::string> env = {
-        "XDG_RUNTIME_DIR=" + rt,
-        "XDG_STATE_HOME=" + rt + "/state",
-        "XDG_CONFIG_HOME=" + rt + "/config",
-        "PIPEWIRE_RUNTIME_DIR=" + rt,
-        "KESTREL_LOG=stderr",
-        "GST_REGISTRY=" + rt + "/gst-registry.bin",
-    };
+    const auto env = testing::pipeWireEnvironment(runtime.path());
     const auto log = [&rt](const char* name) { return rt + "/" + name + ".log"; };
 
-    ChildProcess pipewire({ChildProcess::which("pipewire")}, env,
-                          Redirect{log("pipewire"), log("pipewire"), -1, false});
-    ASSERT_TRUE(
-        waitFor([&] { return std::filesystem::exists(runtime.path() / "pipewire-0"); }, 10s))
+    ChildProcess pipewire;
+    ChildProcess wireplumber;
+    ASSERT_TRUE(testing::startPipeWire(runtime.path(), env, runtime.path(), pipewire, wireplumber))
         << "PipeWire did not start:\n"
         << tail(log("pipewire"));
-    ChildProcess wireplumber({ChildProcess::which("wireplumber")}, env,
-                             Redirect{log("wireplumber"), log("wireplumber"), -1, false});
     ChildProcess daemon({KESTREL_CAMERA_PATH, "--no-v4l2"}, env,
                         Redirect{log("daemon"), log("daemon"), -1, false});
     const auto folder = runtime.path() / "dev.corvid.kestrel";
@@ -130,18 +60,10 @@ TEST(PipeWireEndToEnd, BlackThenSinkFramesThenBlackAgain) {
         waitFor([&] { return std::filesystem::exists(folder / link::kCameraProviderSocket); }, 10s))
         << tail(log("daemon"));
 
-    int pipe[2];
-    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
-    UniqueFd readEnd(pipe[0]);
-    UniqueFd writeEnd(pipe[1]);
-    const std::string caps = "video/x-raw,format=BGRx,width=" + std::to_string(kOutWidth) +
-                             ",height=" + std::to_string(kOutHeight);
-    ChildProcess gst(
-        {ChildProcess::which("gst-launch-1.0"), "-q", "pipewiresrc", "target-object=kestrel-camera",
-         "!", "videoconvert", "!", "videoscale", "!", caps, "!", "fdsink", "fd=1"},
-        env, Redirect{{}, log("gst"), writeEnd.get(), false});
-    writeEnd.reset();
-    FrameReader reader(readEnd.get());
+    testing::GstCapture capture(env, log("gst"), kOutWidth, kOutHeight);
+    ASSERT_TRUE(capture.started());
+    FrameReader& reader = *capture.reader;
+    ChildProcess& gst = capture.gst;
     auto diagnostics = [&] {
         return "daemon:\n" + tail(log("daemon")) + "\ngst:\n" + tail(log("gst")) +
                "\nwireplumber:\n" + tail(log("wireplumber"));
@@ -229,25 +151,13 @@ TEST(PipeWireEndToEnd, BlackThenSinkFramesThenBlackAgain) {
 }
 
 TEST(PipeWireEndToEnd, ADaemonStartedBeforePipeWireGetsItsNodeLater) {
-    for (const char* tool : {"pipewire", "wireplumber", "gst-launch-1.0"}) {
-        if (ChildProcess::which(tool).empty()) {
-            GTEST_SKIP() << tool << " is not installed (kestrel.sh installs it)";
-        }
-    }
-    if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
-        GTEST_SKIP() << "no session bus: run this test under dbus-run-session (ctest does)";
+    if (const auto reason = testing::pipeWireSkipReason(); !reason.empty()) {
+        GTEST_SKIP() << reason;
     }
     TempFolder runtime;
     ASSERT_FALSE(runtime.path().empty());
     const std::string rt = runtime.path().string();
-    const std::vector<std::string> env = {
-        "XDG_RUNTIME_DIR=" + rt,
-        "XDG_STATE_HOME=" + rt + "/state",
-        "XDG_CONFIG_HOME=" + rt + "/config",
-        "PIPEWIRE_RUNTIME_DIR=" + rt,
-        "KESTREL_LOG=stderr",
-        "GST_REGISTRY=" + rt + "/gst-registry.bin",
-    };
+    const auto env = testing::pipeWireEnvironment(runtime.path());
     const auto log = [&rt](const char* name) { return rt + "/" + name + ".log"; };
     ChildProcess daemon({KESTREL_CAMERA_PATH, "--no-v4l2"}, env,
                         Redirect{log("daemon"), log("daemon"), -1, false});
@@ -257,12 +167,9 @@ TEST(PipeWireEndToEnd, ADaemonStartedBeforePipeWireGetsItsNodeLater) {
     ASSERT_TRUE(waitFor(
         [&] { return tail(log("daemon")).find("not reachable") != std::string::npos; }, 5s));
 
-    ChildProcess pipewire({ChildProcess::which("pipewire")}, env,
-                          Redirect{log("pipewire"), log("pipewire"), -1, false});
-    ASSERT_TRUE(
-        waitFor([&] { return std::filesystem::exists(runtime.path() / "pipewire-0"); }, 10s));
-    ChildProcess wireplumber({ChildProcess::which("wireplumber")}, env,
-                             Redirect{log("wireplumber"), log("wireplumber"), -1, false});
+    ChildProcess pipewire;
+    ChildProcess wireplumber;
+    ASSERT_TRUE(testing::startPipeWire(runtime.path(), env, runtime.path(), pipewire, wireplumber));
     ASSERT_TRUE(waitFor(
         [&] {
             return tail(log("daemon")).find("PipeWire node \"Kestrel\" published") !=
@@ -271,18 +178,10 @@ TEST(PipeWireEndToEnd, ADaemonStartedBeforePipeWireGetsItsNodeLater) {
         10s))
         << tail(log("daemon"));
 
-    int pipe[2];
-    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
-    UniqueFd readEnd(pipe[0]);
-    UniqueFd writeEnd(pipe[1]);
-    const std::string caps = "video/x-raw,format=BGRx,width=" + std::to_string(kOutWidth) +
-                             ",height=" + std::to_string(kOutHeight);
-    ChildProcess gst(
-        {ChildProcess::which("gst-launch-1.0"), "-q", "pipewiresrc", "target-object=kestrel-camera",
-         "!", "videoconvert", "!", "videoscale", "!", caps, "!", "fdsink", "fd=1"},
-        env, Redirect{{}, log("gst"), writeEnd.get(), false});
-    writeEnd.reset();
-    FrameReader reader(readEnd.get());
+    testing::GstCapture capture(env, log("gst"), kOutWidth, kOutHeight);
+    ASSERT_TRUE(capture.started());
+    FrameReader& reader = *capture.reader;
+    ChildProcess& gst = capture.gst;
     ASSERT_TRUE(waitFor([&] { return reader.frames.size() >= 3; }, 20s, [&] { reader.poll(50ms); }))
         << tail(log("daemon")) << tail(log("gst"));
     EXPECT_TRUE(reader.frames.back().black());

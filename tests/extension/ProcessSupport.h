@@ -183,4 +183,18 @@ inline bool waitFor(
     return true;
 }
 
+// Runs a program to its end, for at most `timeout`; its exit status, or -1 when it did not exit
+// by itself (it is killed then) or did not run.
+inline int runToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+                    const Redirect& redirect,
+                    std::chrono::milliseconds timeout = std::chrono::milliseconds(30000)) {
+    ChildProcess child(argv, extraEnv, redirect);
+    if (!waitFor([&] { return !child.running(); }, timeout)) {
+        child.stop();
+        return -1;
+    }
+    const int status = child.stop();
+    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 }  // namespace kestrel::testing

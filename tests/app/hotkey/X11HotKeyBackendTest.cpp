@@ -92,10 +92,12 @@ class Xvfb {
             display_ = ":" + number;
         }
     }
-    ~Xvfb() {
+    ~Xvfb() { stop(); }
+    void stop() {
         if (pid_ > 0) {
             kill(pid_, SIGTERM);
             waitpid(pid_, nullptr, 0);
+            pid_ = -1;
         }
     }
     const std::string& display() const { return display_; }
@@ -170,6 +172,29 @@ TEST_F(X11HotKeyTest, CommandShiftAFiresOnSuperShiftAAndNotOnShiftA) {
     ASSERT_TRUE(runXdotool(xvfb.display(), "super+shift+a"));
     main.pollFds();
     EXPECT_EQ(presses, 1);
+}
+
+TEST_F(X11HotKeyTest, ALostServerTurnsHotKeysOffInsteadOfEndingTheProcess) {
+    auto sink = std::make_shared<CaptureLogSink>();
+    Log::setSink(sink);
+    auto backend = std::make_shared<X11HotKeyBackend>(main, xvfb.display());
+    auto controller = std::make_shared<HotKeysController>(backend);
+    auto hotKey = HotKey::create(controller, Key::a, modifier::kCommand | modifier::kShift,
+                                 [this] { ++presses; });
+    ASSERT_TRUE(backend->connected());
+    const int fd = backend->fd();
+
+    xvfb.stop();
+    pollfd poller{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&poller, 1, kProcessTimeoutMs), 1);
+    main.pollFds();
+    main.runUntilIdle();
+    EXPECT_FALSE(backend->connected());
+    EXPECT_EQ(sink->count("lost the X server"), 1U);
+    EXPECT_EQ(main.pollFds(), 0U) << "the dead connection is no longer watched";
+    EXPECT_FALSE(backend->registerHotKey(KeyCombo(Key::b, modifier::kCommand), 1, 99));
+    hotKey.reset();
+    Log::setSink(nullptr);
 }
 
 TEST(X11HotKeyNoServer, RegistersNothingAndLogsOnce) {

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+#include "app/startup/AppDelegate.h"
+
+namespace kestrel {
+
+// The running application's control object, "/dev/corvid/kestrel" with interface
+// "dev.corvid.kestrel.Control". Calls run on the main thread; the delegate is held weakly.
+class DBusControl final : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "dev.corvid.kestrel.Control")
+
+  public:
+    explicit DBusControl(std::weak_ptr<AppDelegate> delegate);
+    ~DBusControl() override;
+
+    // Exports the object on `bus`; false when the path is taken or there is no bus.
+    bool registerOn(QDBusConnection bus);
+
+    // The status as JSON: mode, forceAway, autoAway, loops, activeLoop, recording, engineStarted
+    // and the engine's dispatch counters.
+    static QString statusJson(const AppStatus& status);
+
+  public Q_SLOTS:
+    void ToggleForceAway();
+    void SetForceAway(bool on);
+    // True when a recording began, false when one was already running; the error
+    // "dev.corvid.kestrel.Error.Recorder" when the recorder cannot start one.
+    bool StartRecording();
+    // The saved loop's path once it is written, "" when nothing was recording or writing failed.
+    QString StopRecording();
+    QString Status();
+
+  private:
+    std::shared_ptr<AppDelegate> delegateOrError();
+
+    std::weak_ptr<AppDelegate> delegate_;
+    QDBusConnection bus_{QString()};
+    bool registered_ = false;
+};
+
+}  // namespace kestrel

@@ -1,0 +1,183 @@
+// The session-bus pieces against the private bus of the dbus-run-session this binary runs under
+// (ctest starts it so). A second connection to the same bus stands in for another process.
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+
+#include "app/qt/ControlClient.h"
+#include "app/qt/DBusControl.h"
+#include "app/qt/DBusNames.h"
+#include "app/qt/DBusToggleSignal.h"
+#include "app/qt/LogindWakeSource.h"
+#include "tests/app/startup/DelegateRig.h"
+#include "tests/extension/ProcessSupport.h"
+
+namespace kestrel {
+namespace {
+
+using namespace std::chrono_literals;
+
+class DBusTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (QCoreApplication::instance() == nullptr) {
+            static int argc = 1;
+            static char name[] = "dbus_test";
+            static char* argv[] = {name, nullptr};
+            static QCoreApplication app(argc, argv);
+        }
+    }
+    void SetUp() override {
+        if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
+            GTEST_SKIP() << "no session bus: run this test under dbus-run-session (ctest does)";
+        }
+    }
+    void TearDown() override {
+        for (const auto& name : peers_) {
+            QDBusConnection::disconnectFromBus(name);
+        }
+    }
+
+    QDBusConnection peer(const QString& name) {
+        peers_.append(name);
+        return QDBusConnection::connectToBus(QDBusConnection::SessionBus, name);
+    }
+    // Runs the event loop until `done` holds, for at most five seconds.
+    static bool pump(const std::function<bool()>& done) {
+        return testing::waitFor(done, 5s, [] { QCoreApplication::processEvents(); });
+    }
+    // Lets everything already on its way arrive.
+    static void settle() {
+        const auto until = std::chrono::steady_clock::now() + 200ms;
+        pump([&] { return std::chrono::steady_clock::now() >= until; });
+    }
+    static QDBusMessage call(QDBusConnection& from, const QString& method,
+                             const QVariantList& arguments = {}) {
+        auto message =
+            QDBusMessage::createMethodCall(QDBusConnection::sessionBus().baseService(),
+                                           dbus::kControlPath, dbus::kControlInterface, method);
+        message.setArguments(arguments);
+        QDBusPendingCall pending = from.asyncCall(message);
+        pump([&] { return pending.isFinished(); });
+        return pending.reply();
+    }
+
+  private:
+    QStringList peers_;
+};
+
+TEST_F(DBusTest, ToggleSignalArrivesFromAnyPathButOnlyUnderItsOwnName) {
+    DBusToggleSignal receiver(QDBusConnection::sessionBus());
+    ASSERT_TRUE(receiver.listening());
+    int toggles = 0;
+    const Handle observation = receiver.observeToggle([&] { ++toggles; });
+
+    auto sender = peer(QStringLiteral("toggle-sender"));
+    sender.send(QDBusMessage::createSignal(QStringLiteral("/elsewhere"), dbus::kToggleInterface,
+                                           QStringLiteral("somethingElse")));
+    sender.send(QDBusMessage::createSignal(QStringLiteral("/elsewhere"), dbus::kToggleInterface,
+                                           dbus::kToggleMember));
+    ASSERT_TRUE(DBusToggleSignal::send(sender));
+    ASSERT_TRUE(pump([&] { return toggles == 2; })) << toggles;
+    settle();
+    EXPECT_EQ(toggles, 2);
+
+    EXPECT_FALSE(DBusToggleSignal::send(QDBusConnection(QStringLiteral("no-such-connection"))));
+}
+
+TEST_F(DBusTest, WakeIsPrepareForSleepFalseFromLogindOnly) {
+    auto logind = peer(QStringLiteral("logind"));
+    ASSERT_TRUE(logind.registerService(QStringLiteral("org.freedesktop.login1")));
+    LogindWakeSource source(QDBusConnection::sessionBus());
+    ASSERT_TRUE(source.listening());
+    int wakes = 0;
+    const Handle observation = source.observeWake([&] { ++wakes; });
+
+    const auto prepareForSleep = [](bool starting) {
+        auto signal = QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/login1"),
+                                                 QStringLiteral("org.freedesktop.login1.Manager"),
+                                                 QStringLiteral("PrepareForSleep"));
+        signal << starting;
+        return signal;
+    };
+    // Someone else's signal of the same shape is not logind's.
+    auto impostor = peer(QStringLiteral("impostor"));
+    impostor.send(prepareForSleep(false));
+    ASSERT_TRUE(DBusToggleSignal::send(impostor)) << "a round trip: the bus has the signal";
+
+    logind.send(prepareForSleep(true));
+    logind.send(prepareForSleep(false));
+    ASSERT_TRUE(pump([&] { return wakes == 1; }));
+    settle();
+    EXPECT_EQ(wakes, 1);
+}
+
+TEST_F(DBusTest, WithoutABusThereAreNoWakeUpsAndCommandsFail) {
+    auto logs = std::make_shared<CaptureLogSink>();
+    Log::setSink(logs);
+    {
+        LogindWakeSource source(QDBusConnection(QStringLiteral("no-such-connection")));
+        EXPECT_FALSE(source.listening());
+        EXPECT_EQ(logs->messages("Wake").size(), 1U);
+    }
+    Log::setSink(nullptr);
+    EXPECT_EQ(runControlCommand(QDBusConnection(QStringLiteral("no-such-connection")),
+                                ControlCommand{ControlCommand::Kind::status}),
+              1);
+    EXPECT_EQ(runControlCommand(QDBusConnection::sessionBus(),
+                                ControlCommand{ControlCommand::Kind::status}),
+              1)
+        << "no instance owns the name";
+}
+
+class DBusControlTest : public DBusTest, public testing::DelegateRig {};
+
+TEST_F(DBusControlTest, ControlsForceAwayReportsStatusAndFailsRecordingWithoutARecorder) {
+    settings->setBool(AppState::kHasSeenOnboardingKey, true);
+    settings->setBool(AppState::kExtensionInstalledKey, true);
+    auto delegate = launch();
+    DBusControl control(delegate);
+    ASSERT_TRUE(control.registerOn(QDBusConnection::sessionBus()));
+    auto client = peer(QStringLiteral("control-client"));
+
+    EXPECT_EQ(call(client, QStringLiteral("SetForceAway"), {true}).type(),
+              QDBusMessage::ReplyMessage);
+    EXPECT_TRUE(delegate->state().manualOverride.get());
+    call(client, QStringLiteral("ToggleForceAway"));
+    EXPECT_FALSE(delegate->state().manualOverride.get());
+    call(client, QStringLiteral("ToggleForceAway"));
+
+    const auto status = call(client, QStringLiteral("Status"));
+    ASSERT_EQ(status.type(), QDBusMessage::ReplyMessage) << status.errorMessage().toStdString();
+    const auto json = QJsonDocument::fromJson(status.arguments().value(0).toString().toUtf8());
+    EXPECT_EQ(json[QStringLiteral("forceAway")].toBool(), true);
+    EXPECT_EQ(json[QStringLiteral("engineStarted")].toBool(), true);
+    EXPECT_EQ(json[QStringLiteral("mode")].toString(), QStringLiteral("live"));
+    EXPECT_TRUE(json[QStringLiteral("activeLoop")].isNull());
+    for (const char* counter :
+         {"dispatchCount", "dispatchAwayCount", "dispatchAwayLoopMissCount", "dispatchDropCount"}) {
+        EXPECT_EQ(json[QLatin1String(counter)].toInt(-1), 0) << counter;
+    }
+
+    const auto started = call(client, QStringLiteral("StartRecording"));
+    EXPECT_EQ(started.type(), QDBusMessage::ErrorMessage);
+    EXPECT_EQ(started.errorName(), dbus::kRecorderError);
+    const auto stopped = call(client, QStringLiteral("StopRecording"));
+    ASSERT_EQ(stopped.type(), QDBusMessage::ReplyMessage);
+    EXPECT_EQ(stopped.arguments().value(0).toString(), QString());
+
+    delegate.reset();
+    EXPECT_EQ(call(client, QStringLiteral("Status")).errorName(), dbus::kNotReadyError);
+}
+
+}  // namespace
+}  // namespace kestrel

@@ -1,0 +1,117 @@
+// The kestrel program on a private session bus: one instance at a time, the command-line
+// wrappers against the running instance, and a run without any session bus. Every process is
+// ended by its pid; each test has its own XDG folders and HOME.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "tests/extension/ProcessSupport.h"
+
+namespace kestrel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+using testing::Redirect;
+using testing::TempFolder;
+using testing::waitFor;
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+class KestrelCommandLineTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
+            GTEST_SKIP() << "no session bus: run this test under dbus-run-session (ctest does)";
+        }
+        ASSERT_FALSE(home.path().empty());
+        for (const char* sub : {"runtime", "config", "data", "state"}) {
+            std::filesystem::create_directories(home.path() / sub);
+        }
+        std::filesystem::permissions(home.path() / "runtime", std::filesystem::perms::owner_all);
+    }
+
+    std::vector<std::string> env() const {
+        const std::string h = home.path().string();
+        return {"HOME=" + h,
+                "XDG_RUNTIME_DIR=" + h + "/runtime",
+                "XDG_CONFIG_HOME=" + h + "/config",
+                "XDG_DATA_HOME=" + h + "/data",
+                "XDG_STATE_HOME=" + h + "/state",
+                "DISPLAY=",
+                "KESTREL_LOG=stderr"};
+    }
+
+    // Runs kestrel with `args` to its end (at most 30 s); its exit status, -1 when it hung.
+    int run(const std::vector<std::string>& args, std::vector<std::string> extraEnv = {}) {
+        std::vector<std::string> argv = {KESTREL_APP_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        auto environment = env();
+        environment.insert(environment.end(), extraEnv.begin(), extraEnv.end());
+        std::filesystem::remove(outPath());
+        std::filesystem::remove(errPath());
+        return testing::runToEnd(argv, environment, Redirect{outPath(), errPath(), -1, false});
+    }
+    std::string out() const { return readFile(outPath()); }
+    std::string err() const { return readFile(errPath()); }
+    std::string outPath() const { return (home.path() / "cmd.out").string(); }
+    std::string errPath() const { return (home.path() / "cmd.err").string(); }
+    std::string logPath() const { return (home.path() / "kestrel.log").string(); }
+
+    TempFolder home;
+};
+
+TEST_F(KestrelCommandLineTest, OneInstanceAnswersTheWrappersAndTheToggleSignal) {
+    ChildProcess app({KESTREL_APP_PATH, "--headless", "--camera", "pattern"}, env(),
+                     Redirect{logPath(), logPath(), -1, false});
+    ASSERT_TRUE(waitFor([&] { return run({"--status"}) == 0; }, 15s)) << readFile(logPath());
+    EXPECT_NE(out().find("\"forceAway\":false"), std::string::npos) << out();
+
+    EXPECT_EQ(run({"--headless", "--camera", "pattern"}), 1);
+    EXPECT_NE(err().find("kestrel is already running"), std::string::npos) << err();
+    EXPECT_TRUE(app.running()) << "the first instance is not disturbed";
+
+    EXPECT_EQ(run({"--force-away", "on"}), 0) << err();
+    ASSERT_EQ(run({"--status"}), 0);
+    EXPECT_NE(out().find("\"forceAway\":true"), std::string::npos) << out();
+    EXPECT_EQ(run({"--toggle-away"}), 0) << err();
+    EXPECT_TRUE(waitFor(
+        [&] {
+            return run({"--status"}) == 0 && out().find("\"forceAway\":false") != std::string::npos;
+        },
+        10s))
+        << out();
+
+    EXPECT_EQ(run({"--record-stop"}), 1) << "nothing was recording";
+    EXPECT_NE(err().find("no loop was saved"), std::string::npos) << err();
+    EXPECT_EQ(run({"--force-away", "maybe"}), 2);
+
+    const int status = app.stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(logPath());
+    EXPECT_EQ(run({"--status"}), 1);
+    EXPECT_NE(err().find("kestrel is not running"), std::string::npos) << err();
+    EXPECT_EQ(run({"--record-start"}), 1);
+}
+
+TEST_F(KestrelCommandLineTest, RunsWithoutASessionBus) {
+    const std::vector<std::string> noBus = {"DBUS_SESSION_BUS_ADDRESS=unix:path=" +
+                                            (home.path() / "no-bus").string()};
+    EXPECT_EQ(run({"--headless", "--camera", "pattern", "--seconds", "1"}, noBus), 0) << err();
+    const std::string log = err();
+    EXPECT_NE(log.find("no session bus: the control object and the toggle signal are unavailable"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("[dev.corvid.kestrel:Gate]"), std::string::npos) << log;
+    EXPECT_EQ(run({"--status"}, noBus), 1);
+    EXPECT_NE(err().find("no session bus"), std::string::npos) << err();
+}
+
+}  // namespace
+}  // namespace kestrel

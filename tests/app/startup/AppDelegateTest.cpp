@@ -1,0 +1,118 @@
+#include "app/startup/AppDelegate.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/app/startup/DelegateRig.h"
+
+namespace kestrel {
+namespace {
+
+class AppDelegateTest : public ::testing::Test, public testing::DelegateRig {};
+
+TEST_F(AppDelegateTest, LaterLaunchActivatesThenStartsTheEngineOnceThoughTheGateRunsTwice) {
+    settings->setBool(AppState::kHasSeenOnboardingKey, true);
+    settings->setBool(AppState::kExtensionInstalledKey, true);
+    auto delegate = launch();
+
+    EXPECT_TRUE(delegate->engineStarted());
+    EXPECT_EQ(count("webcam.start"), 1);
+    EXPECT_EQ(count("detector.start"), 1);
+    // Launch activates once before the gate; the engine's start activates again.
+    EXPECT_EQ(count("bridge.activate"), 2);
+    EXPECT_LT(indexOf("engine.build"), indexOf("bridge.activate"));
+    EXPECT_LT(indexOf("bridge.activate"), indexOf("detector.start"));
+    const auto gateLines = logs->messages("Gate");
+    ASSERT_GE(gateLines.size(), 2U);
+    EXPECT_NE(gateLines[0].find("engine started n"), std::string::npos) << gateLines[0];
+    EXPECT_NE(gateLines[1].find("engine started y"), std::string::npos) << gateLines[1];
+    EXPECT_TRUE(logs->messages("App").empty()) << "onboarding was seen already";
+    EXPECT_EQ(hotKeys->grabs.size(), 1U);
+    EXPECT_EQ(hotKeys->grabs.begin()->second.carbonModifiers, carbon::kCommand | carbon::kShift);
+}
+
+TEST_F(AppDelegateTest, FirstLaunchActivatesButWaitsForTheDaemonThenCountsOnboardingAsSeen) {
+    auto delegate = launch();
+    EXPECT_EQ(count("bridge.activate"), 1) << "activation runs on every launch";
+    EXPECT_FALSE(delegate->engineStarted());
+    EXPECT_TRUE(delegate->state().hasSeenOnboarding.get());
+    EXPECT_TRUE(settingAsBool(settings->value(AppState::kHasSeenOnboardingKey)));
+    EXPECT_EQ(logs->messages("App").size(), 1U);
+
+    delegate->state().extensionInstalled = true;  // the activation request finished
+    EXPECT_TRUE(delegate->engineStarted());
+    EXPECT_EQ(count("webcam.start"), 1);
+}
+
+TEST_F(AppDelegateTest, DeniedCameraKeepsTheGateClosedUntilGrantedAndRevokingLaterDoesNotStop) {
+    settings->setBool(AppState::kHasSeenOnboardingKey, true);
+    settings->setBool(AppState::kExtensionInstalledKey, true);
+    permissionBackend->camera = PermissionStatus::denied;
+    auto delegate = launch();
+    EXPECT_FALSE(delegate->engineStarted());
+
+    permissionBackend->camera = PermissionStatus::granted;
+    delegate->permissions()->refresh();
+    EXPECT_TRUE(delegate->engineStarted());
+
+    permissionBackend->camera = PermissionStatus::denied;
+    delegate->permissions()->refresh();
+    permissionBackend->camera = PermissionStatus::granted;
+    delegate->permissions()->refresh();
+    delegate->startEngineIfReady();
+    EXPECT_TRUE(delegate->engineStarted());
+    EXPECT_EQ(count("webcam.start"), 1);
+}
+
+TEST_F(AppDelegateTest, ToggleSignalAndHotKeyFlipForceAwayOnTheMainThread) {
+    auto delegate = launch();
+    auto& manualOverride = delegate->state().manualOverride;
+
+    toggleSignal->signal.emit();
+    EXPECT_FALSE(manualOverride.get()) << "the signal only schedules the toggle";
+    main.runUntilIdle();
+    EXPECT_TRUE(manualOverride.get());
+    toggleSignal->signal.emit();
+    main.runUntilIdle();
+    EXPECT_FALSE(manualOverride.get()) << "two signals restore the earlier value";
+
+    hotKeys->press();
+    EXPECT_TRUE(manualOverride.get());
+
+    // A signal that arrives after the delegate is gone does nothing.
+    toggleSignal->signal.emit();
+    delegate.reset();
+    main.runUntilIdle();
+}
+
+TEST_F(AppDelegateTest, ResetHookCallsTheEngineAndNothingOnceItIsGone) {
+    settings->setBool(AppState::kHasSeenOnboardingKey, true);
+    settings->setBool(AppState::kExtensionInstalledKey, true);
+    auto delegate = launch();
+    ASSERT_TRUE(resetVirtualCameraHook);
+    resetVirtualCameraHook();
+    EXPECT_EQ(count("bridge.reconnect"), 1);
+    EXPECT_TRUE(delegate->state().lastResetAt.get().has_value());
+
+    delegate.reset();
+    resetVirtualCameraHook();
+    EXPECT_EQ(count("bridge.reconnect"), 1);
+}
+
+TEST_F(AppDelegateTest, WakeReachesTheEngineAndRecordingWithoutARecorderFails) {
+    settings->setBool(AppState::kHasSeenOnboardingKey, true);
+    settings->setBool(AppState::kExtensionInstalledKey, true);
+    auto delegate = launch();
+    EXPECT_EQ(count("wake.observe"), 1);
+
+    const auto started = delegate->startRecording();
+    ASSERT_TRUE(std::holds_alternative<Error>(started));
+    bool stopped = false;
+    delegate->stopRecording([&](const std::optional<std::filesystem::path>& url) {
+        stopped = true;
+        EXPECT_FALSE(url.has_value());
+    });
+    EXPECT_TRUE(stopped);
+}
+
+}  // namespace
+}  // namespace kestrel

@@ -1,0 +1,116 @@
+#pragma once
+
+// Fakes for the application delegate's collaborators, and a rig that launches one in virtual time.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "app/startup/AppDelegate.h"
+#include "platform/runtime/Observable.h"
+#include "tests/app/engine/EngineFakes.h"
+#include "tests/extension/ProcessSupport.h"
+
+namespace kestrel::testing {
+
+class FakePermissionBackend final : public PermissionBackend {
+  public:
+    PermissionStatus cameraStatus() override { return camera; }
+    PermissionStatus microphoneStatus() override { return PermissionStatus::granted; }
+    void requestCameraAccess(std::function<void(bool)> answer) override { answer(true); }
+    bool launch(const std::vector<std::string>& /*argv*/) override { return false; }
+    PermissionStatus camera = PermissionStatus::granted;
+};
+
+class FakeHotKeyBackend final : public HotKeyBackend {
+  public:
+    bool registerHotKey(const KeyCombo& combo, std::uint32_t /*signature*/,
+                        std::uint32_t id) override {
+        grabs[id] = combo;
+        return true;
+    }
+    void unregisterHotKey(std::uint32_t id) override { grabs.erase(id); }
+    void installEventHandler(EventHandler onEvent) override { handler = std::move(onEvent); }
+    void press() {
+        ASSERT_EQ(grabs.size(), 1U);
+        handler(HotKeyEvent{HotKeysController::kHotKeySignature, grabs.begin()->first,
+                            HotKeyEvent::Kind::pressed});
+    }
+    std::map<std::uint32_t, KeyCombo> grabs;
+    EventHandler handler;
+};
+
+class FakeToggleSignal final : public ToggleSignalSource {
+  public:
+    Handle observeToggle(std::function<void()> onToggle) override {
+        return signal.connect(std::move(onToggle));
+    }
+    Signal<> signal;
+};
+
+// An application delegate over fakes, in virtual time, with the fakes still reachable.
+class DelegateRig {
+  public:
+    DelegateRig() { Log::setSink(logs); }
+    ~DelegateRig() {
+        resetVirtualCameraHook = nullptr;
+        Log::setSink(nullptr);
+    }
+
+    // A launch over fakes; `settings` carries what earlier launches stored.
+    std::shared_ptr<AppDelegate> launch() {
+        auto toggle = std::make_unique<FakeToggleSignal>();
+        toggleSignal = toggle.get();
+        auto wake = std::make_unique<FakeWake>(calls);
+        AppDelegate::Collaborators deps{
+            main,
+            main.hostClock(),
+            main.wallClock(),
+            settings,
+            permissionBackend,
+            loopsFolder.path(),
+            [this](AppState&, LoopLibrary&, std::shared_ptr<ExtensionService>) {
+                calls->push_back("engine.build");
+                EngineBuild build;
+                auto bridgeFake = std::make_unique<FakeBridge>(calls);
+                bridge = bridgeFake.get();
+                build.parts.webcam = std::make_unique<FakeWebcam>(calls);
+                build.parts.loop = std::make_unique<FakeLoop>(calls);
+                build.parts.detector = std::make_unique<FakeDetector>(calls);
+                build.parts.bridge = std::move(bridgeFake);
+                build.parts.recorder = std::make_shared<FakeRecorder>(calls);
+                return build;
+            },
+            hotKeys,
+            std::move(toggle),
+            std::move(wake),
+            nullptr};
+        auto delegate = AppDelegate::create(std::move(deps));
+        delegate->applicationDidFinishLaunching();
+        main.runUntilIdle();
+        return delegate;
+    }
+
+    int count(const std::string& call) const {
+        return static_cast<int>(std::count(calls->begin(), calls->end(), call));
+    }
+    std::ptrdiff_t indexOf(const std::string& call) const {
+        return std::find(calls->begin(), calls->end(), call) - calls->begin();
+    }
+
+    std::shared_ptr<CaptureLogSink> logs = std::make_shared<CaptureLogSink>();
+    std::shared_ptr<CallLog> calls = std::make_shared<CallLog>();
+    ManualExecutor main;
+    std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
+    std::shared_ptr<FakePermissionBackend> permissionBackend =
+        std::make_shared<FakePermissionBackend>();
+    std::shared_ptr<FakeHotKeyBackend> hotKeys = std::make_shared<FakeHotKeyBackend>();
+    TempFolder loopsFolder;
+    FakeToggleSignal* toggleSignal = nullptr;
+    FakeBridge* bridge = nullptr;
+};
+
+}  // namespace kestrel::testing

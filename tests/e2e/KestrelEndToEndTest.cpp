@@ -1,0 +1,275 @@
+// The whole system end to end: a private PipeWire and WirePlumber, the camera daemon, and kestrel
+// over its test pattern, controlled through its command-line wrappers on the private session bus
+// of the dbus-run-session this test runs under. A pipewiresrc reader of "Kestrel" tells sharp
+// frames (pattern or loop) from the blurred freeze of a swap; kestrel's status counters tell loop
+// frames from live ones. Every wait is bounded; every process is ended by its pid.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+
+#include "tests/e2e/PipeWireSupport.h"
+#include "tests/extension/ProcessSupport.h"
+
+namespace kestrel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+using testing::FrameReader;
+using testing::GstFrame;
+using testing::Redirect;
+using testing::tail;
+using testing::TempFolder;
+using testing::waitFor;
+
+// Small enough that the pipe holds about half a second of frames while the test runs a command;
+// large enough that the freeze's blur (radius 18 at 1280 wide) still shows.
+constexpr int kReadWidth = 160;
+constexpr int kReadHeight = 90;
+constexpr int kPipeBytes = 1 << 20;
+// The freeze the settings ask for.
+constexpr auto kFreeze = 2s;
+
+// The value after "key": in a flat JSON object, as text ("12", "true", "\"live\"").
+std::string jsonField(const std::string& json, const std::string& key) {
+    const std::string marker = "\"" + key + "\":";
+    const auto at = json.find(marker);
+    if (at == std::string::npos) {
+        return {};
+    }
+    const auto start = at + marker.size();
+    auto end = start;
+    if (json[start] == '"') {
+        end = json.find('"', start + 1) + 1;
+    } else {
+        end = json.find_first_of(",}", start);
+    }
+    return json.substr(start, end - start);
+}
+
+double jsonNumber(const std::string& json, const std::string& key) {
+    const std::string text = jsonField(json, key);
+    return text.empty() ? -1 : std::atof(text.c_str());
+}
+
+class KestrelEndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (const auto reason = testing::pipeWireSkipReason(); !reason.empty()) {
+            GTEST_SKIP() << reason;
+        }
+        ASSERT_FALSE(runtime.path().empty());
+        env = testing::pipeWireEnvironment(runtime.path());
+        env.push_back("XDG_DATA_HOME=" + (runtime.path() / "data").string());
+        env.push_back("HOME=" + (runtime.path() / "home").string());
+        env.push_back("DISPLAY=");
+        std::filesystem::create_directories(runtime.path() / "home");
+    }
+
+    std::string log(const char* name) const { return (runtime.path() / name).string() + ".log"; }
+    std::string diagnostics() const {
+        return "kestrel:\n" + tail(log("kestrel")) + "\ndaemon:\n" + tail(log("daemon")) +
+               "\ngst:\n" + tail(log("gst"));
+    }
+
+    // Runs `kestrel args...` to its end and returns its stdout; `status` gets the exit status.
+    std::string kestrel(const std::vector<std::string>& args, int* status = nullptr) {
+        std::vector<std::string> argv = {KESTREL_APP_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const auto out = runtime.path() / "command.out";
+        std::filesystem::remove(out);
+        const int exit =
+            testing::runToEnd(argv, env, Redirect{out.string(), log("commands"), -1, false});
+        if (status != nullptr) {
+            *status = exit;
+        }
+        return tail(out);
+    }
+    std::string status() { return kestrel({"--status"}); }
+
+    // Keeps reading frames until `done` holds, for at most `timeout`.
+    bool readUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+        return waitFor(done, timeout, [&] { reader->poll(50ms); });
+    }
+    // Reads frames for `duration`.
+    void readFor(std::chrono::milliseconds duration) {
+        const auto until = std::chrono::steady_clock::now() + duration;
+        readUntil([&] { return std::chrono::steady_clock::now() >= until; }, duration + 1s);
+    }
+
+    TempFolder runtime;
+    std::vector<std::string> env;
+    FrameReader* reader = nullptr;
+};
+
+// Frames from `from` on: the length of the first run of blurred frames, and how many sharp frames
+// follow it. Blurred and sharp are measured against the pattern's own sharpness.
+struct SwapShape {
+    std::size_t sharpBefore = 0;
+    std::size_t blurred = 0;
+    std::size_t sharpAfter = 0;
+    std::size_t other = 0;  // neither clearly blurred nor clearly sharp, after the blur
+    double blurredSharpness = 0;
+    double sharpAfterSharpness = 0;
+};
+
+SwapShape swapShape(const std::vector<GstFrame>& frames, std::size_t from, double baseline) {
+    SwapShape shape;
+    enum { before, inBlur, after } phase = before;
+    for (std::size_t i = from; i < frames.size(); ++i) {
+        const double s = frames[i].sharpness;
+        const bool blurred = s < baseline * 0.25;
+        const bool sharp = s > baseline * 0.5;
+        if (phase == before && blurred) {
+            phase = inBlur;
+        } else if (phase == inBlur && !blurred) {
+            phase = after;
+        }
+        if (phase == before) {
+            ++shape.sharpBefore;
+        } else if (phase == inBlur) {
+            ++shape.blurred;
+            shape.blurredSharpness = std::max(shape.blurredSharpness, s);
+        } else if (sharp) {
+            ++shape.sharpAfter;
+            shape.sharpAfterSharpness += s;
+        } else {
+            ++shape.other;
+        }
+    }
+    if (shape.sharpAfter > 0) {
+        shape.sharpAfterSharpness /= static_cast<double>(shape.sharpAfter);
+    }
+    return shape;
+}
+
+TEST_F(KestrelEndToEnd, PatternThenRecordedLoopBehindABlurredFreezeAndBackAgain) {
+    ChildProcess pipewire;
+    ChildProcess wireplumber;
+    ASSERT_TRUE(testing::startPipeWire(runtime.path(), env, runtime.path(), pipewire, wireplumber))
+        << tail(log("pipewire"));
+    ChildProcess daemon({KESTREL_CAMERA_PATH, "--no-v4l2"}, env,
+                        Redirect{log("daemon"), log("daemon"), -1, false});
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return tail(log("daemon")).find("PipeWire node \"Kestrel\" published") !=
+                   std::string::npos;
+        },
+        10s))
+        << tail(log("daemon"));
+
+    // What the extension service and a finished first run leave in the settings; a freeze of two
+    // seconds stays visible also when a sanitizer build slows the frame path down.
+    const auto settings = runtime.path() / "config" / "corvid" / "kestrel.conf";
+    std::filesystem::create_directories(settings.parent_path());
+    std::ofstream(settings) << "[General]\nkestrel.extensionInstalled=true\n"
+                               "kestrel.hasSeenOnboarding=true\n"
+                               "kestrel.transitionFreezeSeconds=2\n";
+    ChildProcess app({KESTREL_APP_PATH, "--headless", "--camera", "pattern"}, env,
+                     Redirect{log("kestrel"), log("kestrel"), -1, false});
+    ASSERT_TRUE(waitFor([&] { return jsonField(status(), "engineStarted") == "true"; }, 15s))
+        << diagnostics();
+
+    testing::GstCapture capture(env, log("gst"), kReadWidth, kReadHeight, kPipeBytes);
+    ASSERT_TRUE(capture.started());
+    reader = &*capture.reader;
+
+    // 1. The pattern: coloured, sharp frames.
+    const auto sharpPattern = [&] {
+        return std::count_if(reader->frames.begin(), reader->frames.end(), [](const GstFrame& f) {
+                   return !f.black() && f.sharpness > 50;
+               }) >= 15;
+    };
+    ASSERT_TRUE(readUntil(sharpPattern, 20s)) << "the pattern did not reach pipewiresrc\n"
+                                              << diagnostics();
+    std::vector<double> sharpness;
+    for (const auto& f : reader->frames) {
+        if (!f.black()) {
+            sharpness.push_back(f.sharpness);
+        }
+    }
+    std::sort(sharpness.begin(), sharpness.end());
+    const double baseline = sharpness[sharpness.size() / 2];
+
+    // 2. A loop of about three seconds.
+    int exit = -1;
+    EXPECT_EQ(kestrel({"--record-start"}, &exit), "recording\n");
+    ASSERT_EQ(exit, 0) << tail(log("commands"));
+    const double recordFrom = jsonNumber(status(), "dispatchCount");
+    ASSERT_TRUE(
+        readUntil([&] { return jsonNumber(status(), "dispatchCount") >= recordFrom + 45; }, 15s))
+        << diagnostics();
+    std::string saved = kestrel({"--record-stop"}, &exit);
+    ASSERT_EQ(exit, 0) << tail(log("commands"));
+    ASSERT_FALSE(saved.empty());
+    saved.pop_back();  // the newline
+    ASSERT_TRUE(std::filesystem::exists(saved)) << saved;
+    EXPECT_GT(std::filesystem::file_size(saved), 1000U);
+    EXPECT_EQ(jsonField(status(), "activeLoop"), "\"" + saved + "\"");
+
+    // 3. Force away: a blurred freeze, then the loop's sharp frames, counted as loop frames.
+    std::string before = status();
+    std::size_t from = reader->frames.size();
+    kestrel({"--force-away", "on"}, &exit);
+    ASSERT_EQ(exit, 0) << tail(log("commands"));
+    // Only reading through the freeze: a command run now would take the reader's time.
+    readFor(kFreeze + 500ms);
+    const double away0 = jsonNumber(before, "dispatchAwayCount");
+    const double miss0 = jsonNumber(before, "dispatchAwayLoopMissCount");
+    ASSERT_TRUE(
+        readUntil([&] { return jsonNumber(status(), "dispatchAwayCount") >= away0 + 30; }, 20s))
+        << diagnostics();
+    readFor(500ms);
+    std::string after = status();
+    EXPECT_EQ(jsonField(after, "mode"), "\"away\"");
+    const double awayFrames = jsonNumber(after, "dispatchAwayCount") - away0;
+    const double loopMisses = jsonNumber(after, "dispatchAwayLoopMissCount") - miss0;
+    EXPECT_GE(awayFrames - loopMisses, 25) << "loop frames, not live ones, while away";
+    const SwapShape toAway = swapShape(reader->frames, from, baseline);
+    EXPECT_GE(toAway.blurred, 8U) << "the two-second freeze window";
+    EXPECT_GE(toAway.sharpAfter, 20U) << "the loop's frames after the freeze";
+    EXPECT_LE(toAway.other, 6U);
+
+    // 4. Back: another freeze, then the live pattern; the loop stops.
+    before = status();
+    from = reader->frames.size();
+    kestrel({"--force-away", "off"}, &exit);
+    ASSERT_EQ(exit, 0);
+    readFor(kFreeze + 500ms);
+    const double live0 = jsonNumber(before, "dispatchCount");
+    ASSERT_TRUE(
+        readUntil([&] { return jsonNumber(status(), "dispatchCount") >= live0 + 60; }, 20s));
+    const double awayAfterOff = jsonNumber(status(), "dispatchAwayCount");
+    readFor(1s);
+    after = status();
+    EXPECT_EQ(jsonField(after, "mode"), "\"live\"");
+    EXPECT_EQ(jsonNumber(after, "dispatchAwayCount"), awayAfterOff);
+    const SwapShape toLive = swapShape(reader->frames, from, baseline);
+    EXPECT_GE(toLive.blurred, 8U);
+    EXPECT_GE(toLive.sharpAfter, 20U);
+    EXPECT_LE(toLive.other, 6U);
+
+    std::printf(
+        "pattern sharpness %.0f; to away: %zu sharp, %zu blurred (max %.1f), %zu sharp (mean "
+        "%.0f), "
+        "%zu between; to live: %zu sharp, %zu blurred (max %.1f), %zu sharp (mean %.0f), %zu "
+        "between; %.0f away dispatches, %.0f loop misses; loop file %ju bytes\n",
+        baseline, toAway.sharpBefore, toAway.blurred, toAway.blurredSharpness, toAway.sharpAfter,
+        toAway.sharpAfterSharpness, toAway.other, toLive.sharpBefore, toLive.blurred,
+        toLive.blurredSharpness, toLive.sharpAfter, toLive.sharpAfterSharpness, toLive.other,
+        awayFrames, loopMisses, static_cast<std::uintmax_t>(std::filesystem::file_size(saved)));
+
+    capture.gst.stop();
+    const int appStatus = app.stop();
+    EXPECT_TRUE(WIFEXITED(appStatus) && WEXITSTATUS(appStatus) == 0) << diagnostics();
+    const int daemonStatus = daemon.stop();
+    EXPECT_TRUE(WIFEXITED(daemonStatus) && WEXITSTATUS(daemonStatus) == 0) << diagnostics();
+    wireplumber.stop();
+    pipewire.stop();
+}
+
+}  // namespace
+}  // namespace kestrel
