@@ -84,7 +84,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     if (!state_->hasSeenOnboarding.get()) {
         log_.info("no onboarding wizard in this build: onboarding counts as seen");
-        state_->hasSeenOnboarding = true;
+        gate_->countOnboardingAsSeen();
     }
 }
 

@@ -82,7 +82,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
         std::unique_ptr<ToggleSignalSource> toggleSignal;
         // Null where the platform reports no wake-ups.
         std::unique_ptr<WakeSource> wake;
-        // Null until an extension service exists; activation then only says so.
+        // Null in a build without one; activation then only says so.
         std::shared_ptr<ExtensionService> extensionService;
     };
 

@@ -30,7 +30,7 @@ void EngineGate::observe() {
 }
 
 void EngineGate::startEngineIfReady() {
-    const bool onboarded = state_.hasSeenOnboarding.get();
+    const bool onboarded = onboardingNotNeeded_ || state_.hasSeenOnboarding.get();
     const bool cameraGranted = cameraStatus_.get() == PermissionStatus::granted;
     const bool installed = state_.extensionInstalled.get();
     logger.info(
@@ -42,6 +42,11 @@ void EngineGate::startEngineIfReady() {
     }
     engineStarted_ = true;
     startEngine_();
+}
+
+void EngineGate::countOnboardingAsSeen() {
+    onboardingNotNeeded_ = true;
+    startEngineIfReady();
 }
 
 }  // namespace kestrel

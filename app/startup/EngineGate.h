@@ -28,6 +28,10 @@ class EngineGate {
     // Safe to call any number of times; logs its inputs in category "Gate".
     void startEngineIfReady();
 
+    // Where nothing can show the first-run wizard, onboarding holds without being recorded as
+    // seen, so a later run that has the wizard still shows it. Re-runs the gate.
+    void countOnboardingAsSeen();
+
     bool engineStarted() const { return engineStarted_; }
 
   private:
@@ -35,6 +39,7 @@ class EngineGate {
     Published<PermissionStatus>& cameraStatus_;
     std::function<void()> startEngine_;
     bool engineStarted_ = false;
+    bool onboardingNotNeeded_ = false;
     Handle observer_;
 };
 
