@@ -7,6 +7,10 @@
 #include <QDBusConnectionInterface>
 #include <QTimer>
 
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +38,7 @@
 #include "app/sources/LoopPlayer.h"
 #include "app/startup/AppDelegate.h"
 #include "platform/link/LinkClient.h"
+#include "platform/runtime/UniqueFd.h"
 
 namespace {
 
@@ -148,10 +153,24 @@ int main(int argc, char** argv) {
     if (!bus.isConnected()) {
         log.info("no session bus: the control object and the toggle signal are unavailable");
     }
-    std::signal(SIGINT, [](int) { QCoreApplication::quit(); });
-    std::signal(SIGTERM, [](int) { QCoreApplication::quit(); });
-
     QtExecutor main;
+    // SIGINT and SIGTERM end the event loop: the handler only writes to an eventfd (all a signal
+    // handler may safely do), and the main thread quits when it becomes readable.
+    static UniqueFd quitRequest(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    Handle quitWatch;
+    if (quitRequest) {
+        struct sigaction action {};
+        action.sa_handler = [](int) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const auto written = ::write(quitRequest.get(), &one, sizeof one);
+        };
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        ::sigaction(SIGINT, &action, nullptr);
+        ::sigaction(SIGTERM, &action, nullptr);
+        quitWatch = main.watchFd(quitRequest.get(), static_cast<unsigned>(FdEvent::readable),
+                                 [](unsigned) { QCoreApplication::quit(); });
+    }
     auto webcam = makeWebcam(*camera, main, systemHostClock(), systemWallClock());
     if (auto* error = std::get_if<Error>(&webcam)) {
         std::fprintf(stderr, "kestrel: %s\n", error->description.c_str());
