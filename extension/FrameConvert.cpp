@@ -6,28 +6,21 @@
 #include <libyuv/convert_from.h>
 #include <libyuv/convert_from_argb.h>
 #include <libyuv/planar_functions.h>
+
 #include <opencv2/imgproc.hpp>
+
+#include "platform/media/ImageOps.h"
 
 namespace kestrel::camera {
 
 CropRect fillCrop(std::uint32_t sw, std::uint32_t sh, std::uint32_t dw, std::uint32_t dh) {
-    CropRect crop{0, 0, sw, sh};
     if (sw == 0 || sh == 0 || dw == 0 || dh == 0) {
-        return crop;
+        return {0, 0, sw, sh};
     }
-    // Compare sw/sh with dw/dh without floating point.
-    const std::uint64_t left = static_cast<std::uint64_t>(sw) * dh;
-    const std::uint64_t right = static_cast<std::uint64_t>(dw) * sh;
-    if (left > right) {  // source wider: crop the sides
-        crop.width = static_cast<std::uint32_t>(right / dh);
-        crop.x = (sw - crop.width) / 2;
-    } else if (left < right) {  // source taller: crop top and bottom
-        crop.height = static_cast<std::uint32_t>(left / dw);
-        crop.y = (sh - crop.height) / 2;
-    }
-    crop.width = std::max<std::uint32_t>(crop.width, 1);
-    crop.height = std::max<std::uint32_t>(crop.height, 1);
-    return crop;
+    const image::PixelRect crop = image::fillCropRect(static_cast<int>(sw), static_cast<int>(sh),
+                                                      static_cast<int>(dw), static_cast<int>(dh));
+    return {static_cast<std::uint32_t>(crop.x), static_cast<std::uint32_t>(crop.y),
+            static_cast<std::uint32_t>(crop.width), static_cast<std::uint32_t>(crop.height)};
 }
 
 bool scaleToFill(const ImageView& source, const MutableImage& dest) {
@@ -35,23 +28,10 @@ bool scaleToFill(const ImageView& source, const MutableImage& dest) {
         source.height == 0 || dest.width == 0 || dest.height == 0) {
         return false;
     }
-    const auto sStride = static_cast<int>(source.stride);
-    const auto dStride = static_cast<int>(dest.stride);
-    if (source.width == dest.width && source.height == dest.height) {
-        return libyuv::ARGBCopy(source.pixels, sStride, dest.pixels, dStride,
-                                static_cast<int>(dest.width), static_cast<int>(dest.height)) == 0;
-    }
-    // OpenCV, not libyuv: Debian's libyuv bilinear scaler has horizontal weights that add up to
-    // 127/128, so its frames come out about 1% darker and no longer opaque (alpha 253).
-    const CropRect crop = fillCrop(source.width, source.height, dest.width, dest.height);
-    const cv::Mat whole(static_cast<int>(source.height), static_cast<int>(source.width), CV_8UC4,
-                        const_cast<std::uint8_t*>(source.pixels), source.stride);
-    const cv::Mat visible =
-        whole(cv::Rect(static_cast<int>(crop.x), static_cast<int>(crop.y),
-                       static_cast<int>(crop.width), static_cast<int>(crop.height)));
-    cv::Mat out(static_cast<int>(dest.height), static_cast<int>(dest.width), CV_8UC4, dest.pixels,
-                dest.stride);
-    cv::resize(visible, out, out.size(), 0, 0, cv::INTER_LINEAR);
+    image::scaleToFill(source.pixels, static_cast<int>(source.width),
+                       static_cast<int>(source.height), static_cast<int>(source.stride),
+                       dest.pixels, static_cast<int>(dest.width), static_cast<int>(dest.height),
+                       static_cast<int>(dest.stride));
     return true;
 }
 

@@ -244,8 +244,7 @@ void PipeWireOutput::send(const SampleBuffer& frame, std::uint64_t hostTimeNanos
     pw_buffer* b = impl.format != none ? pw_stream_dequeue_buffer(impl.stream) : nullptr;
     if (b == nullptr) {
         pw_thread_loop_unlock(impl.loop);
-        dropped_.fetch_add(1);  // no free buffer: drop, never wait
-        return;
+        return;  // no free buffer: drop, never wait
     }
     spa_data& d = b->buffer->datas[0];
     const std::uint32_t bytes = impl.stride * impl.height;
@@ -264,7 +263,6 @@ void PipeWireOutput::send(const SampleBuffer& frame, std::uint64_t hostTimeNanos
     kestrel_pw_stamp_header(b->buffer, static_cast<std::int64_t>(hostTimeNanos), impl.sequence++);
     pw_stream_queue_buffer(impl.stream, b);
     pw_thread_loop_unlock(impl.loop);
-    (filled ? sent_ : dropped_).fetch_add(1);
 }
 
 }  // namespace kestrel::camera

@@ -38,10 +38,6 @@ class PipeWireOutput final : public FrameOutput {
 
     void send(const SampleBuffer& buffer, std::uint64_t hostTimeNanos) override;
 
-    bool streaming() const { return streaming_.load(); }
-    std::uint64_t framesSent() const { return sent_.load(); }
-    std::uint64_t framesDropped() const { return dropped_.load(); }
-
     struct Impl;
 
   private:
@@ -60,8 +56,6 @@ class PipeWireOutput final : public FrameOutput {
     std::atomic<bool> lost_{false};
     bool reportedUnreachable_ = false;  // main thread
     std::atomic<bool> streaming_{false};
-    std::atomic<std::uint64_t> sent_{0};
-    std::atomic<std::uint64_t> dropped_{0};
     bool counted_ = false;  // main thread: a source start is in force for the node
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

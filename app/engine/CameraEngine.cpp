@@ -237,11 +237,10 @@ void CameraEngine::beginFreeze(const PixelBufferRef& frame) {
 }
 
 void CameraEngine::ensureFreezePool(int width, int height) {
-    if (freezePool_ && freezePoolDims_ == std::make_pair(width, height)) {
+    if (freezePoolDims() == std::make_pair(width, height)) {
         return;
     }
     freezePool_ = PixelBufferPool::create(width, height, PixelStorage::heap, kFreezePoolIdle);
-    freezePoolDims_ = {width, height};
 }
 
 void CameraEngine::blurInto(const PixelBuffer& source, PixelBuffer& dest, double radius) {

@@ -81,7 +81,10 @@ class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
     Mode lastDispatchedMode() const { return lastDispatchedMode_; }
     std::uint64_t freezeUntilHost() const { return freezeUntilHost_; }
     bool freezeActive() const { return freezeBuffer_ != nullptr; }
-    std::pair<int, int> freezePoolDims() const { return freezePoolDims_; }
+    std::pair<int, int> freezePoolDims() const {
+        return freezePool_ ? std::make_pair(freezePool_->width(), freezePool_->height())
+                           : std::make_pair(0, 0);
+    }
     const std::optional<std::filesystem::path>& loadedLoopURL() const { return loadedLoopURL_; }
 
     WebcamSource& webcam() { return *webcam_; }
@@ -124,7 +127,6 @@ class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
     std::uint64_t freezeUntilHost_ = 0;
     PixelBufferRef freezeBuffer_;
     PixelBufferPoolRef freezePool_;
-    std::pair<int, int> freezePoolDims_{0, 0};
 
     PixelBufferPoolRef outputPool_;
 

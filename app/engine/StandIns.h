@@ -1,8 +1,7 @@
 #pragma once
 
-// Parts for a build that lacks the real ones: no loop player, no presence detection, no recorder,
-// and a camera link that only counts frames. The engine runs with them exactly as with the real
-// parts; away mode then shows the live picture and counts each frame as a loop miss.
+// Parts for a build that lacks the real ones: no presence detection, no recorder, and a camera
+// link that only counts frames. The engine runs with them exactly as with the real parts.
 
 #include <atomic>
 #include <cstdint>
@@ -11,16 +10,6 @@
 #include "platform/runtime/Log.h"
 
 namespace kestrel {
-
-class NoLoopSource final : public LoopSource {
-  public:
-    void setUrl(const std::filesystem::path& /*url*/) override {}
-    MaybeError openReader(const std::filesystem::path& /*url*/) override {
-        return Error{"LoopPlayer", 1, "this build has no loop player"};
-    }
-    PixelBufferRef nextFrame() override { return nullptr; }
-    void setOutputSize(int /*width*/, int /*height*/) override {}
-};
 
 class NoDetector final : public FrameDetector {
   public:

@@ -80,7 +80,7 @@ void HotKeysController::registerHotKey(const std::shared_ptr<HotKey>& hotKey) {
     }
     const std::uint32_t id = ++lastHotKeyId_;
     HotKeyBox& box = boxes_[id];
-    box = HotKeyBox{hotKey->identifier(), hotKey, id, false};
+    box = HotKeyBox{hotKey->identifier(), hotKey, false};
     if (!backend_->registerHotKey(hotKey->keyCombo(), kHotKeySignature, id)) {
         // Refused: the box stays without a grab and the hot key never fires.
         return;

@@ -80,7 +80,6 @@ class HotKeysController : public std::enable_shared_from_this<HotKeysController>
     struct HotKeyBox {
         std::uint64_t identifier;
         std::weak_ptr<HotKey> hotKey;
-        std::uint32_t hotKeyId;
         bool registered = false;
     };
 

@@ -94,7 +94,6 @@ class ExtensionBridge final : public CameraBridge {
     // lingers while no capture device named "Kestrel" is visible.
     void probeExtensionHealth() override;
     FrameSink& sink() override { return sink_; }
-    VirtualCameraSink& virtualCameraSink() { return sink_; }
 
   private:
     ActivationDelegate makeDelegate();

@@ -33,8 +33,6 @@ class ExtensionHealthProbe final : public std::enable_shared_from_this<Extension
     // Not expected for a properties request.
     static ReplacementAction replacementAction() { return ReplacementAction::replace; }
 
-    bool pending() const { return selfRetain_ != nullptr; }
-
   private:
     struct Private {};
 

@@ -38,7 +38,6 @@ constexpr std::string_view kUnitName = "kestrel-camera.service";
 // A started unit is asked how it fares every this many answer polls: systemctl is not free.
 constexpr int kPollsPerUnitCheck = 5;
 // How often children that were started detached are reaped once they exit.
-constexpr Nanos kReapInterval = 1s;
 // A device listing from the daemon comes back in well under a millisecond; this only bounds a
 // daemon that accepted the connection and hangs.
 constexpr std::chrono::milliseconds kAnswerReplyTimeout = 500ms;
@@ -324,7 +323,8 @@ LinuxExtensionService::LinuxExtensionService(Private, Executor& main, Options op
                      : nullptr),
       work_(options_.work != nullptr ? *options_.work : *ownWorker_),
       clock_(options_.clock != nullptr ? *options_.clock : systemHostClock()),
-      commands_(options_.commands ? options_.commands : std::make_shared<ProcessCommandRunner>()) {
+      commands_(options_.commands ? options_.commands : std::make_shared<ProcessCommandRunner>()),
+      reaper_(std::make_unique<ChildReaper>(work_)) {
     if (!options_.answers) {
         options_.answers = linkAnswers;
     }
@@ -332,7 +332,7 @@ LinuxExtensionService::LinuxExtensionService(Private, Executor& main, Options op
 
 LinuxExtensionService::~LinuxExtensionService() {
     // The worker ends first: no step of a request runs on what is torn down below. The reaper's
-    // timer belongs to the work executor and goes on its thread.
+    // watches belong to the work executor and go on its thread.
     if (ownWorker_) {
         ownWorker_->runSync([this] { reaper_.reset(); });
         ownWorker_.reset();
@@ -523,7 +523,7 @@ void LinuxExtensionService::pollAnswer(const std::shared_ptr<Activation>& activa
 void LinuxExtensionService::finish(const std::shared_ptr<Activation>& activation,
                                    std::optional<Error> error) {
     if (activation->child > 0) {
-        reapLater(activation->child);
+        reaper_->adopt(activation->child);
         activation->child = -1;
     }
     if (error) {
@@ -725,19 +725,6 @@ std::optional<Error> LinuxExtensionService::spawnDetached(const std::filesystem:
     }
     log_.info("started kestrel-camera %d (%{public}@)", pid, daemon.string());
     return std::nullopt;
-}
-
-void LinuxExtensionService::reapLater(pid_t pid) {
-    children_.push_back(pid);
-    if (reaper_) {
-        return;
-    }
-    reaper_ = work_.startTimer(kReapInterval, [this] {
-        std::erase_if(children_, [](pid_t child) {
-            int status = 0;
-            return ::waitpid(child, &status, WNOHANG) != 0;
-        });
-    });
 }
 
 bool LinuxExtensionService::lingering(const DaemonCopy& copy) const {

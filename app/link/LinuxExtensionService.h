@@ -30,6 +30,7 @@
 
 #include "app/link/DaemonProcesses.h"
 #include "app/link/ExtensionBridge.h"
+#include "platform/runtime/ChildReaper.h"
 #include "platform/runtime/Clock.h"
 #include "platform/runtime/Executor.h"
 #include "platform/runtime/Handle.h"
@@ -141,7 +142,6 @@ class LinuxExtensionService final : public ExtensionService {
     std::optional<Error> startUnit(bool restart);
     std::optional<Error> unitFailure();
     std::optional<Error> spawnDetached(const std::filesystem::path& daemon, pid_t& pid);
-    void reapLater(pid_t pid);
     bool lingering(const DaemonCopy& copy) const;
     std::uint64_t now() const { return clock_.nowNanos(); }
 
@@ -158,8 +158,8 @@ class LinuxExtensionService final : public ExtensionService {
     bool activating_ = false;
     std::optional<bool> systemdAnswers_;
     std::map<pid_t, Told> told_;
-    std::vector<pid_t> children_;
-    Handle reaper_;
+    // Started daemons, collected when they exit; work executor only.
+    std::unique_ptr<ChildReaper> reaper_;
 
     // Liveness token for steps queued on the work executor and answers from the main thread.
     std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);

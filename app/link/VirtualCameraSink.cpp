@@ -144,10 +144,9 @@ std::vector<CandidateDevice> VirtualCameraSink::findCandidateDevices(std::string
 }
 
 void VirtualCameraSink::installDevicesListener() {
-    if (devicesListenerInstalled_) {
+    if (devicesListener_) {
         return;
     }
-    devicesListenerInstalled_ = true;
     std::weak_ptr<VirtualCameraSink> weak = weakSelf();
     Executor& executor = executor_;
     const link::Status status = link_.addDevicesListener(
@@ -166,46 +165,34 @@ void VirtualCameraSink::installDevicesListener() {
         devicesListener_);
     if (status != link::status::ok) {
         log_.error("CMIOObjectAddPropertyListenerBlock failed: %d", status);
-        devicesListenerInstalled_ = false;
+        devicesListener_.reset();
     }
 }
 
 std::shared_ptr<SinkQueuePort> VirtualCameraSink::copySinkQueue(std::uint32_t stream) {
-    auto box = std::make_shared<SinkRefcon>();
-    box->owner = weakSelf();
-    refconBox_ = box;
-    Executor& executor = executor_;
-    // The callback holds its own box, so the box lives as long as the queue may call back.
-    auto altered = [box, &executor] {
-        executor.post([box] {
-            // Nothing waits for this notice; resolving the owner is all there is to do.
-            (void)box->owner.lock();
-        });
-    };
     std::shared_ptr<SinkQueuePort> queue;
-    const link::Status status = link_.copyBufferQueue(stream, altered, queue);
+    // Nothing waits for the queue's notices: a full queue is seen at the next enqueue.
+    const link::Status status = link_.copyBufferQueue(
+        stream, [] {}, queue);
     if (status != link::status::ok || !queue) {
         return nullptr;
     }
     return queue;
 }
 
-std::shared_ptr<const VideoFormatDescription> VirtualCameraSink::formatDescriptionFor(
-    const PixelBuffer& frame) {
+bool VirtualCameraSink::acceptFormat(const PixelBuffer& frame) {
     const std::uint64_t key = formatKey(frame);
-    if (auto hit = formatCache_.find(key); hit != formatCache_.end()) {
-        return hit->second;
+    if (formatCache_.contains(key)) {
+        return true;
     }
     if (frame.width() <= 0 || frame.height() <= 0 ||
         static_cast<std::uint32_t>(frame.width()) > link::kMaxFrameDimension ||
         static_cast<std::uint32_t>(frame.height()) > link::kMaxFrameDimension) {
-        return nullptr;
+        return false;
     }
-    auto description = std::make_shared<const VideoFormatDescription>(
-        VideoFormatDescription{CameraIPC::pixelFormat, frame.width(), frame.height()});
-    formatCache_.emplace(key, description);
+    formatCache_.insert(key);
     log_.info("format added: %dx%d", frame.width(), frame.height());
-    return description;
+    return true;
 }
 
 void VirtualCameraSink::enqueue(const PixelBufferRef& frame) {
@@ -245,11 +232,11 @@ void VirtualCameraSink::enqueue(const PixelBufferRef& frame) {
                   yesNo(frame->storage() == PixelStorage::sharedMemory), frame->width(),
                   frame->height());
     }
-    if (!formatDescriptionFor(*frame)) {
+    if (!acceptFormat(*frame)) {
         return;
     }
-    const link::Status status = sinkQueue_->enqueue(
-        *frame, MediaTime::fromNanos(hostClock_.nowNanos()), CameraIPC::frameDuration);
+    const link::Status status =
+        sinkQueue_->enqueue(*frame, MediaTime::fromNanos(now), CameraIPC::frameDuration);
     if (status != link::status::ok) {
         ++enqueueErrCount_;
         if (enqueueErrCount_ % 30 == 0) {

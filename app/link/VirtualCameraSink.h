@@ -11,9 +11,9 @@
 
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -28,23 +28,10 @@ namespace kestrel {
 
 class VirtualCameraSink;
 
-// The box a queue notification resolves its sink through. Each queue acquisition makes a new
-// one; the queue's callback keeps it alive for as long as the queue may call back.
-struct SinkRefcon {
-    std::weak_ptr<VirtualCameraSink> owner;
-};
-
 // A device named "Kestrel" as discovery found it.
 struct CandidateDevice {
     std::uint32_t deviceID = 0;
     std::vector<std::uint32_t> streams;
-};
-
-// What the queue is told about the frames of one size.
-struct VideoFormatDescription {
-    std::uint32_t pixelFormat = 0;
-    int width = 0;
-    int height = 0;
 };
 
 class VirtualCameraSink final : public FrameSink {
@@ -85,7 +72,8 @@ class VirtualCameraSink final : public FrameSink {
     std::vector<CandidateDevice> findCandidateDevices(std::string_view name);
     void installDevicesListener();
     std::shared_ptr<SinkQueuePort> copySinkQueue(std::uint32_t stream);
-    std::shared_ptr<const VideoFormatDescription> formatDescriptionFor(const PixelBuffer& frame);
+    // Whether frames of this size can go to the queue; a new size is logged once.
+    bool acceptFormat(const PixelBuffer& frame);
     std::weak_ptr<VirtualCameraSink> weakSelf() const;
 
     CameraLinkPort& link_;
@@ -96,12 +84,10 @@ class VirtualCameraSink final : public FrameSink {
     std::uint32_t deviceID_ = 0;
     std::uint32_t sinkStreamID_ = 0;
     std::shared_ptr<SinkQueuePort> sinkQueue_;
-    std::shared_ptr<SinkRefcon> refconBox_;
-    bool devicesListenerInstalled_ = false;
     Handle devicesListener_;
     // Nothing: the distant past.
     std::optional<std::uint64_t> lastFailedLogAt_;
-    std::map<std::uint64_t, std::shared_ptr<const VideoFormatDescription>> formatCache_;
+    std::set<std::uint64_t> formatCache_;  // width << 32 | height of every size seen
     bool connected_ = false;
     std::int64_t enqueueCount_ = 0;
     std::int64_t dropCount_ = 0;

@@ -23,6 +23,7 @@
 #include <optional>
 #include <utility>
 
+#include "platform/runtime/ChildReaper.h"
 #include "platform/runtime/Log.h"
 #include "platform/runtime/UniqueFd.h"
 
@@ -437,11 +438,6 @@ class PortalRequest : public std::enable_shared_from_this<PortalRequest> {
     Handle watch_;
 };
 
-struct Child {
-    UniqueFd pidfd;  // invalid where the kernel has no pidfd_open
-    Handle watch;
-};
-
 struct LinuxPermissionCore {
     LinuxPermissionCore(Executor& executor, LinuxPermissionOptions options)
         : main(executor),
@@ -449,59 +445,13 @@ struct LinuxPermissionCore {
           busAddress(std::move(options.sessionBusAddress)),
           usePortal(options.usePortal) {}
 
-    // Collects `pid` once it exits: through its pidfd where there is one, by polling otherwise.
-    void adopt(pid_t pid, const std::shared_ptr<LinuxPermissionCore>& self) {
-        std::weak_ptr<LinuxPermissionCore> weak = self;
-        Child child;
-        child.pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-        if (child.pidfd) {
-            child.watch = main.watchFd(child.pidfd.get(), static_cast<unsigned>(FdEvent::readable),
-                                       [weak, pid](unsigned) {
-                                           if (auto core = weak.lock()) {
-                                               core->reap(pid);
-                                           }
-                                       });
-        } else if (!reapTimer) {
-            reapTimer = main.startTimer(std::chrono::seconds(1), [weak] {
-                if (auto core = weak.lock()) {
-                    core->reapUnwatched();
-                }
-            });
-        }
-        children.emplace(pid, std::move(child));
-    }
-
-    void reap(pid_t pid) {
-        int status = 0;
-        const pid_t result = ::waitpid(pid, &status, WNOHANG);
-        if (result == pid || (result < 0 && errno == ECHILD)) {
-            children.erase(pid);
-        }
-    }
-
-    void reapUnwatched() {
-        std::vector<pid_t> unwatched;
-        for (const auto& [pid, child] : children) {
-            if (!child.pidfd) {
-                unwatched.push_back(pid);
-            }
-        }
-        for (const pid_t pid : unwatched) {
-            reap(pid);
-        }
-        if (unwatched.empty()) {
-            reapTimer.reset();
-        }
-    }
-
     Executor& main;
     std::shared_ptr<DeviceNodes> nodes;
     std::string busAddress;
     bool usePortal;
     std::map<std::uint64_t, std::shared_ptr<PortalRequest>> requests;
     std::uint64_t nextRequest = 0;
-    std::map<pid_t, Child> children;
-    Handle reapTimer;
+    ChildReaper children{main};
 };
 
 }  // namespace detail
@@ -640,7 +590,7 @@ bool LinuxPermissionBackend::launch(const std::vector<std::string>& argv) {
         logger.info("Cannot start %{public}@: %{public}@", argv.front(), std::strerror(error));
         return false;
     }
-    core_->adopt(pid, core_);
+    core_->children.adopt(pid);
     return true;
 }
 

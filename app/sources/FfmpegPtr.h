@@ -2,8 +2,12 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/error.h>
 #include <libavutil/frame.h>
 }
+
+#include <array>
+#include <string>
 
 namespace kestrel {
 
@@ -17,5 +21,12 @@ struct FrameFreer {
 struct PacketFreer {
     void operator()(AVPacket* packet) const { av_packet_free(&packet); }
 };
+
+// FFmpeg's text for one of its error codes.
+inline std::string describeAvError(int code) {
+    std::array<char, AV_ERROR_MAX_STRING_SIZE> text{};
+    av_strerror(code, text.data(), text.size());
+    return text.data();
+}
 
 }  // namespace kestrel

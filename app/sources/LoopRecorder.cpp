@@ -62,10 +62,9 @@ LoopRecorder::LoopRecorder(Private, LoopLibrary& library, Executor& main, Execut
 LoopRecorder::~LoopRecorder() = default;
 
 MaybeError LoopRecorder::start() {
-    if (isRecording_) {
+    if (recording()) {
         return std::nullopt;
     }
-    library_.loopsDirectory();
     MovieWriter::CreateResult created = Error{};
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         created = MovieWriter::create(library_.recordingPath(attempt), settings_);
@@ -85,12 +84,11 @@ MaybeError LoopRecorder::start() {
     url_ = session_->url;
     startTime_.reset();
     isRecording_ = true;
-    isRecordingFlag_ = true;
     return std::nullopt;
 }
 
 void LoopRecorder::append(const PixelBufferRef& frame, MediaTime presentationTime) {
-    if (!isRecording_ || !session_ || !frame || !presentationTime.valid()) {
+    if (!recording() || !session_ || !frame || !presentationTime.valid()) {
         return;
     }
     Session& session = *session_;
@@ -124,20 +122,19 @@ void LoopRecorder::append(const PixelBufferRef& frame, MediaTime presentationTim
 
 void LoopRecorder::stopSession(std::uint64_t id) {
     // Only the recording that reached its length: a newer one started since is left alone.
-    if (isRecording_ && session_ && session_->id == id) {
+    if (recording() && session_ && session_->id == id) {
         stop(automaticCompletion_);
     }
 }
 
 void LoopRecorder::stop(Completion completion) {
-    if (!isRecording_ || !session_) {
+    if (!recording() || !session_) {
         if (completion) {
             completion(std::nullopt);
         }
         return;
     }
     isRecording_ = false;
-    isRecordingFlag_ = false;
     std::weak_ptr<LoopRecorder> weak = weak_from_this();
     Executor& main = main_;
     Log log = log_;

@@ -66,10 +66,10 @@ class LoopRecorder final : public FrameRecorder, public std::enable_shared_from_
         automaticCompletion_ = std::move(completion);
     }
 
-    bool isRecording() const override { return isRecordingFlag_.load(std::memory_order_relaxed); }
-    bool recording() const { return isRecording_; }
+    bool isRecording() const override { return recording(); }
+    bool recording() const { return isRecording_.load(std::memory_order_relaxed); }
     // A stopped recording whose file is still being finished.
-    bool finishing() const { return session_ != nullptr && !isRecording_; }
+    bool finishing() const { return session_ != nullptr && !recording(); }
     const std::optional<std::filesystem::path>& url() const { return url_; }
     const std::optional<MediaTime>& startTime() const { return startTime_; }
     // Frames dropped because the queue was full or their time did not advance.
@@ -93,8 +93,8 @@ class LoopRecorder final : public FrameRecorder, public std::enable_shared_from_
     std::shared_ptr<Session> session_;
     std::optional<MediaTime> startTime_;
     std::optional<std::filesystem::path> url_;
-    bool isRecording_ = false;
-    std::atomic<bool> isRecordingFlag_{false};
+    // Written on the main thread, read on the capture thread too.
+    std::atomic<bool> isRecording_{false};
     Completion automaticCompletion_;
     std::uint64_t nextSessionId_ = 1;
     std::uint64_t droppedFrames_ = 0;

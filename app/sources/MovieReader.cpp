@@ -25,12 +25,6 @@ namespace kestrel {
 
 namespace {
 
-std::string describeAvError(int code) {
-    std::array<char, AV_ERROR_MAX_STRING_SIZE> text{};
-    av_strerror(code, text.data(), text.size());
-    return text.data();
-}
-
 struct FormatCloser {
     void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
 };

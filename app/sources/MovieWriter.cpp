@@ -30,12 +30,6 @@ namespace {
 
 constexpr int kIoBufferSize = 256 * 1024;
 
-std::string describeAvError(int code) {
-    std::array<char, AV_ERROR_MAX_STRING_SIZE> text{};
-    av_strerror(code, text.data(), text.size());
-    return text.data();
-}
-
 struct OutputCloser {
     void operator()(AVFormatContext* context) const { avformat_free_context(context); }
 };

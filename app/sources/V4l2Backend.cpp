@@ -12,7 +12,8 @@
 
 #include <libyuv/convert.h>
 #include <libyuv/convert_argb.h>
-#include <libyuv/scale_argb.h>
+
+#include "platform/media/ImageOps.h"
 
 namespace kestrel {
 
@@ -139,21 +140,6 @@ std::uint64_t timestampNanos(const v4l2_buffer& buffer, const HostClock& clock) 
     return clock.nowNanos();
 }
 
-// Renders `source` into `dest` scaled to fill: one uniform scale, centred, overflow cropped.
-void scaleToFillInto(const PixelBuffer& source, PixelBuffer& dest) {
-    const double scale = std::max(static_cast<double>(dest.width()) / source.width(),
-                                  static_cast<double>(dest.height()) / source.height());
-    const int cropWidth =
-        std::clamp(static_cast<int>(std::lround(dest.width() / scale)), 1, source.width());
-    const int cropHeight =
-        std::clamp(static_cast<int>(std::lround(dest.height() / scale)), 1, source.height());
-    const int x = (source.width() - cropWidth) / 2;
-    const int y = (source.height() - cropHeight) / 2;
-    libyuv::ARGBScale(source.row(y) + static_cast<std::ptrdiff_t>(x) * PixelBuffer::kBytesPerPixel,
-                      source.stride(), cropWidth, cropHeight, dest.data(), dest.stride(),
-                      dest.width(), dest.height(), libyuv::kFilterBilinear);
-}
-
 // JPEG frames carry full-range YCbCr. libyuv's one-step MJPGToARGB converts them with the
 // studio-range matrix, which over-saturates every colour, so the frame is decoded to planes and
 // converted with the full-range (JPEG) matrix instead.
@@ -255,18 +241,21 @@ bool FrameRateLimiter::admit() {
 }
 
 bool convertToBgra(std::uint32_t fourcc, const std::uint8_t* data, std::size_t bytesUsed, int width,
-                   int height, int bytesPerLine, PixelBuffer& dest) {
+                   int height, int bytesPerLine, PixelBuffer& dest, PixelBufferRef* scratch) {
     if (width <= 0 || height <= 0) {
         return false;
     }
-    PixelBufferRef scratch;
+    PixelBufferRef ownScratch;
+    PixelBufferRef& unscaled = scratch != nullptr ? *scratch : ownScratch;
     PixelBuffer* target = &dest;
     if (width != dest.width() || height != dest.height()) {
-        scratch = PixelBuffer::create(width, height);
-        if (!scratch) {
-            return false;
+        if (!unscaled || unscaled->width() != width || unscaled->height() != height) {
+            unscaled = PixelBuffer::create(width, height);
+            if (!unscaled) {
+                return false;
+            }
         }
-        target = scratch.get();
+        target = unscaled.get();
     }
     // libyuv's "ARGB" is B, G, R, A in memory: our BGRA.
     bool converted = false;
@@ -279,8 +268,8 @@ bool convertToBgra(std::uint32_t fourcc, const std::uint8_t* data, std::size_t b
     } else if (fourcc == V4L2_PIX_FMT_MJPEG) {
         converted = bytesUsed > 0 && decodeMjpeg(data, bytesUsed, width, height, *target);
     }
-    if (converted && scratch) {
-        scaleToFillInto(*scratch, dest);
+    if (converted && target != &dest) {
+        image::scaleToFill(*target, dest);
     }
     return converted;
 }
@@ -562,7 +551,7 @@ class V4l2Backend::Session final : public std::enable_shared_from_this<Session> 
             const auto& mapping = mappings_[buffer.index];
             const std::size_t used = std::min<std::size_t>(buffer.bytesused, mapping.length());
             if (frame && !convertToBgra(fourcc_, mapping.data(), used, width_, height_,
-                                        bytesPerLine_, *frame)) {
+                                        bytesPerLine_, *frame, &unscaled_)) {
                 frame.reset();
             }
         }
@@ -613,6 +602,7 @@ class V4l2Backend::Session final : public std::enable_shared_from_this<Session> 
     std::vector<V4l2Mapping> mappings_;
     std::vector<v4l2_buffer> filled_;  // reused by onReadable()
     std::shared_ptr<std::atomic<std::uint64_t>> lateDrops_;
+    PixelBufferRef unscaled_;  // a frame of the camera's size before it is scaled; capture queue
     Handle watch_;
     Handle busyTimer_;
     FrameRateLimiter limiter_;

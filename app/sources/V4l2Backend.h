@@ -58,9 +58,12 @@ class FrameRateLimiter {
 };
 
 // Converts one captured image to BGRA in `dest`: YUYV (bytesPerLine per row) or MJPEG. A frame of
-// another size than `dest` is scaled to fill it. False for a truncated or undecodable image.
+// another size than `dest` is converted into `*scratch` (kept for the next frame while its size
+// holds; a buffer of its own when null) and scaled to fill `dest`. False for a truncated or
+// undecodable image.
 bool convertToBgra(std::uint32_t fourcc, const std::uint8_t* data, std::size_t bytesUsed, int width,
-                   int height, int bytesPerLine, PixelBuffer& dest);
+                   int height, int bytesPerLine, PixelBuffer& dest,
+                   PixelBufferRef* scratch = nullptr);
 
 // Cameras through Video4Linux2. Devices are the /dev/video* nodes that capture video; the name is
 // the driver's card name. A camera is built-in when the USB port it hangs on is marked "fixed" in

@@ -18,7 +18,7 @@ class WebcamCapture::Receiver final : public CaptureDelegate {
 
     void setOnFrame(FrameHandler onFrame) {
         std::lock_guard lock(handlerMutex_);
-        onFrame_ = std::move(onFrame);
+        onFrame_ = onFrame ? std::make_shared<const FrameHandler>(std::move(onFrame)) : nullptr;
     }
 
     std::int64_t frameCount() const { return frameCount_.load(std::memory_order_relaxed); }
@@ -34,13 +34,14 @@ class WebcamCapture::Receiver final : public CaptureDelegate {
         if (before == 0 || count % kFrameLogInterval == 0) {
             log_.info("captureOutput frame count=%d", count);
         }
-        FrameHandler handler;
+        // A shared handle, so a frame costs no copy of the handler and its captures.
+        std::shared_ptr<const FrameHandler> handler;
         {
             std::lock_guard lock(handlerMutex_);
             handler = onFrame_;
         }
         if (handler) {
-            handler(frame, presentationTime);
+            (*handler)(frame, presentationTime);
         }
     }
 
@@ -86,7 +87,7 @@ class WebcamCapture::Receiver final : public CaptureDelegate {
     std::weak_ptr<bool> alive_;
     Log log_;
     std::mutex handlerMutex_;  // the handler is set on the main thread, read on the capture queue
-    FrameHandler onFrame_;
+    std::shared_ptr<const FrameHandler> onFrame_;
     std::atomic<std::int64_t> frameCount_{0};
 };
 

@@ -304,7 +304,6 @@ bool SourceReader::deliver(const Frame& message) {
         return false;
     }
     lastSequence_ = f.sequence;
-    ++received_;
     SourceFrame frame;
     frame.pixels = memory_.slot(f.slot);
     frame.width = f.width;

@@ -51,7 +51,6 @@ class SinkQueue {
                    std::uint32_t stride, MediaTime presentationTime, MediaTime duration);
 
     // Frames enqueued and acknowledged so far.
-    std::uint64_t enqueued() const { return nextSequence_ - 1; }
     std::uint64_t acknowledged() const { return acknowledged_; }
 
   private:
@@ -93,7 +92,6 @@ class SourceReader {
     ~SourceReader();
     SourceReader(const SourceReader&) = delete;
     SourceReader& operator=(const SourceReader&) = delete;
-    std::uint64_t framesReceived() const { return received_; }
 
   private:
     friend class LinkClient;
@@ -114,7 +112,6 @@ class SourceReader {
     SlotMemory memory_;
     SourceFrameHandler onFrame_;
     std::uint64_t lastSequence_ = 0;
-    std::uint64_t received_ = 0;
 };
 
 class LinkClient {

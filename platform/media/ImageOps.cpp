@@ -303,19 +303,26 @@ PixelRect fillCropRect(int sourceWidth, int sourceHeight, int destWidth, int des
     return {marginX, marginY, sourceWidth - 2 * marginX, sourceHeight - 2 * marginY};
 }
 
-void scaleToFill(const PixelBuffer& source, PixelBuffer& dest) {
-    if (source.sameSize(dest)) {
-        copy(source, dest);
+void scaleToFill(const std::uint8_t* source, int sourceWidth, int sourceHeight, int sourceStride,
+                 std::uint8_t* dest, int destWidth, int destHeight, int destStride) {
+    if (sourceWidth == destWidth && sourceHeight == destHeight) {
+        libyuv::ARGBCopy(source, sourceStride, dest, destStride, destWidth, destHeight);
         return;
     }
-    const PixelRect crop =
-        fillCropRect(source.width(), source.height(), dest.width(), dest.height());
+    const PixelRect crop = fillCropRect(sourceWidth, sourceHeight, destWidth, destHeight);
     // OpenCV rather than libyuv: Debian's libyuv scales with weights that add up to 127/128, so
     // every scaled frame came out about 1% darker and no longer opaque (alpha 253).
-    const cv::Mat visible = inputView(
-        source, source.width(), source.height())(cv::Rect(crop.x, crop.y, crop.width, crop.height));
-    cv::Mat out = outputView(dest, dest.width(), dest.height());
-    cv::resize(visible, out, out.size(), 0, 0, cv::INTER_LINEAR);
+    const cv::Mat whole(sourceHeight, sourceWidth, CV_8UC4,
+                        const_cast<std::uint8_t*>(source),  // NOLINT: only read
+                        static_cast<std::size_t>(sourceStride));
+    cv::Mat out(destHeight, destWidth, CV_8UC4, dest, static_cast<std::size_t>(destStride));
+    cv::resize(whole(cv::Rect(crop.x, crop.y, crop.width, crop.height)), out, out.size(), 0, 0,
+               cv::INTER_LINEAR);
+}
+
+void scaleToFill(const PixelBuffer& source, PixelBuffer& dest) {
+    scaleToFill(source.data(), source.width(), source.height(), source.stride(), dest.data(),
+                dest.width(), dest.height(), dest.stride());
 }
 
 double clampBlurRadius(double radius) {

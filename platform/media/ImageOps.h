@@ -37,6 +37,9 @@ bool copy(const PixelBuffer& source, PixelBuffer& dest);
 // Renders `source` into `dest` scaled to fill (see fillGeometry), bilinear. Same-size buffers are
 // copied without scaling.
 void scaleToFill(const PixelBuffer& source, PixelBuffer& dest);
+// The same on raw BGRA memory (row strides in bytes), for frames that live in no PixelBuffer.
+void scaleToFill(const std::uint8_t* source, int sourceWidth, int sourceHeight, int sourceStride,
+                 std::uint8_t* dest, int destWidth, int destHeight, int destStride);
 
 // The muted look of a frozen frame.
 struct ToneControls {
