@@ -58,10 +58,16 @@ void CameraEngine::start() {
         });
     }
     bridge_->probeExtensionHealth();
-    webcam_->setOnFrame([weak](const PixelBufferRef& frame, MediaTime time) {
-        if (auto self = weak.lock()) {
-            self->handleFrame(frame, time);
-        }
+    // Only a weak reference and the executor reach the capture thread. Were the engine locked
+    // there, the main thread's release could leave the capture thread the last owner, and the
+    // engine would be destroyed there, joining that very thread.
+    Executor* main = &main_;
+    webcam_->setOnFrame([weak, main](const PixelBufferRef& frame, MediaTime time) {
+        main->post([weak, frame, time] {
+            if (auto self = weak.lock()) {
+                self->handleFrame(frame, time);
+            }
+        });
     });
     if (auto error = webcam_->start()) {
         log_.error("webcam start failed: %{public}@", error->description);
@@ -77,19 +83,9 @@ void CameraEngine::start() {
 void CameraEngine::handleFrame(const PixelBufferRef& frame, MediaTime presentationTime) {
     detector_->processFrame(frame);
     if (recorder_->isRecording()) {
-        std::weak_ptr<FrameRecorder> recorder = recorder_;
-        main_.post([recorder, frame, presentationTime] {
-            if (auto alive = recorder.lock()) {
-                alive->append(frame, presentationTime);
-            }
-        });
+        recorder_->append(frame, presentationTime);
     }
-    std::weak_ptr<CameraEngine> weak = weak_from_this();
-    main_.post([weak, frame] {
-        if (auto self = weak.lock()) {
-            self->dispatch(frame);
-        }
-    });
+    dispatch(frame);
 }
 
 void CameraEngine::dispatch(const PixelBufferRef& frame) {

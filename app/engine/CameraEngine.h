@@ -30,10 +30,11 @@ struct EngineParts {
 // the loop, or the frozen and blurred frame of the last swap. Paced by the camera: one output frame
 // per camera frame, no timer of its own.
 //
-// Threads: handleFrame() runs on the camera's capture thread; everything else on the main thread
-// (the `main` executor). Live frames outside a freeze go to the sink untouched; loop and freeze
-// images are composed into output buffers from a pool of the camera frame's size, so the detector
-// and the recorder, which may still read the camera buffer, always see the camera image.
+// Threads: everything runs on the main thread (the `main` executor); the camera's capture thread
+// only posts each frame there, holding no reference that could make it the engine's last owner.
+// Live frames outside a freeze go to the sink untouched; loop and freeze images are composed into
+// output buffers from a pool of the camera frame's size, so the detector and the recorder, which
+// may still read the camera buffer, always see the camera image.
 class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
   public:
     using Mode = AppState::Mode;
@@ -49,8 +50,8 @@ class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
     // active-loop subscription, in that order. Called once, by the start gate.
     void start();
 
-    // Capture thread: hands the frame to the detector and queues the recorder's append (while
-    // recording) and the dispatch on the main thread, in frame order.
+    // Main thread, once per camera frame: hands the frame to the detector and, while recording,
+    // to the recorder, then dispatches it.
     void handleFrame(const PixelBufferRef& frame, MediaTime presentationTime);
 
     // Main thread: the per-frame decision for one camera frame.

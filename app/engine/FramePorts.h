@@ -44,7 +44,7 @@ class FrameDetector {
   public:
     virtual ~FrameDetector() = default;
     virtual void start() = 0;
-    // Called on the capture thread; returns at once.
+    // Main thread, once per camera frame; returns at once.
     virtual void processFrame(const PixelBufferRef& frame) = 0;
 };
 
@@ -52,7 +52,7 @@ class FrameDetector {
 class FrameRecorder {
   public:
     virtual ~FrameRecorder() = default;
-    // Read on the capture thread.
+    // Main thread.
     virtual bool isRecording() const = 0;
     // Main thread.
     virtual void append(const PixelBufferRef& frame, MediaTime presentationTime) = 0;

@@ -29,7 +29,7 @@ AwayDetector::~AwayDetector() {
 }
 
 void AwayDetector::start() {
-    autoAwayFlag_.store(state_.autoAwayEnabled.get(), std::memory_order_relaxed);
+    autoAwayFlag_ = state_.autoAwayEnabled.get();
     std::weak_ptr<bool> alive = alive_;
     timer_ = main_.startTimer(kTickInterval, [this, alive] {
         if (alive.lock()) {
@@ -40,9 +40,7 @@ void AwayDetector::start() {
 
 void AwayDetector::tick() {
     const bool autoAway = state_.autoAwayEnabled.get();
-    if (autoAwayFlag_.load(std::memory_order_relaxed) != autoAway) {
-        autoAwayFlag_.store(autoAway, std::memory_order_relaxed);
-    }
+    autoAwayFlag_ = autoAway;
 
     double elapsed = std::numeric_limits<double>::infinity();
     if (lastFaceSeenAt_) {
@@ -65,18 +63,9 @@ void AwayDetector::tick() {
 }
 
 void AwayDetector::processFrame(const PixelBufferRef& frame) {
-    if (!autoAwayFlag_.load(std::memory_order_relaxed) || !frame) {
+    if (!autoAwayFlag_ || !frame) {
         return;
     }
-    std::weak_ptr<bool> alive = alive_;
-    main_.post([this, alive, frame] {
-        if (alive.lock()) {
-            countFrame(frame);
-        }
-    });
-}
-
-void AwayDetector::countFrame(const PixelBufferRef& frame) {
     ++faceFrameSkip_;
     if (faceFrameSkip_ < kFramesPerDetection) {
         return;

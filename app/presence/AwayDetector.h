@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -37,7 +36,7 @@ class AwayDetector final : public FrameDetector {
 
     // Main thread: starts the 0.1 s tick (replacing any earlier one).
     void start() override;
-    // Capture thread: returns at once.
+    // Main thread, once per camera frame: every tenth frame goes to the vision queue.
     void processFrame(const PixelBufferRef& frame) override;
     // Main thread: the decision step.
     void tick();
@@ -49,7 +48,6 @@ class AwayDetector final : public FrameDetector {
     std::int64_t faceFrameSkip() const { return faceFrameSkip_; }
 
   private:
-    void countFrame(const PixelBufferRef& frame);
     void detectionFinished(bool faceFound);
 
     AppState& state_;
@@ -64,8 +62,8 @@ class AwayDetector final : public FrameDetector {
     std::optional<std::uint64_t> lastFaceSeenAt_;
     bool visionInFlight_ = false;
     std::int64_t faceFrameSkip_ = 0;
-    // Written on the main thread, read on the capture thread.
-    std::atomic<bool> autoAwayFlag_{false};
+    // Auto-away as of the last tick; frames are counted only while it is on.
+    bool autoAwayFlag_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

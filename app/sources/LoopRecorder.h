@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -21,9 +20,9 @@ namespace kestrel {
 // main thread never waits, and a frame that finds the queue full is dropped and counted. Movie
 // times are the camera's presentation times, from zero at the first frame.
 //
-// Threads: everything runs on the main thread (`main`) except isRecording(), which the camera
-// thread reads. The finished file is handed to the stop's completion on the main thread; a file
-// whose writing failed is removed and handed on as none.
+// Threads: everything runs on the main thread (`main`) but the encoding. The finished file is
+// handed to the stop's completion on the main thread; a file whose writing failed is removed and
+// handed on as none.
 class LoopRecorder final : public FrameRecorder, public std::enable_shared_from_this<LoopRecorder> {
   public:
     using Completion = std::function<void(const std::optional<std::filesystem::path>&)>;
@@ -67,7 +66,7 @@ class LoopRecorder final : public FrameRecorder, public std::enable_shared_from_
     }
 
     bool isRecording() const override { return recording(); }
-    bool recording() const { return isRecording_.load(std::memory_order_relaxed); }
+    bool recording() const { return isRecording_; }
     // A stopped recording whose file is still being finished.
     bool finishing() const { return session_ != nullptr && !recording(); }
     const std::optional<std::filesystem::path>& url() const { return url_; }
@@ -93,8 +92,7 @@ class LoopRecorder final : public FrameRecorder, public std::enable_shared_from_
     std::shared_ptr<Session> session_;
     std::optional<MediaTime> startTime_;
     std::optional<std::filesystem::path> url_;
-    // Written on the main thread, read on the capture thread too.
-    std::atomic<bool> isRecording_{false};
+    bool isRecording_ = false;
     Completion automaticCompletion_;
     std::uint64_t nextSessionId_ = 1;
     std::uint64_t droppedFrames_ = 0;

@@ -215,7 +215,7 @@ TEST_F(CameraEngineTest, WakeLeadsToExactlyOneResetHalfASecondLater) {
     EXPECT_EQ(logs->count("resetVirtualCamera()"), 1U);
 }
 
-TEST_F(CameraEngineTest, FramesFromTheCaptureThreadArriveInOrderWithRecorderAppendsFirst) {
+TEST_F(CameraEngineTest, FramesFromTheCaptureThreadAreHandledOnTheMainThreadInOrder) {
     rig.engine->start();
     rig.recorder->recording = true;
     std::vector<PixelBufferRef> sent;
@@ -228,6 +228,10 @@ TEST_F(CameraEngineTest, FramesFromTheCaptureThreadArriveInOrderWithRecorderAppe
             }
         });
     }
+    // The capture thread only queued the frames: had it touched the engine, it could have become
+    // its last owner and destroyed it there.
+    EXPECT_TRUE(rig.detector->seen.empty());
+    EXPECT_TRUE(rig.sink().frames.empty());
     rig.calls->clear();
     rig.main.runUntilIdle();
     EXPECT_EQ(*rig.calls,
@@ -243,7 +247,7 @@ TEST_F(CameraEngineTest, QueuedDispatchAfterTheEngineIsGoneDoesNothing) {
     std::weak_ptr<CameraEngine> weak = rig.engine;
     rig.engine.reset();
     EXPECT_TRUE(weak.expired());
-    EXPECT_EQ(rig.main.runUntilIdle(), 1U);  // the queued dispatch ran and found nobody
+    EXPECT_EQ(rig.main.runUntilIdle(), 1U);  // the queued frame ran and found nobody
 }
 
 // Swap transitions.

@@ -175,7 +175,6 @@ TEST_F(AwayDetectorTest, OneDetectionInFlightDropsTheDueFrameAndRestartsTheCount
 TEST_F(AwayDetectorTest, ResultOfADetectionOutlivingTheDetectorIsDropped) {
     detector->start();
     sendFrames(10);
-    detector->processFrame(frame);  // counting still queued on the main thread
     detector.reset();
     vision.runUntilIdle();
     main.runUntilIdle();
