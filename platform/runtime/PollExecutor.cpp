@@ -94,7 +94,6 @@ int PollExecutor::pollTimeoutMillis() const {
 
 void PollExecutor::run() {
     runner_.store(std::this_thread::get_id());
-    stopping_.store(false);
     std::vector<pollfd> fds;
     std::vector<std::uint64_t> ids;
     while (!stopping_.load()) {
@@ -143,6 +142,9 @@ void PollExecutor::run() {
             due->task();
         }
     }
+    // Cleared on the way out, not on the way in: a stop that arrives before run() (a signal
+    // during start-up) must still end the loop.
+    stopping_.store(false);
     runner_.store(std::thread::id{});
 }
 

@@ -28,7 +28,8 @@ class PollExecutor final : public Executor {
     bool isCurrent() const override;
 
     void run();
-    // Makes run() return after the task that is running now; callable from any thread.
+    // Makes run() return after the task that is running now, or at once if it has not begun;
+    // callable from any thread. Each stop ends one run.
     void stop();
 
   private:

@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 
 namespace kestrel {
@@ -32,6 +34,12 @@ WorkerThread::WorkerThread(std::string label, const HostClock& clock)
 }
 
 WorkerThread::~WorkerThread() {
+    if (thread_.get_id() == std::this_thread::get_id()) {
+        // A task held the last reference to this queue's owner. Joining would throw a bare
+        // "Resource deadlock avoided"; say what went wrong instead.
+        std::fprintf(stderr, "%s: destroyed on its own thread\n", label_.c_str());
+        std::abort();
+    }
     executor_.stop();
     if (thread_.joinable()) {
         thread_.join();

@@ -9,7 +9,8 @@ namespace kestrel {
 
 // A serial queue: one thread of its own running an executor, named after the queue
 // ("dev.corvid.kestrel.webcam", "dev.corvid.kestrel.vision", "dev.corvid.kestrel.consume").
-// Destruction stops the loop after the running task and joins the thread.
+// Destruction stops the loop after the running task and joins the thread; destroying it from one
+// of its own tasks is a fault and aborts with the label.
 class WorkerThread final : public Executor {
   public:
     explicit WorkerThread(std::string label, const HostClock& clock = systemHostClock());

@@ -80,6 +80,8 @@ TEST(CameraLinkTwoProcess, BlackThenSinkFramesThenBlackWhenTheFeederLeaves) {
         frame->fill(10, 20, 200, 255);
         const std::size_t before = seen.size();
         for (int i = 0; i < 5; ++i) {
+            // A slot is normally free at once; a daemon slowed by a loaded machine gets time.
+            ASSERT_TRUE(waitFor([&] { return queue->count() < queue->capacity(); }, 2000ms, pump));
             const std::uint64_t now = systemHostClock().nowNanos();
             ASSERT_EQ(queue->enqueue(*frame, MediaTime::fromNanos(now), MediaTime{1, 30}),
                       link::status::ok);

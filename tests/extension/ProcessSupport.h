@@ -121,8 +121,9 @@ class ChildProcess {
         }
         return true;
     }
-    // Ends the child; returns its wait status (-1 when it had to be killed or never ran).
-    int stop(std::chrono::milliseconds grace = std::chrono::milliseconds(2000)) {
+    // Ends the child with SIGTERM, and SIGKILL after `grace`; returns its wait status (-1 when it
+    // had to be killed or never ran). The grace is long: a loaded machine may take seconds.
+    int stop(std::chrono::milliseconds grace = std::chrono::milliseconds(10000)) {
         if (pid_ <= 0) {
             return exitStatus_;
         }

@@ -148,6 +148,21 @@ TEST(PollExecutor, RunsPostsTimersAndWatchesUntilStopped) {
     EXPECT_EQ(ticks, 3);
 }
 
+TEST(PollExecutor, AStopBeforeRunEndsThatRunAndOnlyThatOne) {
+    PollExecutor exec;
+    int ran = 0;
+    exec.post([&] { ++ran; });
+    exec.stop();  // say, SIGTERM while the daemon is still starting
+    exec.run();
+    EXPECT_EQ(ran, 0) << "the loop ended before its first task";
+    exec.post([&] {
+        ++ran;
+        exec.stop();
+    });
+    exec.run();
+    EXPECT_EQ(ran, 2) << "the next run starts afresh and runs both tasks";
+}
+
 TEST(PollExecutor, DelayedTaskNeverRunsEarly) {
     PollExecutor exec;
     const auto begin = std::chrono::steady_clock::now();
@@ -198,6 +213,20 @@ TEST(WorkerThread, DestructionDropsPendingWorkWithoutRunningIt) {
         EXPECT_EQ(ticks.load(), afterReset);
     }
     EXPECT_FALSE(ranLate.load());
+}
+
+TEST(WorkerThreadDeathTest, DestroyedFromItsOwnTaskAbortsNamingTheQueue) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            // The task holds the last reference to the queue's owner, as a capture callback
+            // that locked its owner would.
+            auto owner = std::make_shared<std::unique_ptr<WorkerThread>>(
+                std::make_unique<WorkerThread>("dev.corvid.kestrel.webcam"));
+            WorkerThread& worker = **owner;
+            worker.runSync([owner = std::move(owner)]() mutable { owner->reset(); });
+        },
+        "dev.corvid.kestrel.webcam: destroyed on its own thread");
 }
 
 TEST(WorkerThread, ThreadNamesFitTheKernelLimit) {
