@@ -142,13 +142,18 @@ bool LinkServer::listen(const std::filesystem::path& folder, std::string* error)
         return false;
     };
     socketPath_ = folder / kCameraProviderSocket;
+    const std::string path = socketPath_.string();
+    // The socket is bound and listening under a name of its own first, then linked into place:
+    // a client that finds the path can connect at once, never between bind and listen.
+    const std::filesystem::path staging =
+        folder / ("." + std::string(kCameraProviderSocket) + "." + std::to_string(::getpid()));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    const std::string path = socketPath_.string();
-    if (path.size() >= sizeof address.sun_path) {
-        return fail("socket path too long: " + path);
+    const std::string stagingPath = staging.string();
+    if (stagingPath.size() >= sizeof address.sun_path) {
+        return fail("socket path too long: " + stagingPath);
     }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    std::memcpy(address.sun_path, stagingPath.c_str(), stagingPath.size() + 1);
     if (std::filesystem::exists(std::filesystem::symlink_status(socketPath_))) {
         if (connectTo(socketPath_)) {
             return fail("another provider serves " + path);
@@ -159,12 +164,23 @@ bool LinkServer::listen(const std::filesystem::path& folder, std::string* error)
     if (!fd) {
         return fail(std::string("socket: ") + std::strerror(errno));
     }
+    ::unlink(stagingPath.c_str());  // left by a provider of the same pid that is gone
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        return fail("bind " + path + ": " + std::strerror(errno));
+        return fail("bind " + stagingPath + ": " + std::strerror(errno));
     }
     constexpr int kBacklog = 16;
     if (::listen(fd.get(), kBacklog) != 0) {
-        return fail(std::string("listen: ") + std::strerror(errno));
+        const int listenError = errno;
+        ::unlink(stagingPath.c_str());
+        return fail(std::string("listen: ") + std::strerror(listenError));
+    }
+    // link(2), unlike rename(2), never replaces: of two providers starting together, one wins.
+    const int linked = ::link(stagingPath.c_str(), path.c_str());
+    const int linkError = errno;
+    ::unlink(stagingPath.c_str());
+    if (linked != 0) {
+        return fail(linkError == EEXIST ? "another provider serves " + path
+                                        : "link " + path + ": " + std::strerror(linkError));
     }
     listenFd_ = std::move(fd);
     std::weak_ptr<bool> alive = alive_;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <cstring>
@@ -103,6 +104,28 @@ class LinkServerTest : public ::testing::Test {
     std::unique_ptr<LinkServer> server;
     ManualExecutor clientExec;
 };
+
+TEST_F(LinkServerTest, TakesOverADeadProvidersSocketAndLeavesOnlyItsOwn) {
+    // A socket file whose provider is gone: it exists, and connecting to it is refused.
+    const auto socketPath = folder.path() / std::string(kCameraProviderSocket);
+    {
+        UniqueFd dead(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, socketPath.c_str());
+        ASSERT_EQ(::bind(dead.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address),
+                  0);
+    }
+    listen();
+    std::vector<std::string> entries;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
+        entries.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(entries, std::vector<std::string>{std::string(kCameraProviderSocket)});
+    LinkClient client(clientExec);
+    client.setFolderForTesting(folder.path());
+    EXPECT_TRUE(kestrel::testing::findKestrel(client).has_value());
+}
 
 TEST_F(LinkServerTest, AnswersTheObjectTreeAndProperties) {
     listen();
