@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "extension/CameraProvider.h"
 #include "extension/StreamPorts.h"
 
 namespace kestrel::camera {
@@ -16,6 +17,28 @@ class FrameOutput {
   public:
     virtual ~FrameOutput() = default;
     virtual void send(const SampleBuffer& buffer, std::uint64_t hostTimeNanos) = 0;
+};
+
+// An output's readers counted as one client of the source stream: the first reader starts it and
+// the last one leaving stops it, however often the output reports in between. Main thread.
+class OutputClient {
+  public:
+    explicit OutputClient(SourceStreamSource& stream) : stream_(stream) {}
+    void setReading(bool reading) {
+        if (reading == counted_) {
+            return;
+        }
+        counted_ = reading;
+        if (reading) {
+            stream_.startStream();
+        } else {
+            stream_.stopStream();
+        }
+    }
+
+  private:
+    SourceStreamSource& stream_;
+    bool counted_ = false;
 };
 
 // The source stream: sends to every output in turn. Outputs are added before the relay starts.

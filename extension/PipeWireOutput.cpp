@@ -116,7 +116,7 @@ extern "C" void kestrel_pw_on_core_error(void* data, std::uint32_t id, int res,
 namespace kestrel::camera {
 
 PipeWireOutput::PipeWireOutput(Executor& main, SourceStreamSource& sourceStream)
-    : main_(main), sourceStream_(sourceStream) {}
+    : main_(main), client_(sourceStream) {}
 
 PipeWireOutput::~PipeWireOutput() {
     retryTimer_.reset();
@@ -221,13 +221,7 @@ void PipeWireOutput::streamingChanged(bool streaming) {
             return;
         }
         // A consumer linking is a source client starting; unlinking is it stopping.
-        if (streaming && !counted_) {
-            counted_ = true;
-            sourceStream_.startStream();
-        } else if (!streaming && counted_) {
-            counted_ = false;
-            sourceStream_.stopStream();
-        }
+        client_.setReading(streaming);
     });
 }
 

@@ -46,7 +46,7 @@ class PipeWireOutput final : public FrameOutput {
     void streamingChanged(bool streaming);
 
     Executor& main_;
-    SourceStreamSource& sourceStream_;
+    OutputClient client_;  // main thread: a consumer linked to the node
     // Replaced on the main thread when the connection is made again; send() holds the mutex while
     // it uses the connection, the only lock of the daemon's frame path (never contended in
     // steady state).
@@ -56,7 +56,6 @@ class PipeWireOutput final : public FrameOutput {
     std::atomic<bool> lost_{false};
     bool reportedUnreachable_ = false;  // main thread
     std::atomic<bool> streaming_{false};
-    bool counted_ = false;  // main thread: a source start is in force for the node
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

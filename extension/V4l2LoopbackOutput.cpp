@@ -32,7 +32,7 @@ PixelBufferPoolRef yuyvPool() {
 
 V4l2LoopbackOutput::V4l2LoopbackOutput(V4l2Device& device, Executor& writer, Executor& main,
                                        SourceStreamSource& sourceStream)
-    : device_(device), writer_(writer), main_(main), sourceStream_(sourceStream) {}
+    : device_(device), writer_(writer), main_(main), client_(sourceStream) {}
 
 V4l2LoopbackOutput::~V4l2LoopbackOutput() {
     *alive_ = false;
@@ -180,13 +180,7 @@ void V4l2LoopbackOutput::setReaders(bool reading) {
         if (!alive.lock()) {
             return;
         }
-        if (reading && !counted_) {
-            counted_ = true;
-            sourceStream_.startStream();
-        } else if (!reading && counted_) {
-            counted_ = false;
-            sourceStream_.stopStream();
-        }
+        client_.setReading(reading);
     });
 }
 

@@ -69,7 +69,7 @@ class V4l2LoopbackOutput final : public FrameOutput {
     V4l2Device& device_;
     Executor& writer_;
     Executor& main_;
-    SourceStreamSource& sourceStream_;
+    OutputClient client_;  // main thread
     int fd_ = -1;
     std::string path_;
     Handle timer_;
@@ -77,7 +77,6 @@ class V4l2LoopbackOutput final : public FrameOutput {
     std::shared_ptr<const PixelBuffer> latest_;  // YUYV rows in a 960-pixel buffer; writer
     std::uint64_t written_ = 0;
     std::uint64_t dropped_ = 0;
-    bool counted_ = false;  // main thread
     std::atomic<bool> open_{false};
     OutputConverter converter_;  // consume queue
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -22,6 +21,7 @@
 
 #include "platform/link/LinkClient.h"
 #include "platform/link/Transport.h"
+#include "platform/runtime/Spawn.h"
 #include "platform/runtime/UniqueFd.h"
 #include "shared/CameraIPC.h"
 
@@ -132,17 +132,6 @@ std::string exitText(int waitStatus) {
     return "kestrel-camera exited with status " + std::to_string(WEXITSTATUS(waitStatus));
 }
 
-// The null-terminated list posix_spawn takes; valid while `words` lives unchanged.
-std::vector<char*> spawnList(const std::vector<std::string>& words) {
-    std::vector<char*> list;
-    list.reserve(words.size() + 1);
-    for (const auto& word : words) {
-        list.push_back(const_cast<char*>(word.c_str()));
-    }
-    list.push_back(nullptr);
-    return list;
-}
-
 }  // namespace
 
 // --- Commands ---------------------------------------------------------------------------------
@@ -158,19 +147,17 @@ CommandRunner::Result ProcessCommandRunner::run(const std::vector<std::string>& 
     }
     UniqueFd readEnd(ends[0]);
     UniqueFd writeEnd(ends[1]);
-    std::vector<char*> args = spawnList(argv);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int spawned = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    SpawnRequest request;
+    request.argv = argv;
+    request.searchPath = true;
+    request.standardOutput = writeEnd.get();
+    request.standardError = SpawnRequest::kDiscard;
+    const auto spawned = spawnProcess(request);
     writeEnd.reset();
-    if (spawned != 0) {
+    if (spawned.pid < 0) {
         return result;
     }
+    const pid_t pid = spawned.pid;
     const auto deadline = std::chrono::steady_clock::now() + timeout_;
     bool timedOut = false;
     std::array<char, 4096> buffer{};
@@ -687,41 +674,20 @@ std::optional<Error> LinuxExtensionService::spawnDetached(const std::filesystem:
     if (!journalStream.empty()) {
         env.push_back("JOURNAL_STREAM=" + journalStream);
     }
-    std::vector<std::string> argv{daemon.string()};
-    argv.insert(argv.end(), options_.daemonArguments.begin(), options_.daemonArguments.end());
-    std::vector<char*> args = spawnList(argv);
-    std::vector<char*> envp = spawnList(env);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, output.get(), 1);
-    posix_spawn_file_actions_adddup2(&actions, output.get(), 2);
-    posix_spawn_file_actions_addchdir_np(&actions, "/");
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // A session of its own: no terminal's hang-up or job control reaches it. Signal handling
-    // starts fresh (this process ignores SIGPIPE, and ignored signals survive exec).
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (int signal : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD}) {
-        sigaddset(&defaults, signal);
-    }
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(
-        &attributes,
-        static_cast<short>(POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
-    const int spawned =
-        ::posix_spawn(&pid, args[0], &actions, &attributes, args.data(), envp.data());
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        pid = -1;
-        return makeError(code::startFailed,
-                         "cannot start kestrel-camera: " + std::string(std::strerror(spawned)));
+    SpawnRequest request;
+    request.argv = {daemon.string()};
+    request.argv.insert(request.argv.end(), options_.daemonArguments.begin(),
+                        options_.daemonArguments.end());
+    request.environment = std::move(env);
+    request.standardOutput = output.get();
+    request.standardError = output.get();
+    request.detach = true;
+    request.workingFolder = "/";
+    const auto spawned = spawnProcess(request);
+    pid = spawned.pid;
+    if (pid < 0) {
+        return makeError(code::startFailed, "cannot start kestrel-camera: " +
+                                                std::string(std::strerror(spawned.error)));
     }
     log_.info("started kestrel-camera %d (%{public}@)", pid, daemon.string());
     return std::nullopt;

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -25,6 +24,7 @@
 
 #include "platform/runtime/ChildReaper.h"
 #include "platform/runtime/Log.h"
+#include "platform/runtime/Spawn.h"
 #include "platform/runtime/UniqueFd.h"
 
 namespace kestrel {
@@ -529,68 +529,23 @@ void LinuxPermissionBackend::requestCameraAccess(std::function<void(bool granted
 // ---------------------------------------------------------------------------------------------
 // Launching
 
-namespace {
-
-class SpawnAttributes {
-  public:
-    SpawnAttributes() { ::posix_spawnattr_init(&attributes_); }
-    ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    posix_spawnattr_t* get() { return &attributes_; }
-
-  private:
-    posix_spawnattr_t attributes_{};
-};
-
-class SpawnFileActions {
-  public:
-    SpawnFileActions() { ::posix_spawn_file_actions_init(&actions_); }
-    ~SpawnFileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-    SpawnFileActions(const SpawnFileActions&) = delete;
-    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-    posix_spawn_file_actions_t* get() { return &actions_; }
-
-  private:
-    posix_spawn_file_actions_t actions_{};
-};
-
-}  // namespace
-
 bool LinuxPermissionBackend::launch(const std::vector<std::string>& argv) {
     if (argv.empty() || argv.front().empty()) {
         return false;
     }
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const auto& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-
-    SpawnFileActions actions;
-    ::posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    SpawnAttributes attributes;
-    sigset_t noSignals;
-    sigemptyset(&noSignals);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    ::posix_spawnattr_setsigmask(attributes.get(), &noSignals);
-    ::posix_spawnattr_setsigdefault(attributes.get(), &defaults);
-    // Its own session: closing our terminal or process group does not take the program along.
-    ::posix_spawnattr_setflags(
-        attributes.get(),
-        static_cast<short>(POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
-
-    pid_t pid = -1;
-    const int error =
-        ::posix_spawnp(&pid, args.front(), actions.get(), attributes.get(), args.data(), environ);
-    if (error != 0) {
-        logger.info("Cannot start %{public}@: %{public}@", argv.front(), std::strerror(error));
+    // Its own session and signal state: closing our terminal or process group does not take
+    // the program along.
+    SpawnRequest request;
+    request.argv = argv;
+    request.searchPath = true;
+    request.detach = true;
+    const auto spawned = spawnProcess(request);
+    if (spawned.pid < 0) {
+        logger.info("Cannot start %{public}@: %{public}@", argv.front(),
+                    std::strerror(spawned.error));
         return false;
     }
-    core_->children.adopt(pid);
+    core_->children.adopt(spawned.pid);
     return true;
 }
 
