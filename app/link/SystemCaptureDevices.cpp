@@ -4,34 +4,10 @@
 #include <system_error>
 
 #include "app/link/PipeWireSources.h"
-#include "platform/link/LinkClient.h"
-#include "platform/link/Transport.h"
 
 namespace kestrel {
 
 namespace {
-
-// A provider answers in well under a millisecond; this only bounds one that hangs.
-constexpr std::chrono::milliseconds kLinkReplyTimeout{300};
-
-void addLinkCameras(Executor& work, const std::filesystem::path& folder,
-                    std::vector<std::string>& names) {
-    link::LinkClient client(work, kLinkReplyTimeout);
-    if (!folder.empty()) {
-        client.setFolderForTesting(folder);
-    }
-    std::vector<std::uint32_t> devices;
-    if (client.getProperty(link::kSystemObject, link::property::devices, devices) !=
-        link::status::ok) {
-        return;
-    }
-    for (std::uint32_t device : devices) {
-        std::string name;
-        if (client.getProperty(device, link::property::name, name) == link::status::ok) {
-            names.push_back(std::move(name));
-        }
-    }
-}
 
 void addPipeWireSources(std::chrono::milliseconds timeout, std::vector<std::string>& names) {
     kestrel_pw_list_video_sources(
@@ -42,10 +18,18 @@ void addPipeWireSources(std::chrono::milliseconds timeout, std::vector<std::stri
         &names);
 }
 
-void addV4l2Devices(const std::filesystem::path& folder, std::vector<std::string>& names) {
+// A loopback device counts only while it is fed: v4l2loopback reports a format in sysfs once a
+// writer made the device ready for capture, and nothing before or after. A device that nobody
+// writes shows readers nothing, whatever its label.
+void addFedLoopbackDevices(const std::filesystem::path& folder, std::vector<std::string>& names) {
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
         if (entry.path().filename().string().rfind("video", 0) != 0) {
+            continue;
+        }
+        std::ifstream formatIn(entry.path() / "format");
+        std::string format;
+        if (!std::getline(formatIn, format) || format.empty()) {
             continue;
         }
         std::ifstream in(entry.path() / "name");
@@ -67,24 +51,22 @@ SystemCaptureDevices::~SystemCaptureDevices() {
     worker_.reset();
 }
 
-std::vector<std::string> SystemCaptureDevices::list(Executor& work, const Options& options) {
+std::vector<std::string> SystemCaptureDevices::list(const Options& options) {
     std::vector<std::string> names;
-    addLinkCameras(work, options.linkFolder, names);
     if (options.pipewire) {
         addPipeWireSources(options.pipewireTimeout, names);
     }
     if (!options.video4linuxFolder.empty()) {
-        addV4l2Devices(options.video4linuxFolder, names);
+        addFedLoopbackDevices(options.video4linuxFolder, names);
     }
     return names;
 }
 
 void SystemCaptureDevices::listCaptureDeviceNames(
     std::function<void(std::vector<std::string>)> done) {
-    WorkerThread* worker = worker_.get();
     Executor* main = &main_;
-    worker->post([worker, main, options = options_, done = std::move(done)]() mutable {
-        auto names = list(*worker, options);
+    worker_->post([main, options = options_, done = std::move(done)]() mutable {
+        auto names = list(options);
         main->post([done = std::move(done), names = std::move(names)]() mutable {
             done(std::move(names));
         });

@@ -1,9 +1,9 @@
 #pragma once
 
-// The video capture devices a meeting application could open, by name: cameras on the camera
-// link, PipeWire video sources and V4L2 capture devices. Listing runs on a worker thread of its
-// own (PipeWire's round trip is bounded, but not free); the answer comes back on the main
-// executor.
+// The video capture devices a meeting application could open, by name: PipeWire video sources
+// and the v4l2loopback devices that are being fed. Cameras on the camera link do not count: no
+// meeting application reads it. Listing runs on a worker thread of its own (PipeWire's round trip
+// is bounded, but not free); the answer comes back on the main executor.
 
 #include <chrono>
 #include <filesystem>
@@ -20,8 +20,6 @@ namespace kestrel {
 class SystemCaptureDevices final : public CaptureDeviceLister {
   public:
     struct Options {
-        // The camera link folder; empty: the default one.
-        std::filesystem::path linkFolder;
         bool pipewire = true;
         std::chrono::milliseconds pipewireTimeout{500};
         // Where V4L2 devices are described; empty: V4L2 is not asked.
@@ -37,8 +35,8 @@ class SystemCaptureDevices final : public CaptureDeviceLister {
 
     void listCaptureDeviceNames(std::function<void(std::vector<std::string>)> done) override;
 
-    // The listing itself, on the calling thread; `work` hosts the camera link client.
-    static std::vector<std::string> list(Executor& work, const Options& options);
+    // The listing itself, on the calling thread.
+    static std::vector<std::string> list(const Options& options);
 
   private:
     Executor& main_;

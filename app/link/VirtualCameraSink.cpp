@@ -228,7 +228,7 @@ void VirtualCameraSink::enqueue(const PixelBufferRef& frame) {
     }
     ++enqueueCount_;
     if (enqueueCount_ % 60 == 0) {
-        log_.info("enqueue ok count=%d hasIOSurface=%{public}@ size=%dx%d", enqueueCount_,
+        log_.info("enqueue ok count=%d memfd=%{public}@ size=%dx%d", enqueueCount_,
                   yesNo(frame->storage() == PixelStorage::sharedMemory), frame->width(),
                   frame->height());
     }

@@ -252,15 +252,18 @@ TEST_F(ExtensionServiceProcessTest, StartsTheDaemonDetachedAndCountsARunningOneA
     ASSERT_EQ(listed.size(), 1U);
     EXPECT_FALSE(listed[0].isUninstalling);
 
-    // The health probe's device listing sees the daemon's camera on the link, and V4L2 cards.
+    // The health probe counts what meeting applications can open: not the daemon's camera on the
+    // link, nor a loopback device nobody feeds (no format in sysfs), only a fed one.
     writeText(home.path() / "v4l/video3/name", "Kestrel (2)\n");
+    writeText(home.path() / "v4l/video3/format", "\n");
+    writeText(home.path() / "v4l/video4/name", "Kestrel\n");
+    writeText(home.path() / "v4l/video4/format", "YUYV:1920x1080@30/1\n");
     writeText(home.path() / "v4l/vbi0/name", "Not a camera\n");
+    writeText(home.path() / "v4l/vbi0/format", "GREY:1x1@1/1\n");
     SystemCaptureDevices::Options devices;
-    devices.linkFolder = runtime() / "dev.corvid.kestrel";
     devices.pipewire = false;
     devices.video4linuxFolder = home.path() / "v4l";
-    EXPECT_EQ(SystemCaptureDevices::list(main, devices),
-              (std::vector<std::string>{"Kestrel", "Kestrel (2)"}));
+    EXPECT_EQ(SystemCaptureDevices::list(devices), (std::vector<std::string>{"Kestrel"}));
 }
 
 TEST(PipeWireVideoSources, NoPipeWireAnswersQuicklyWithNothing) {

@@ -272,8 +272,8 @@ TEST_F(VirtualCameraSinkTest, SuccessLineEverySixtiethFrameAndRejectionsEveryThi
     for (int i = 0; i < 120; ++i) {
         sink->enqueue(frame(1280, 720, PixelStorage::sharedMemory));
     }
-    EXPECT_EQ(lines("enqueue ok count=60 hasIOSurface=y size=1280x720"), 1U);
-    EXPECT_EQ(lines("enqueue ok count=120 hasIOSurface=y size=1280x720"), 1U);
+    EXPECT_EQ(lines("enqueue ok count=60 memfd=y size=1280x720"), 1U);
+    EXPECT_EQ(lines("enqueue ok count=120 memfd=y size=1280x720"), 1U);
     EXPECT_EQ(lines("enqueue ok"), 2U);
 
     link.queues[0]->enqueueStatus = link::status::badPropertySize;
