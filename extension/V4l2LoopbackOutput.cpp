@@ -40,6 +40,11 @@ V4l2LoopbackOutput::~V4l2LoopbackOutput() {
 }
 
 void V4l2LoopbackOutput::close() {
+    rescanTimer_.reset();
+    closeDevice();
+}
+
+void V4l2LoopbackOutput::closeDevice() {
     open_.store(false);
     timer_.reset();
     if (fd_ >= 0) {
@@ -49,7 +54,44 @@ void V4l2LoopbackOutput::close() {
 }
 
 bool V4l2LoopbackOutput::open() {
-    for (const std::string& path : device_.listDevices()) {
+    if (openFirst(device_.listDevices())) {
+        return true;
+    }
+    providerLog().info(
+        "no v4l2loopback device with card label \"Kestrel\" (modprobe v4l2loopback "
+        "card_label=Kestrel exclusive_caps=1 creates one)");
+    keepLooking();
+    return false;
+}
+
+void V4l2LoopbackOutput::keepLooking() {
+    if (rescanTimer_) {
+        return;
+    }
+    std::weak_ptr<bool> alive = alive_;
+    rescanTimer_ = writer_.startTimer(kRescanInterval, [this, alive] {
+        if (alive.lock()) {
+            rescan();
+        }
+    });
+}
+
+void V4l2LoopbackOutput::rescan() {
+    std::vector<std::string> devices = device_.listDevices();
+    // Opening every video node again and again would disturb real cameras: only a changed list,
+    // or one more try after a failure, is worth it.
+    if (devices == scanned_ && !retrySameDevices_) {
+        return;
+    }
+    retrySameDevices_ = false;
+    if (openFirst(devices)) {
+        rescanTimer_.reset();
+    }
+}
+
+bool V4l2LoopbackOutput::openFirst(const std::vector<std::string>& devices) {
+    scanned_ = devices;
+    for (const std::string& path : devices) {
         const int fd = device_.open(path, O_RDWR | O_NONBLOCK);
         if (fd < 0) {
             continue;
@@ -73,16 +115,21 @@ bool V4l2LoopbackOutput::open() {
         }
         fd_ = fd;
         // Black until the first frame comes: Y 16, U and V 128.
-        auto black = yuyvPool()->acquire();
-        if (!black) {
-            close();
-            return false;
+        if (!black_) {
+            auto black =
+                PixelBuffer::create(static_cast<int>(kBytesPerLine / 4), static_cast<int>(kHeight));
+            if (!black) {
+                closeDevice();
+                return false;
+            }
+            for (std::uint32_t i = 0; i < kFrameBytes; i += 2) {
+                black->data()[i] = 16;
+                black->data()[i + 1] = 128;
+            }
+            black_ = std::move(black);
         }
-        for (std::uint32_t i = 0; i < kFrameBytes; i += 2) {
-            black->data()[i] = 16;
-            black->data()[i + 1] = 128;
-        }
-        latest_ = std::move(black);
+        latest_ = black_;
+        reading_ = false;
         v4l2_event_subscription subscription{};
         subscription.type = kV4l2EventClientUsage;
         subscription.flags = V4L2_EVENT_SUB_FL_SEND_INITIAL;
@@ -104,9 +151,6 @@ bool V4l2LoopbackOutput::open() {
         timer_ = writer_.startTimer(kWriteInterval, run);
         return true;
     }
-    providerLog().info(
-        "no v4l2loopback device with card label \"Kestrel\" (modprobe v4l2loopback "
-        "card_label=Kestrel exclusive_caps=1 creates one)");
     return false;
 }
 
@@ -175,6 +219,10 @@ void V4l2LoopbackOutput::checkEvents() {
 }
 
 void V4l2LoopbackOutput::setReaders(bool reading) {
+    reading_ = reading;
+    if (!reading) {
+        latest_ = black_;  // the next reader starts from black, never from an old frame
+    }
     std::weak_ptr<bool> alive = alive_;
     main_.post([this, alive, reading] {
         if (!alive.lock()) {
@@ -188,7 +236,9 @@ void V4l2LoopbackOutput::fail(const char* what, int error) {
     providerLog().error("v4l2loopback %{public}@: %{public}@ failed: %{public}@ — output closed",
                         path_, what, std::string(std::strerror(error)));
     setReaders(false);
-    close();
+    closeDevice();
+    retrySameDevices_ = true;
+    keepLooking();
 }
 
 void V4l2LoopbackOutput::send(const SampleBuffer& buffer, std::uint64_t /*hostTimeNanos*/) {
@@ -207,7 +257,7 @@ void V4l2LoopbackOutput::send(const SampleBuffer& buffer, std::uint64_t /*hostTi
     std::weak_ptr<bool> alive = alive_;
     std::shared_ptr<const PixelBuffer> handed = std::move(frame);
     writer_.post([this, alive, handed] {
-        if (alive.lock()) {
+        if (alive.lock() && reading_ && open_.load()) {
             latest_ = handed;
         }
     });

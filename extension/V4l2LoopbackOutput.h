@@ -4,7 +4,10 @@
 // exists, it is opened at the daemon's start, set to YUYV 1920x1080 at 30 per second, and kept
 // fed 30 times a second with the last frame (black until one came), since with exclusive_caps a
 // device that nobody writes drops out of browsers' lists. Readers are counted from the module's
-// client-usage event where it sends one; otherwise the device counts as always read.
+// client-usage event where it sends one; otherwise the device counts as always read. While nobody
+// reads, the device gets black and frames sent meanwhile are ignored, so a reader that opens it
+// later never sees an old picture. Without a device (none yet, or one that failed a write) the
+// device list is looked at again every two seconds.
 //
 // Thread affinity: open(), the write timer and event checks on the writer executor (its own
 // worker thread in the daemon); send() on the consume queue hands a converted frame over by a
@@ -41,9 +44,10 @@ class V4l2LoopbackOutput final : public FrameOutput {
     V4l2LoopbackOutput& operator=(const V4l2LoopbackOutput&) = delete;
 
     // Finds and sets up the device and starts feeding it. Writer executor. False (logged once,
-    // with how to create the device) when there is none.
+    // with how to create the device) when there is none; a device that appears later is opened
+    // then.
     bool open();
-    // Stops feeding and closes the device. Writer executor.
+    // Stops feeding, closes the device and stops looking for one. Writer executor.
     void close();
 
     void send(const SampleBuffer& buffer, std::uint64_t hostTimeNanos) override;
@@ -58,8 +62,16 @@ class V4l2LoopbackOutput final : public FrameOutput {
     static constexpr std::uint32_t kHeight = 1080;
     static constexpr std::uint32_t kBytesPerLine = kWidth * 2;
     static constexpr std::uint32_t kFrameBytes = kBytesPerLine * kHeight;
+    // How often the device list is looked at again while there is no device.
+    static constexpr Nanos kRescanInterval{2'000'000'000};
 
   private:
+    // Opens the first usable device of `devices`.
+    bool openFirst(const std::vector<std::string>& devices);
+    void closeDevice();
+    // Looks at the device list every kRescanInterval until a device opens.
+    void keepLooking();
+    void rescan();
     bool setUp(int fd);
     void tick();
     void checkEvents();
@@ -75,6 +87,11 @@ class V4l2LoopbackOutput final : public FrameOutput {
     Handle timer_;
     bool usageEvents_ = false;
     std::shared_ptr<const PixelBuffer> latest_;  // YUYV rows in a 960-pixel buffer; writer
+    std::shared_ptr<const PixelBuffer> black_;   // writer
+    bool reading_ = false;                       // writer
+    Handle rescanTimer_;                         // writer
+    std::vector<std::string> scanned_;           // the device list of the last search; writer
+    bool retrySameDevices_ = false;              // after a failure; writer
     std::uint64_t written_ = 0;
     std::uint64_t dropped_ = 0;
     std::atomic<bool> open_{false};

@@ -184,7 +184,7 @@ TEST_F(V4l2Test, FindsTheDeviceByCardLabelAndKeepsItFedWithBlack) {
     }
 }
 
-TEST_F(V4l2Test, WritesTheLastFrameItWasSent) {
+TEST_F(V4l2Test, WritesTheLastFrameWhileReadAndBlackOnceNobodyReads) {
     fake.nodes = {{"/dev/video3", "Kestrel", V4L2_CAP_VIDEO_OUTPUT}};
     V4l2LoopbackOutput output(fake, exec, exec, source);
     ASSERT_TRUE(output.open());
@@ -195,11 +195,38 @@ TEST_F(V4l2Test, WritesTheLastFrameItWasSent) {
     sample.width = 1280;
     sample.height = 720;
     sample.stride = static_cast<std::uint32_t>(white->stride());
+    fake.usage.push_back(1);
+    exec.advance(milliseconds(40));
     output.send(sample, 1);
     exec.advance(milliseconds(100));
     ASSERT_FALSE(fake.writes.empty());
     EXPECT_GT(fake.writes.back().y0, 200);  // white, scaled to fill
     EXPECT_NEAR(fake.writes.back().u, 128, 2);
+
+    // The last reader leaves; a frame still on its way, and the next reader, find black.
+    fake.usage.push_back(0);
+    exec.advance(milliseconds(40));
+    output.send(sample, 2);
+    exec.advance(milliseconds(100));
+    fake.usage.push_back(1);
+    exec.advance(milliseconds(100));
+    EXPECT_EQ(fake.writes.back().y0, 16);
+    EXPECT_EQ(stops, 1);
+    EXPECT_EQ(starts, 2);
+}
+
+TEST_F(V4l2Test, ADeviceCreatedAfterTheStartIsOpened) {
+    fake.nodes = {{"/dev/video0", "Integrated Camera", V4L2_CAP_VIDEO_CAPTURE}};
+    V4l2LoopbackOutput output(fake, exec, exec, source);
+    EXPECT_FALSE(output.open());
+    exec.advance(V4l2LoopbackOutput::kRescanInterval * 3);
+    EXPECT_EQ(fake.closes, 1);  // an unchanged list is not opened again
+    fake.nodes.push_back({"/dev/video9", "Kestrel", V4L2_CAP_VIDEO_OUTPUT});
+    exec.advance(V4l2LoopbackOutput::kRescanInterval);
+    EXPECT_EQ(output.devicePath(), "/dev/video9");
+    exec.advance(milliseconds(100));
+    EXPECT_FALSE(fake.writes.empty());
+    EXPECT_EQ(captured.capture->count("no v4l2loopback device"), 1U);
 }
 
 TEST_F(V4l2Test, ReadersComeFromClientUsageEvents) {
@@ -236,7 +263,7 @@ TEST_F(V4l2Test, ADeviceThatRefusesYuyvIsPassedOver) {
     EXPECT_EQ(captured.capture->count("refused YUYV 1920x1080"), 1U);
 }
 
-TEST_F(V4l2Test, BusyWritesAreSkippedAndFailedWritesCloseTheOutput) {
+TEST_F(V4l2Test, BusyWritesAreSkippedAndAFailedWriteReopensTheDevice) {
     fake.nodes = {{"/dev/video0", "Kestrel", V4L2_CAP_VIDEO_OUTPUT, true, false}};
     V4l2LoopbackOutput output(fake, exec, exec, source);
     ASSERT_TRUE(output.open());
@@ -252,6 +279,9 @@ TEST_F(V4l2Test, BusyWritesAreSkippedAndFailedWritesCloseTheOutput) {
     exec.advance(milliseconds(500));
     EXPECT_EQ(fake.writes.size(), writes);  // closed: no more writes
     EXPECT_EQ(stops, 1);                    // and no longer read
+    exec.advance(V4l2LoopbackOutput::kRescanInterval);
+    EXPECT_GT(fake.writes.size(), writes);  // the same device, opened again
+    EXPECT_EQ(starts, 2);
 }
 
 TEST(SystemV4l2Device, RetriesIoctlOnEintrAndListsOnlyVideoNodes) {
