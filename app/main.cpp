@@ -182,9 +182,9 @@ int main(int argc, char** argv) {
     if (camera->kind == CameraChoice::Kind::pattern || camera->kind == CameraChoice::Kind::file) {
         permissionBackend = std::make_shared<AlwaysGrantedCameraBackend>(permissionBackend);
     }
-    // The camera daemon's link, declared before the delegate so that it outlives the bridge.
-    link::LinkClient cameraLink(main);
-    LinkClientPort cameraLinkPort(cameraLink);
+    // The camera daemon's link on a thread of its own, declared before the delegate so that it
+    // outlives the bridge.
+    LinkClientThread cameraLink;
     // Installs and starts the camera daemon that ships beside this program; the capture devices
     // tell the health probe whether meeting applications can see the camera.
     std::shared_ptr<ExtensionService> extensionService =
@@ -211,7 +211,8 @@ int main(int argc, char** argv) {
         build.parts.detector =
             std::make_unique<AwayDetector>(state, faces, main, systemHostClock());
         build.parts.bridge = std::make_unique<ExtensionBridge>(
-            state, cameraLinkPort, main, systemHostClock(), std::move(service), captureDevices);
+            state, cameraLink.port(), main, cameraLink.executor(), systemHostClock(),
+            std::move(service), captureDevices);
         return build;
     };
     std::unique_ptr<ToggleSignalSource> toggleSignal;

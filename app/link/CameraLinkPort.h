@@ -17,6 +17,7 @@
 #include "platform/media/MediaTime.h"
 #include "platform/media/PixelBuffer.h"
 #include "platform/runtime/Handle.h"
+#include "platform/runtime/WorkerThread.h"
 
 namespace kestrel {
 
@@ -79,6 +80,25 @@ class LinkClientPort final : public CameraLinkPort {
 
   private:
     link::LinkClient& client_;
+};
+
+// A camera link client on a thread of its own ("dev.corvid.kestrel.link"): a daemon that does not
+// answer holds up that thread, never the application's main thread. `port()` is for use on
+// `executor()` only. Destruction ends the client on its thread, after the tasks queued there.
+class LinkClientThread {
+  public:
+    LinkClientThread();
+    ~LinkClientThread();
+    LinkClientThread(const LinkClientThread&) = delete;
+    LinkClientThread& operator=(const LinkClientThread&) = delete;
+
+    Executor& executor() { return *worker_; }
+    CameraLinkPort& port() { return *port_; }
+
+  private:
+    std::unique_ptr<WorkerThread> worker_;
+    std::unique_ptr<link::LinkClient> client_;
+    std::unique_ptr<LinkClientPort> port_;
 };
 
 }  // namespace kestrel

@@ -6,14 +6,14 @@
 namespace kestrel {
 
 ExtensionBridge::ExtensionBridge(AppState& state, CameraLinkPort& link, Executor& executor,
-                                 const HostClock& hostClock,
+                                 Executor& linkExecutor, const HostClock& hostClock,
                                  std::shared_ptr<ExtensionService> service,
                                  std::shared_ptr<CaptureDeviceLister> devices)
     : state_(state),
       executor_(executor),
       service_(std::move(service)),
       devices_(std::move(devices)),
-      sink_(link, executor, hostClock) {}
+      sink_(link, linkExecutor, hostClock) {}
 
 ExtensionBridge::~ExtensionBridge() {
     alive_.reset();
@@ -63,8 +63,7 @@ ActivationDelegate ExtensionBridge::makeDelegate() {
 
 void ExtensionBridge::reconnect() {
     log_.info("reconnect() requested");
-    sink_.disconnect();
-    sink_.connect();
+    sink_.reconnect();
 }
 
 void ExtensionBridge::probeExtensionHealth() {

@@ -78,11 +78,13 @@ class CaptureDeviceLister {
 
 class ExtensionBridge final : public CameraBridge {
   public:
-    // `state`, `link`, `executor` and `hostClock` must outlive the bridge; `service` may be null
-    // in a build without one, and then activation and the health probe only say so. Without
-    // `devices` no capture device counts as visible.
+    // `state`, `link`, both executors and `hostClock` must outlive the bridge; `link` is used on
+    // `linkExecutor` only (a thread of its own in the application, so that the main thread never
+    // waits on the daemon). `service` may be null in a build without one, and then activation and
+    // the health probe only say so. Without `devices` no capture device counts as visible.
     ExtensionBridge(AppState& state, CameraLinkPort& link, Executor& executor,
-                    const HostClock& hostClock, std::shared_ptr<ExtensionService> service,
+                    Executor& linkExecutor, const HostClock& hostClock,
+                    std::shared_ptr<ExtensionService> service,
                     std::shared_ptr<CaptureDeviceLister> devices = nullptr);
     ~ExtensionBridge() override;
     ExtensionBridge(const ExtensionBridge&) = delete;
@@ -104,7 +106,7 @@ class ExtensionBridge final : public CameraBridge {
     Executor& executor_;
     std::shared_ptr<ExtensionService> service_;
     std::shared_ptr<CaptureDeviceLister> devices_;
-    VirtualCameraSink sink_;
+    LinkThreadSink sink_;
     Log log_{std::string(kAppLogSubsystem), "ExtensionBridge"};
     // Liveness token: events of requests still in flight find no bridge once it is gone.
     std::shared_ptr<ExtensionBridge*> alive_ = std::make_shared<ExtensionBridge*>(this);

@@ -60,6 +60,19 @@ link::Status LinkClientPort::startStream(link::ObjectId device, link::ObjectId s
     return client_.startStream(device, stream);
 }
 
+LinkClientThread::LinkClientThread()
+    : worker_(std::make_unique<WorkerThread>("dev.corvid.kestrel.link")),
+      client_(std::make_unique<link::LinkClient>(*worker_)),
+      port_(std::make_unique<LinkClientPort>(*client_)) {}
+
+LinkClientThread::~LinkClientThread() {
+    worker_->runSync([this] {
+        port_.reset();
+        client_.reset();
+    });
+    worker_.reset();
+}
+
 link::Status LinkClientPort::stopStream(link::ObjectId device, link::ObjectId stream) {
     return client_.stopStream(device, stream);
 }

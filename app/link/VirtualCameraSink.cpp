@@ -195,6 +195,87 @@ bool VirtualCameraSink::acceptFormat(const PixelBuffer& frame) {
     return true;
 }
 
+// ---- LinkThreadSink
+
+struct LinkThreadSink::Shared {
+    Shared(CameraLinkPort& link, Executor& linkExecutor, const HostClock& hostClock)
+        : sink(link, linkExecutor, hostClock) {}
+    // Link thread only.
+    void report() { connected.store(sink.connected()); }
+
+    VirtualCameraSink sink;
+    std::mutex mutex;
+    PixelBufferRef waiting;    // guarded by mutex
+    bool drainQueued = false;  // guarded by mutex
+    std::atomic<bool> connectQueued{false};
+    std::atomic<bool> connected{false};
+    std::atomic<std::int64_t> replaced{0};
+};
+
+LinkThreadSink::LinkThreadSink(CameraLinkPort& link, Executor& linkExecutor,
+                               const HostClock& hostClock)
+    : linkExecutor_(linkExecutor),
+      shared_(std::make_shared<Shared>(link, linkExecutor, hostClock)) {}
+
+LinkThreadSink::~LinkThreadSink() {
+    if (!linkExecutor_.isCurrent()) {
+        linkExecutor_.post([last = std::move(shared_)]() mutable { last.reset(); });
+    }
+}
+
+bool LinkThreadSink::connected() const {
+    return shared_->connected.load();
+}
+
+std::int64_t LinkThreadSink::replacedCount() const {
+    return shared_->replaced.load();
+}
+
+void LinkThreadSink::connect() {
+    if (shared_->connectQueued.exchange(true)) {
+        return;
+    }
+    linkExecutor_.post([shared = shared_] {
+        shared->connectQueued.store(false);
+        shared->sink.tryConnect();
+        shared->report();
+    });
+}
+
+void LinkThreadSink::enqueue(const PixelBufferRef& frame) {
+    {
+        std::lock_guard lock(shared_->mutex);
+        if (shared_->waiting) {
+            shared_->replaced.fetch_add(1);
+        }
+        shared_->waiting = frame;
+        if (std::exchange(shared_->drainQueued, true)) {
+            return;
+        }
+    }
+    linkExecutor_.post([shared = shared_] {
+        PixelBufferRef next;
+        {
+            std::lock_guard lock(shared->mutex);
+            next = std::move(shared->waiting);
+            shared->waiting = nullptr;
+            shared->drainQueued = false;
+        }
+        shared->sink.enqueue(next);
+        shared->report();
+    });
+}
+
+void LinkThreadSink::reconnect() {
+    linkExecutor_.post([shared = shared_] {
+        shared->sink.disconnect();
+        shared->sink.tryConnect();
+        shared->report();
+    });
+}
+
+// ---- VirtualCameraSink
+
 void VirtualCameraSink::enqueue(const PixelBufferRef& frame) {
     if (!connected_ || !sinkQueue_) {
         ++dropCount_;

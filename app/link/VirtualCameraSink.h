@@ -6,12 +6,15 @@
 // itself: a device-list change, a frame dropped while disconnected, and a queue that stays full
 // for more than 1.5 s each lead to a new connection attempt.
 //
-// Thread affinity: everything runs on the executor's thread (the application's main thread);
-// the device-list listener and queue notifications are delivered there too.
+// Thread affinity: everything runs on the executor's thread (in the application the camera link's
+// own thread, behind a LinkThreadSink); the device-list listener and queue notifications are
+// delivered there too.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -96,6 +99,36 @@ class VirtualCameraSink final : public FrameSink {
 
     // Liveness token: weak references to the sink expire with it.
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+};
+
+// The sink as the main thread sees it. The VirtualCameraSink and with it every call on the camera
+// link run on the link executor, so a daemon that does not answer holds up that thread and never
+// the caller's. At most one frame waits for the link thread: a newer one replaces it, and the
+// replaced one is counted. `connected()` is the state the link thread last reported.
+class LinkThreadSink final : public FrameSink {
+  public:
+    // `link` is used on `linkExecutor` only; `link`, `linkExecutor` and `hostClock` must outlive
+    // the link thread's last task of this sink.
+    LinkThreadSink(CameraLinkPort& link, Executor& linkExecutor, const HostClock& hostClock);
+    // The VirtualCameraSink goes on the link thread, after the tasks already queued there.
+    ~LinkThreadSink() override;
+    LinkThreadSink(const LinkThreadSink&) = delete;
+    LinkThreadSink& operator=(const LinkThreadSink&) = delete;
+
+    bool connected() const override;
+    // One connection attempt on the link thread, unless one is already waiting there.
+    void connect() override;
+    void enqueue(const PixelBufferRef& frame) override;
+    // Stops the stream when connected, forgets the queue and connects again, on the link thread.
+    void reconnect();
+
+    // Frames that a newer frame replaced before the link thread took them.
+    std::int64_t replacedCount() const;
+
+  private:
+    struct Shared;
+    Executor& linkExecutor_;
+    std::shared_ptr<Shared> shared_;
 };
 
 }  // namespace kestrel

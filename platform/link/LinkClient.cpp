@@ -34,6 +34,14 @@ class ProviderConnection : public std::enable_shared_from_this<ProviderConnectio
 
     bool alive() const { return fd_.valid(); }
     const std::filesystem::path& path() const { return path_; }
+    // A call went unanswered for the whole reply timeout.
+    bool timedOut() const { return timedOut_; }
+    // Keeps a timeout out of the log: the provider did not answer the connection before this one
+    // either. `onAnswered` runs at the first answer.
+    void setQuiet(std::function<void()> onAnswered) {
+        quiet_ = true;
+        onAnswered_ = std::move(onAnswered);
+    }
 
     struct Answer {
         Message message;
@@ -55,8 +63,11 @@ class ProviderConnection : public std::enable_shared_from_this<ProviderConnectio
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) {
-                log_.error("camera link: no answer from %{public}@ within %d ms", path_.string(),
-                           static_cast<int>(timeout_.count()));
+                if (!quiet_) {
+                    log_.error("camera link: no answer from %{public}@ within %d ms",
+                               path_.string(), static_cast<int>(timeout_.count()));
+                }
+                timedOut_ = true;
                 fail("timeout");
                 return std::nullopt;
             }
@@ -76,6 +87,10 @@ class ProviderConnection : public std::enable_shared_from_this<ProviderConnectio
             const bool isAnswer = std::holds_alternative<Reply>(got.message.body) ||
                                   std::holds_alternative<QueueReply>(got.message.body);
             if (isAnswer && got.message.requestId == id) {
+                if (auto answered = std::exchange(onAnswered_, nullptr)) {
+                    quiet_ = false;
+                    answered();
+                }
                 return Answer{std::move(got.message), std::move(got.descriptors)};
             }
             if (isAnswer) {
@@ -106,8 +121,10 @@ class ProviderConnection : public std::enable_shared_from_this<ProviderConnectio
         if (!alive()) {
             return;
         }
-        log_.info("camera link: connection to %{public}@ closed (%{public}@)", path_.string(),
-                  reason);
+        if (!quiet_) {
+            log_.info("camera link: connection to %{public}@ closed (%{public}@)", path_.string(),
+                      reason);
+        }
         watch_.reset();
         fd_.reset();
         inbox_.clear();
@@ -200,6 +217,9 @@ class ProviderConnection : public std::enable_shared_from_this<ProviderConnectio
     Handle watch_;
     std::function<void()> onDead_;
     std::uint32_t nextRequestId_ = 1;
+    bool timedOut_ = false;
+    bool quiet_ = false;
+    std::function<void()> onAnswered_;
     std::deque<Received> inbox_;
     bool pumpScheduled_ = false;
     std::vector<std::weak_ptr<SinkQueue>> queues_;
@@ -322,8 +342,9 @@ bool SourceReader::deliver(const Frame& message) {
 
 // ---- LinkClient
 
-LinkClient::LinkClient(Executor& executor, std::chrono::milliseconds replyTimeout)
-    : executor_(executor), replyTimeout_(replyTimeout) {}
+LinkClient::LinkClient(Executor& executor, std::chrono::milliseconds replyTimeout,
+                       const HostClock& clock)
+    : executor_(executor), replyTimeout_(replyTimeout), clock_(clock) {}
 
 LinkClient::~LinkClient() {
     *alive_ = false;
@@ -352,12 +373,29 @@ void LinkClient::refreshProviders() {
         if (path.extension() != ".sock" || providers_.contains(path)) {
             continue;
         }
+        const auto unanswered = unanswered_.find(path);
+        if (unanswered != unanswered_.end() && clock_.nowNanos() < unanswered->second.retryAt) {
+            continue;  // it did not answer last time: not again before its back-off is over
+        }
         UniqueFd fd = connectTo(path);
         if (!fd) {
             continue;  // a socket file left behind by a provider that is gone
         }
         auto connection = std::make_shared<ProviderConnection>(executor_, path, std::move(fd),
                                                                replyTimeout_, log_);
+        if (unanswered != unanswered_.end()) {
+            std::weak_ptr<bool> alive = alive_;
+            connection->setQuiet([this, alive, path] {
+                if (!alive.lock()) {
+                    return;
+                }
+                if (auto found = unanswered_.find(path); found != unanswered_.end()) {
+                    log_.info("camera link: %{public}@ answers again after %d unanswered tries",
+                              path.string(), found->second.timeouts);
+                    unanswered_.erase(found);
+                }
+            });
+        }
         std::weak_ptr<bool> alive = alive_;
         connection->start([this, alive] {
             if (alive.lock()) {
@@ -370,6 +408,17 @@ void LinkClient::refreshProviders() {
 }
 
 void LinkClient::dropDeadProviders() {
+    for (const auto& [path, connection] : providers_) {
+        if (connection->alive() || !connection->timedOut()) {
+            continue;
+        }
+        // A provider that does not answer (stopped, or stuck) is tried again after a back-off
+        // that doubles up to kMaxBackoff, so that callers are not held up on every attempt.
+        Unanswered& entry = unanswered_[path];
+        entry.delay = entry.timeouts == 0 ? kFirstBackoff : std::min(entry.delay * 2, kMaxBackoff);
+        ++entry.timeouts;
+        entry.retryAt = clock_.nowNanos() + static_cast<std::uint64_t>(entry.delay.count());
+    }
     std::erase_if(objects_, [](const auto& entry) { return !entry.second.connection->alive(); });
     std::erase_if(providers_, [](const auto& entry) { return !entry.second->alive(); });
 }

@@ -6,7 +6,10 @@
 //
 // Thread affinity: a LinkClient and everything it hands out belong to the thread of the executor
 // it was made with; listeners, queue callbacks and frames are delivered there. Calls wait for the
-// provider's answer for at most the reply timeout, never longer.
+// provider's answer for at most the reply timeout, never longer, so a client that serves the
+// application's main thread lives on a thread of its own. A provider that leaves a call
+// unanswered is not connected to again before a back-off (kFirstBackoff, doubling up to
+// kMaxBackoff) has passed, and only its first timeout in a row is logged.
 
 #include <chrono>
 #include <cstdint>
@@ -22,6 +25,7 @@
 #include "platform/link/Wire.h"
 #include "platform/media/MediaTime.h"
 #include "platform/media/PixelBuffer.h"
+#include "platform/runtime/Clock.h"
 #include "platform/runtime/Executor.h"
 #include "platform/runtime/Handle.h"
 #include "platform/runtime/Log.h"
@@ -117,7 +121,8 @@ class SourceReader {
 class LinkClient {
   public:
     explicit LinkClient(Executor& executor,
-                        std::chrono::milliseconds replyTimeout = std::chrono::milliseconds(1000));
+                        std::chrono::milliseconds replyTimeout = std::chrono::milliseconds(1000),
+                        const HostClock& clock = systemHostClock());
     ~LinkClient();
     LinkClient(const LinkClient&) = delete;
     LinkClient& operator=(const LinkClient&) = delete;
@@ -148,6 +153,9 @@ class LinkClient {
     // Where provider sockets are looked for; by default linkFolder().
     void setFolderForTesting(std::filesystem::path folder);
 
+    static constexpr std::chrono::nanoseconds kFirstBackoff = std::chrono::milliseconds(200);
+    static constexpr std::chrono::nanoseconds kMaxBackoff = std::chrono::milliseconds(500);
+
   private:
     struct Remote {
         std::shared_ptr<ProviderConnection> connection;
@@ -162,8 +170,17 @@ class LinkClient {
     void notifyDevicesChanged();
     bool startWatchingFolder();
 
+    // A provider whose last connections went unanswered.
+    struct Unanswered {
+        int timeouts = 0;
+        std::chrono::nanoseconds delay{0};
+        std::uint64_t retryAt = 0;  // host clock
+    };
+
     Executor& executor_;
     std::chrono::milliseconds replyTimeout_;
+    const HostClock& clock_;
+    std::map<std::filesystem::path, Unanswered> unanswered_;
     std::optional<std::filesystem::path> folder_;
     Log log_{std::string(kAppLogSubsystem), "CameraLink"};
     std::map<std::filesystem::path, std::shared_ptr<ProviderConnection>> providers_;

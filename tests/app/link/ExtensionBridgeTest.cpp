@@ -51,12 +51,13 @@ class ExtensionBridgeTest : public ::testing::Test {
     std::shared_ptr<LogSink> previous = Log::sink();
     std::shared_ptr<CaptureLogSink> capture = std::make_shared<CaptureLogSink>();
     ManualExecutor executor;
+    ManualExecutor linkExecutor;  // the link thread, run by hand
     FakeCameraLink link;
     AppState state{nullptr, std::make_shared<MemorySettingsStore>()};
     std::shared_ptr<FakeExtensionService> service = std::make_shared<FakeExtensionService>();
     std::shared_ptr<FakeCaptureDevices> devices = std::make_shared<FakeCaptureDevices>();
     std::unique_ptr<ExtensionBridge> bridge = std::make_unique<ExtensionBridge>(
-        state, link, executor, executor.hostClock(), service, devices);
+        state, link, executor, linkExecutor, executor.hostClock(), service, devices);
 
     // Starts a probe and answers it with copies whose uninstalling flags are given.
     void probeAnswering(std::vector<bool> uninstalling) {
@@ -113,15 +114,19 @@ TEST_F(ExtensionBridgeTest, AnswerAfterTheBridgeIsGoneDoesNothing) {
     EXPECT_EQ(capture->count("extension activation failed"), 0U);
 }
 
-TEST_F(ExtensionBridgeTest, ReconnectStopsAConnectedSinkAndRunsDiscoveryAgain) {
+TEST_F(ExtensionBridgeTest, ReconnectStopsAConnectedSinkAndRunsDiscoveryAgainOnTheLinkThread) {
     const auto device = link.addDevice("Kestrel", "8A0B4DEA-1F4A-4D5A-9D3C-7E1F1C5B0001", {1U, 0U});
-    // Not connected: no stop, straight to connect.
+    // Not connected: no stop, straight to connect, and none of it on the caller's thread.
     bridge->reconnect();
+    EXPECT_EQ(link.deviceListReads, 0);
+    EXPECT_FALSE(bridge->sink().connected());
+    linkExecutor.runUntilIdle();
     EXPECT_TRUE(link.stopped.empty());
     EXPECT_TRUE(bridge->sink().connected());
     EXPECT_EQ(link.copyCalls, 1);
 
     bridge->reconnect();
+    linkExecutor.runUntilIdle();
     ASSERT_EQ(link.stopped.size(), 1U);
     EXPECT_EQ(link.stopped[0], std::make_pair(device, link.stream(device, 1)));
     EXPECT_EQ(link.copyCalls, 2);
@@ -130,8 +135,29 @@ TEST_F(ExtensionBridgeTest, ReconnectStopsAConnectedSinkAndRunsDiscoveryAgain) {
     EXPECT_EQ(capture->count("reconnect() requested"), 2U);
 }
 
+TEST_F(ExtensionBridgeTest, TheSinkNeverCallsTheLinkOnTheMainThreadAndSendsTheNewestFrame) {
+    link.addDevice("Kestrel", "8A0B4DEA-1F4A-4D5A-9D3C-7E1F1C5B0001", {1U, 0U});
+    FrameSink& sink = bridge->sink();
+    sink.connect();
+    sink.connect();  // one attempt waits already
+    EXPECT_EQ(link.deviceListReads, 0);
+    linkExecutor.runUntilIdle();
+    EXPECT_EQ(link.deviceListReads, 1);
+    ASSERT_TRUE(sink.connected());
+
+    // Three frames while the link thread is busy: only the newest goes out.
+    for (int width : {640, 800, 1280}) {
+        sink.enqueue(PixelBuffer::create(width, 720));
+    }
+    EXPECT_TRUE(link.queues[0]->frames.empty());
+    linkExecutor.runUntilIdle();
+    ASSERT_EQ(link.queues[0]->frames.size(), 1U);
+    EXPECT_EQ(link.queues[0]->frames[0].width, 1280);
+    EXPECT_EQ(static_cast<LinkThreadSink&>(sink).replacedCount(), 2);
+}
+
 TEST_F(ExtensionBridgeTest, WithoutAServiceActivationOnlySaysSo) {
-    ExtensionBridge bare(state, link, executor, executor.hostClock(), nullptr);
+    ExtensionBridge bare(state, link, executor, linkExecutor, executor.hostClock(), nullptr);
     bare.activate();
     executor.runUntilIdle();
     EXPECT_FALSE(state.extensionInstalled.get());

@@ -156,5 +156,48 @@ TEST_F(LinkClientTest, DeviceIdsAreMappedAndTypesChecked) {
     EXPECT_EQ(client.getProperty(12345, property::name, name), status::badObject);
 }
 
+// A stopped provider (SIGSTOP) still takes connections into its socket's backlog but never
+// answers: after one timeout it is left alone for a back-off that doubles, and logged once.
+TEST_F(LinkClientTest, AStoppedProviderIsTriedAgainOnlyAfterADoublingBackOff) {
+    const auto capture = std::make_shared<CaptureLogSink>();
+    const auto previous = Log::sink();
+    Log::setSink(capture);
+    UniqueFd listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const auto path = folder_ / "stopped.sock";
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address),
+              0);
+    ASSERT_EQ(::listen(listener.get(), 16), 0);
+    const auto newConnections = [&] {
+        int count = 0;
+        while (UniqueFd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC))) {
+            ++count;
+        }
+        return count;
+    };
+
+    LinkClient client(exec_, 50ms, exec_.hostClock());
+    client.setFolderForTesting(folder_);
+    std::vector<std::uint32_t> devices;
+    // Each step: how far virtual time moves first, and whether the client connects again.
+    const std::vector<std::pair<std::chrono::nanoseconds, int>> steps = {
+        {0ns, 1},
+        {0ns, 0},
+        {LinkClient::kFirstBackoff, 1},
+        {LinkClient::kFirstBackoff, 0},  // the back-off doubled
+        {LinkClient::kFirstBackoff, 1},
+    };
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        exec_.advance(steps[i].first);
+        EXPECT_EQ(client.getProperty(kSystemObject, property::devices, devices), status::ok);
+        EXPECT_TRUE(devices.empty());
+        EXPECT_EQ(newConnections(), steps[i].second) << "step " << i;
+    }
+    EXPECT_EQ(capture->count("no answer from"), 1U);
+    Log::setSink(previous);
+}
+
 }  // namespace
 }  // namespace kestrel::link
