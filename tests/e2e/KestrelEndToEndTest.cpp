@@ -6,11 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 #include <optional>
 
+#include "platform/runtime/WorkerThread.h"
 #include "tests/e2e/PipeWireSupport.h"
+#include "tests/extension/LinkTestSupport.h"
 #include "tests/extension/ProcessSupport.h"
 
 namespace kestrel {
@@ -61,6 +66,10 @@ class KestrelEndToEnd : public ::testing::Test {
         if (const auto reason = testing::pipeWireSkipReason(); !reason.empty()) {
             GTEST_SKIP() << reason;
         }
+        prepareEnvironment();
+    }
+
+    void prepareEnvironment() {
         ASSERT_FALSE(runtime.path().empty());
         env = testing::pipeWireEnvironment(runtime.path());
         env.push_back("XDG_DATA_HOME=" + (runtime.path() / "data").string());
@@ -89,6 +98,15 @@ class KestrelEndToEnd : public ::testing::Test {
         return tail(out);
     }
     std::string status() { return kestrel({"--status"}); }
+
+    // What the settings hold after the extension service and a finished first run.
+    void writeSettings(const std::string& extra = {}) {
+        const auto settings = runtime.path() / "config" / "corvid" / "kestrel.conf";
+        std::filesystem::create_directories(settings.parent_path());
+        std::ofstream(settings) << "[General]\nkestrel.extensionInstalled=true\n"
+                                   "kestrel.hasSeenOnboarding=true\n"
+                                << extra;
+    }
 
     // Keeps reading frames until `done` holds, for at most `timeout`.
     bool readUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
@@ -161,13 +179,8 @@ TEST_F(KestrelEndToEnd, PatternThenRecordedLoopBehindABlurredFreezeAndBackAgain)
         10s))
         << tail(log("daemon"));
 
-    // What the extension service and a finished first run leave in the settings; a freeze of two
-    // seconds stays visible also when a sanitizer build slows the frame path down.
-    const auto settings = runtime.path() / "config" / "corvid" / "kestrel.conf";
-    std::filesystem::create_directories(settings.parent_path());
-    std::ofstream(settings) << "[General]\nkestrel.extensionInstalled=true\n"
-                               "kestrel.hasSeenOnboarding=true\n"
-                               "kestrel.transitionFreezeSeconds=2\n";
+    // A freeze of two seconds stays visible also when a sanitizer build slows the frame path down.
+    writeSettings("kestrel.transitionFreezeSeconds=2\n");
     ChildProcess app({KESTREL_APP_PATH, "--headless", "--camera", "pattern"}, env,
                      Redirect{log("kestrel"), log("kestrel"), -1, false});
     ASSERT_TRUE(waitFor([&] { return jsonField(status(), "engineStarted") == "true"; }, 15s))
@@ -269,6 +282,108 @@ TEST_F(KestrelEndToEnd, PatternThenRecordedLoopBehindABlurredFreezeAndBackAgain)
     EXPECT_TRUE(WIFEXITED(daemonStatus) && WEXITSTATUS(daemonStatus) == 0) << diagnostics();
     wireplumber.stop();
     pipewire.stop();
+}
+
+// Without PipeWire: the daemon's camera-link readers are enough to see frames flow.
+class KestrelWithAStoppedDaemon : public KestrelEndToEnd {
+  protected:
+    void SetUp() override {
+        if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
+            GTEST_SKIP() << "no session bus: run this test under dbus-run-session (ctest does)";
+        }
+        prepareEnvironment();
+    }
+};
+
+TEST_F(KestrelWithAStoppedDaemon, StatusAnswersAtOnceAndFramesFlowSoonAfterItContinues) {
+    const auto linkFolder = runtime.path() / "dev.corvid.kestrel";
+    ChildProcess daemon({KESTREL_CAMERA_PATH, "--no-pipewire", "--no-v4l2"}, env,
+                        Redirect{log("daemon"), log("daemon"), -1, false});
+    ASSERT_TRUE(waitFor(
+        [&] { return std::filesystem::exists(linkFolder / "dev.corvid.kestrel.camera.sock"); },
+        10s))
+        << tail(log("daemon"));
+    writeSettings();
+    ChildProcess app({KESTREL_APP_PATH, "--headless", "--camera", "pattern"}, env,
+                     Redirect{log("kestrel"), log("kestrel"), -1, false});
+    ASSERT_TRUE(waitFor([&] { return jsonField(status(), "engineStarted") == "true"; }, 15s))
+        << diagnostics();
+
+    // A camera-link reader: the pattern's frames with the host time kestrel sent each at.
+    std::mutex mutex;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> pictures;  // sent, arrived
+    WorkerThread readerThread("dev.corvid.kestrel.test-reader");
+    std::unique_ptr<link::LinkClient> client;
+    std::unique_ptr<link::SourceReader> linkReader;
+    readerThread.runSync([&] {
+        client = std::make_unique<link::LinkClient>(readerThread);
+        client->setFolderForTesting(linkFolder);
+        const auto camera = testing::findKestrel(*client);
+        if (!camera) {
+            return;
+        }
+        client->openSourceReader(
+            camera->device, camera->source,
+            [&](const link::SourceFrame& f) {
+                const auto seen = testing::summarise(f, systemHostClock().nowNanos());
+                if (!seen.black()) {
+                    std::lock_guard lock(mutex);
+                    pictures.emplace_back(
+                        static_cast<std::uint64_t>(f.presentationTime.seconds() * 1e9),
+                        seen.arrival);
+                }
+            },
+            linkReader);
+    });
+    const auto picturesSentAfter = [&](std::uint64_t from) -> std::optional<std::uint64_t> {
+        std::lock_guard lock(mutex);
+        for (const auto& [sent, arrived] : pictures) {
+            if (sent > from) {
+                return arrived;
+            }
+        }
+        return std::nullopt;
+    };
+    ASSERT_TRUE(waitFor([&] { return picturesSentAfter(0).has_value(); }, 15s)) << diagnostics();
+
+    // The slowest of five `kestrel --status` runs (each a process of its own).
+    const auto slowestStatus = [&] {
+        std::chrono::nanoseconds slowest{0};
+        for (int i = 0; i < 5; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(jsonField(status(), "engineStarted"), "true");
+            slowest = std::max(slowest, std::chrono::steady_clock::now() - start);
+        }
+        return std::chrono::duration<double>(slowest).count();
+    };
+    const double running = slowestStatus();
+
+    // Stopped: kestrel's calls go unanswered, yet its control answers as fast as before.
+    ASSERT_EQ(::kill(daemon.pid(), SIGSTOP), 0);
+    struct Continue {
+        pid_t pid;
+        ~Continue() { ::kill(pid, SIGCONT); }
+    } continueAtTheEnd{daemon.pid()};
+    ASSERT_TRUE(waitFor(
+        [&] { return tail(log("kestrel")).find("no answer from") != std::string::npos; }, 15s))
+        << diagnostics();
+    const double stopped = slowestStatus();
+    std::printf("slowest --status: %.3f s with the daemon running, %.3f s with it stopped\n",
+                running, stopped);
+    EXPECT_LT(stopped, 2.0) << diagnostics();
+
+    const std::uint64_t continued = systemHostClock().nowNanos();
+    ASSERT_EQ(::kill(daemon.pid(), SIGCONT), 0);
+    std::optional<std::uint64_t> arrived;
+    ASSERT_TRUE(waitFor([&] { return (arrived = picturesSentAfter(continued)).has_value(); }, 10s))
+        << diagnostics();
+    const double flowing = static_cast<double>(*arrived - continued) / 1e9;
+    std::printf("first new picture %.3f s after the daemon continued\n", flowing);
+    EXPECT_LT(flowing, 3.0) << diagnostics();
+    readerThread.runSync([&] {
+        linkReader.reset();
+        client.reset();
+    });
 }
 
 }  // namespace
