@@ -21,7 +21,7 @@ class OwnedWebcam final : public WebcamSource {
     template <class MakeBackend>
     OwnedWebcam(Executor& main, const HostClock& hostClock, MakeBackend&& makeBackend)
         : capture_(std::string(kCaptureQueueLabel), hostClock),
-          webcam_(std::make_unique<WebcamCapture>(makeBackend(capture_), main)) {}
+          webcam_(std::make_unique<WebcamCapture>(makeBackend(capture_), main, capture_)) {}
 
     void setOnFrame(FrameHandler onFrame) override { webcam_->setOnFrame(std::move(onFrame)); }
     MaybeError start() override { return webcam_->start(); }

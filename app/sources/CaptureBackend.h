@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -75,11 +76,40 @@ struct CaptureConfigureError {
     Error error;
 };
 
+// The frame buffers one capture session fills: a fixed number, reused. A frame that finds every
+// buffer still held downstream is dropped (acquire() gives none) instead of a new one being made,
+// so a slow consumer costs frames, never memory. The budget covers what holds camera frames at
+// once: the one waiting for the main thread and the one it handles, the detector's two, the
+// recorder's queue of four, the freeze's last frame and the one being filled.
+class CaptureFramePool {
+  public:
+    static constexpr std::size_t kBufferCount = 10;
+
+    static std::shared_ptr<CaptureFramePool> create(int width, int height) {
+        auto pool = PixelBufferPool::create(width, height, PixelStorage::heap, kBufferCount);
+        return pool ? std::make_shared<CaptureFramePool>(std::move(pool)) : nullptr;
+    }
+    explicit CaptureFramePool(PixelBufferPoolRef pool) : pool_(std::move(pool)) {}
+
+    // A free buffer, or none while all kBufferCount are held. From the capture queue only: other
+    // threads only give buffers back, so a full pool seen here cannot be wrong the other way.
+    PixelBufferRef acquire() {
+        if (pool_->idleCount() == 0 && pool_->allocatedCount() >= kBufferCount) {
+            return nullptr;
+        }
+        return pool_->acquire();
+    }
+
+  private:
+    PixelBufferPoolRef pool_;
+};
+
 // A capture session over one kind of device.
 //
-// Threads: every call below is made on the owner's main thread. Frames and events come from the
-// backend's own capture queue (the serial queue "dev.corvid.kestrel.webcam" it was built with);
-// blocking work (opening files, starting streams) runs there too, never on the caller's thread.
+// Threads: the calls below are made one at a time, in order, on the owner's device executor (never
+// the main thread: listing, opening and configuring devices may block). Frames and events come
+// from the backend's own capture queue (the serial queue "dev.corvid.kestrel.webcam" it was built
+// with); starting streams runs there too.
 class CaptureBackend {
   public:
     virtual ~CaptureBackend() = default;

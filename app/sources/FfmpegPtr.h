@@ -2,6 +2,8 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
 }
@@ -20,6 +22,12 @@ struct FrameFreer {
 };
 struct PacketFreer {
     void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct FormatCloser {
+    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+struct DictionaryFreer {
+    void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
 };
 
 // FFmpeg's text for one of its error codes.

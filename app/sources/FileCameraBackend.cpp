@@ -17,7 +17,7 @@ struct FileCameraBackend::Player {
     // Capture queue only.
     std::weak_ptr<CaptureDelegate> delegate;
     std::unique_ptr<MovieReader> reader;
-    PixelBufferPoolRef pool;
+    std::shared_ptr<CaptureFramePool> pool;
     Handle timer;
     Log log{std::string(kAppLogSubsystem), "Webcam"};
 
@@ -39,7 +39,7 @@ struct FileCameraBackend::Player {
         PixelBufferRef frame = pool->acquire();
         auto target = delegate.lock();
         if (!frame || !target) {
-            return;  // out of memory, or nobody listening: the frame is skipped
+            return;  // every buffer held downstream, or nobody listening: the frame is skipped
         }
         if (!reader->readFrame(*frame)) {
             MaybeError error = open(file);
@@ -99,7 +99,7 @@ std::optional<CaptureConfigureError> FileCameraBackend::configure(const CaptureD
             Error{std::string(MovieReader::kErrorDomain), MovieReader::kUnreadable,
                   "cannot read " + file_.filename().string() + ": " + std::strerror(code)}};
     }
-    auto pool = PixelBufferPool::create(settings.width, settings.height);
+    auto pool = CaptureFramePool::create(settings.width, settings.height);
     if (!pool || settings.framesPerSecond <= 0) {
         return CaptureConfigureError{CaptureConfigureError::Kind::outputRefused, {}};
     }

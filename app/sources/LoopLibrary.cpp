@@ -10,15 +10,20 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <system_error>
 #include <vector>
+
+#include "platform/runtime/Log.h"
 
 namespace kestrel {
 
 namespace {
 
 constexpr std::string_view kLoopsSubfolder = "dev.corvid.kestrel/loops";
+// A journal's copy while it is being made, beside the loop it will become.
+constexpr std::string_view kStagingSuffix = ".finishing";
 
 // White space and line breaks trimmed from both ends of a new name: ASCII ones and the Unicode
 // spaces a text field may carry (no-break, next-line, en/em and the like, line and paragraph
@@ -91,6 +96,19 @@ bool moveWithoutReplacing(const std::filesystem::path& from, const std::filesyst
         return false;
     }
     return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+// ".NAME<suffix>" for `loop` named NAME, in its folder.
+std::filesystem::path hiddenBeside(const std::filesystem::path& loop, std::string_view suffix) {
+    return loop.parent_path() / ("." + loop.filename().string() + std::string(suffix));
+}
+
+// The loop that the hidden file `name` (".NAME<suffix>") belongs to, or none for another name.
+std::optional<std::string> loopNameOf(const std::string& name, std::string_view suffix) {
+    if (name.size() <= suffix.size() + 1 || name.front() != '.' || !name.ends_with(suffix)) {
+        return std::nullopt;
+    }
+    return name.substr(1, name.size() - 1 - suffix.size());
 }
 
 }  // namespace
@@ -197,6 +215,76 @@ std::string LoopLibrary::recordingStamp(WallClock::TimePoint time) {
 std::filesystem::path LoopLibrary::recordingPath(int attempt) const {
     const auto time = wallClock_.now() + std::chrono::seconds(attempt);
     return loopsDirectory() / ("loop-" + recordingStamp(time) + std::string(kExtension));
+}
+
+std::filesystem::path LoopLibrary::journalPath(const std::filesystem::path& loop) {
+    return hiddenBeside(loop, kJournalSuffix);
+}
+
+MovieWriter::CopyResult LoopLibrary::finishJournal(const std::filesystem::path& journal,
+                                                   const std::filesystem::path& loop,
+                                                   double minimumSeconds) {
+    const std::filesystem::path staging = hiddenBeside(loop, kStagingSuffix);
+    std::error_code ignored;
+    std::filesystem::remove(staging, ignored);
+    auto copied = MovieWriter::copyFragments(journal, staging);
+    const auto* copy = std::get_if<MovieCopy>(&copied);
+    if (copy == nullptr) {
+        return copied;
+    }
+    if (copy->seconds < minimumSeconds) {
+        std::filesystem::remove(staging, ignored);
+        std::filesystem::remove(journal, ignored);
+        return copied;
+    }
+    if (!moveWithoutReplacing(staging, loop)) {
+        const int code = errno;
+        std::filesystem::remove(staging, ignored);
+        return Error{std::string(MovieWriter::kErrorDomain), code,
+                     "cannot finish " + loop.string() + ": " + std::strerror(code)};
+    }
+    std::filesystem::remove(journal, ignored);
+    return copied;
+}
+
+void LoopLibrary::recoverRecordings() const {
+    const Log log(std::string(kAppLogSubsystem), "LoopLibrary");
+    std::vector<std::filesystem::path> journals;
+    std::error_code error;
+    std::error_code ignored;
+    for (std::filesystem::directory_iterator it(loopsDirectory(), error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (loopNameOf(name, kStagingSuffix)) {
+            std::filesystem::remove(it->path(), ignored);  // a copy cut short; its journal stays
+        } else if (loopNameOf(name, kJournalSuffix)) {
+            journals.push_back(it->path());
+        }
+    }
+    std::sort(journals.begin(), journals.end());
+    for (const auto& journal : journals) {
+        const std::filesystem::path loop =
+            folder_ / *loopNameOf(journal.filename().string(), kJournalSuffix);
+        if (pathExists(loop)) {
+            // Finished, but the run ended before the journal was removed.
+            std::filesystem::remove(journal, ignored);
+            log.info("removed the journal of %{public}@, which was finished", loop.string());
+            continue;
+        }
+        const auto copied = finishJournal(journal, loop, kMinimumRecoveredSeconds);
+        if (const auto* failure = std::get_if<Error>(&copied)) {
+            std::filesystem::remove(journal, ignored);
+            log.error("removed an unfinished recording that cannot be read: %{public}@",
+                      failure->description);
+        } else if (const auto& copy = std::get<MovieCopy>(copied);
+                   copy.seconds < kMinimumRecoveredSeconds) {
+            log.info("removed an unfinished recording of %.1f s: %{public}@", copy.seconds,
+                     journal.string());
+        } else {
+            log.info("recovered an unfinished recording of %.1f s as %{public}@", copy.seconds,
+                     loop.string());
+        }
+    }
 }
 
 }  // namespace kestrel

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/sources/MovieWriter.h"
 #include "app/state/AppState.h"
 #include "platform/runtime/Clock.h"
 
@@ -17,6 +18,13 @@ namespace kestrel {
 class LoopLibrary {
   public:
     static constexpr std::string_view kExtension = ".mov";
+    // A recording is written to a hidden journal beside its loop, in fragments of this many
+    // seconds, and becomes the loop once it is finished:
+    // ".loop-2026-12-05T18-40-01Z.mov.recording".
+    static constexpr std::string_view kJournalSuffix = ".recording";
+    static constexpr double kJournalFragmentSeconds = 1.0;
+    // A journal left by a run that ended mid-recording becomes a loop when it holds this much.
+    static constexpr double kMinimumRecoveredSeconds = 1.0;
 
     // `folder` is the loops folder, created on demand; `wallClock` names new recordings.
     LoopLibrary(std::filesystem::path folder, const WallClock& wallClock);
@@ -50,6 +58,21 @@ class LoopLibrary {
     // a recording started in a second whose name is taken gets a distinct name of the same form
     // that still sorts in recording order.
     std::filesystem::path recordingPath(int attempt = 0) const;
+
+    static std::filesystem::path journalPath(const std::filesystem::path& loop);
+
+    // Copies a journal into the normal movie `loop` (never replacing a file there) and removes
+    // the journal. A journal holding less than `minimumSeconds` of frames is removed without
+    // making a loop (the result's seconds tell). On failure nothing is left at `loop` and the
+    // journal stays. Any thread.
+    static MovieWriter::CopyResult finishJournal(const std::filesystem::path& journal,
+                                                 const std::filesystem::path& loop,
+                                                 double minimumSeconds = 0.0);
+
+    // Journals that a previous run left behind (it was killed or crashed while recording): each
+    // that holds kMinimumRecoveredSeconds becomes a loop, the others are removed, and each is
+    // logged. At launch, before refreshLoops(); never while this process records.
+    void recoverRecordings() const;
 
     // "2026-12-05T18-40-01Z" for a time in that second.
     static std::string recordingStamp(WallClock::TimePoint time);

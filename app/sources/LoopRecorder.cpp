@@ -31,7 +31,8 @@ double secondsBetween(MediaTime from, MediaTime to) {
 // started; `queued` is shared with the main thread.
 struct LoopRecorder::Session {
     std::uint64_t id = 0;
-    std::filesystem::path url;
+    std::filesystem::path url;      // the loop it becomes
+    std::filesystem::path journal;  // what is written until then
     std::unique_ptr<MovieWriter> writer;
     MaybeError failure;
     std::atomic<int> queued{0};
@@ -65,9 +66,20 @@ MaybeError LoopRecorder::start() {
     if (recording()) {
         return std::nullopt;
     }
+    // Written in fragments, so that a run that ends mid-recording leaves a journal the next
+    // launch can still make a loop of.
+    MovieWriterSettings journalSettings = settings_;
+    journalSettings.fragmentSeconds = LoopLibrary::kJournalFragmentSeconds;
     MovieWriter::CreateResult created = Error{};
+    std::filesystem::path url;
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        created = MovieWriter::create(library_.recordingPath(attempt), settings_);
+        url = library_.recordingPath(attempt);
+        std::error_code ignored;
+        if (std::filesystem::exists(url, ignored)) {
+            created = Error{std::string(MovieWriter::kErrorDomain), EEXIST, url.string()};
+            continue;
+        }
+        created = MovieWriter::create(LoopLibrary::journalPath(url), journalSettings);
         const auto* error = std::get_if<Error>(&created);
         if (error == nullptr || error->code != EEXIST) {
             break;  // written, or a failure a later name will not mend
@@ -79,7 +91,8 @@ MaybeError LoopRecorder::start() {
     auto session = std::make_shared<Session>();
     session->id = nextSessionId_++;
     session->writer = std::move(std::get<std::unique_ptr<MovieWriter>>(created));
-    session->url = session->writer->url();
+    session->journal = session->writer->url();
+    session->url = url;
     session_ = std::move(session);
     url_ = session_->url;
     startTime_.reset();
@@ -144,9 +157,16 @@ void LoopRecorder::stop(Completion completion) {
             failure = session->writer->finish();
         }
         session->writer.reset();
+        if (!failure) {
+            // The journal becomes the loop: a normal movie with one index.
+            const auto finished = LoopLibrary::finishJournal(session->journal, session->url);
+            if (const auto* error = std::get_if<Error>(&finished)) {
+                failure = *error;
+            }
+        }
         if (failure) {
             std::error_code ignored;
-            std::filesystem::remove(session->url, ignored);
+            std::filesystem::remove(session->journal, ignored);
         }
         main.post([session, weak, log, failure, completion] {
             if (auto self = weak.lock(); self && self->session_ == session) {

@@ -20,9 +20,13 @@ namespace kestrel {
 // main thread never waits, and a frame that finds the queue full is dropped and counted. Movie
 // times are the camera's presentation times, from zero at the first frame.
 //
-// Threads: everything runs on the main thread (`main`) but the encoding. The finished file is
-// handed to the stop's completion on the main thread; a file whose writing failed is removed and
-// handed on as none.
+// The movie is written to a hidden journal in one-second fragments and becomes the loop only once
+// it is finished, so the library never lists a recording in progress and a run that ends
+// mid-recording loses at most its last second (LoopLibrary::recoverRecordings()).
+//
+// Threads: everything runs on the main thread (`main`) but the encoding and the finishing. The
+// finished file is handed to the stop's completion on the main thread; a recording whose writing
+// failed is removed and handed on as none.
 class LoopRecorder final : public FrameRecorder, public std::enable_shared_from_this<LoopRecorder> {
   public:
     using Completion = std::function<void(const std::optional<std::filesystem::path>&)>;

@@ -25,14 +25,8 @@ namespace kestrel {
 
 namespace {
 
-struct FormatCloser {
-    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
 struct SwsFreer {
     void operator()(SwsContext* context) const { sws_freeContext(context); }
-};
-struct DictionaryFreer {
-    void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
 };
 
 const libyuv::YuvConstants* yuvMatrix(const AVFrame& frame) {

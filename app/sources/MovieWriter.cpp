@@ -19,6 +19,7 @@ extern "C" {
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 #include "app/sources/FfmpegLog.h"
@@ -53,6 +54,7 @@ struct MovieWriter::Parts {
     std::unique_ptr<AVPacket, PacketFreer> packet;
     AVStream* stream = nullptr;  // owned by `output`
     std::int64_t frameDuration = 0;
+    bool fragmented = false;
 };
 
 MovieWriter::MovieWriter(Private, std::filesystem::path url, UniqueFd fd)
@@ -91,8 +93,7 @@ std::int64_t MovieWriter::seek(void* opaque, std::int64_t offset, int whence) {
     return at < 0 ? AVERROR(errno) : at;
 }
 
-MovieWriter::CreateResult MovieWriter::create(const std::filesystem::path& url,
-                                              const MovieWriterSettings& settings) {
+MovieWriter::CreateResult MovieWriter::openOutput(const std::filesystem::path& url) {
     quietFfmpegLog();
     const std::string name = url.string();
     UniqueFd fd(::open(url.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
@@ -107,7 +108,6 @@ MovieWriter::CreateResult MovieWriter::create(const std::filesystem::path& url,
         return Error{std::string(kErrorDomain), code,
                      "cannot write " + name + ": " + what + ": " + describeAvError(code)};
     };
-
     auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
     parts.io.reset(avio_alloc_context(buffer, kIoBufferSize, 1, writer.get(), nullptr,
                                       &MovieWriter::writePacket, &MovieWriter::seek));
@@ -123,6 +123,25 @@ MovieWriter::CreateResult MovieWriter::create(const std::filesystem::path& url,
     parts.output.reset(rawOutput);
     rawOutput->pb = parts.io.get();
     rawOutput->flags |= AVFMT_FLAG_CUSTOM_IO;
+    return writer;
+}
+
+MovieWriter::CreateResult MovieWriter::create(const std::filesystem::path& url,
+                                              const MovieWriterSettings& settings) {
+    auto made = openOutput(url);
+    if (auto* error = std::get_if<Error>(&made)) {
+        return *error;
+    }
+    auto writer = std::move(std::get<std::unique_ptr<MovieWriter>>(made));
+    const std::string name = url.string();
+    Parts& parts = *writer->parts_;
+    AVFormatContext* rawOutput = parts.output.get();
+    auto failed = [&](const std::string& what, int code) {
+        std::error_code ignored;
+        std::filesystem::remove(url, ignored);
+        return Error{std::string(kErrorDomain), code,
+                     "cannot write " + name + ": " + what + ": " + describeAvError(code)};
+    };
 
     const AVCodec* encoder = avcodec_find_encoder_by_name("libx264");
     if (encoder == nullptr) {
@@ -169,8 +188,22 @@ MovieWriter::CreateResult MovieWriter::create(const std::filesystem::path& url,
     if (const int allocated = av_frame_get_buffer(parts.frame.get(), 0); allocated < 0) {
         return failed("frame", allocated);
     }
-    if (const int header = avformat_write_header(rawOutput, nullptr); header < 0) {
+    AVDictionary* rawOptions = nullptr;
+    if (settings.fragmentSeconds > 0.0) {
+        parts.fragmented = true;
+        av_dict_set(&rawOptions, "movflags", "empty_moov", 0);
+        av_dict_set_int(&rawOptions, "frag_duration", std::llround(settings.fragmentSeconds * 1e6),
+                        0);
+    }
+    std::unique_ptr<AVDictionary, DictionaryFreer> options(rawOptions);
+    const int header = avformat_write_header(rawOutput, &rawOptions);
+    options.release();
+    options.reset(rawOptions);
+    if (header < 0) {
         return failed("header", header);
+    }
+    if (parts.fragmented) {
+        avio_flush(parts.io.get());  // the header is on disk before the first fragment
     }
     return writer;
 }
@@ -207,6 +240,13 @@ MaybeError MovieWriter::drainPackets() {
             return fail("frame", wrote);
         }
         av_packet_unref(parts.packet.get());
+        if (parts.fragmented) {
+            // A fragment the muxer completed goes to the file now, not when the buffer fills.
+            avio_flush(parts.io.get());
+            if (parts.io->error < 0) {
+                return fail("file", parts.io->error);
+            }
+        }
     }
 }
 
@@ -263,6 +303,11 @@ MaybeError MovieWriter::finish() {
     if (auto error = drainPackets()) {
         return error;
     }
+    return closeFile();
+}
+
+MaybeError MovieWriter::closeFile() {
+    Parts& parts = *parts_;
     if (const int trailer = av_write_trailer(parts.output.get()); trailer < 0) {
         return fail("index", trailer);
     }
@@ -275,6 +320,115 @@ MaybeError MovieWriter::finish() {
         return fail("file", AVERROR(writeErrno_));
     }
     return std::nullopt;
+}
+
+MovieWriter::CopyResult MovieWriter::copyFragments(const std::filesystem::path& fragments,
+                                                   const std::filesystem::path& movie) {
+    quietFfmpegLog();
+    auto unreadable = [&](int code) {
+        return Error{std::string(kErrorDomain), code,
+                     "cannot read " + fragments.string() + ": " + describeAvError(code)};
+    };
+    std::error_code sizeError;
+    const auto fileSize =
+        static_cast<std::int64_t>(std::filesystem::file_size(fragments, sizeError));
+    if (sizeError) {
+        return Error{std::string(kErrorDomain), sizeError.value(),
+                     "cannot read " + fragments.string() + ": " + sizeError.message()};
+    }
+    AVFormatContext* rawInput = nullptr;
+    if (const int opened =
+            avformat_open_input(&rawInput, fragments.c_str(), av_find_input_format("mov"), nullptr);
+        opened < 0) {
+        return unreadable(opened);
+    }
+    std::unique_ptr<AVFormatContext, FormatCloser> input(rawInput);
+    const int index = av_find_best_stream(rawInput, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (index < 0) {
+        return unreadable(index);
+    }
+    const AVStream& track = *rawInput->streams[index];
+
+    auto opened = openOutput(movie);
+    if (auto* error = std::get_if<Error>(&opened)) {
+        return *error;
+    }
+    auto writer = std::move(std::get<std::unique_ptr<MovieWriter>>(opened));
+    Parts& parts = *writer->parts_;
+    auto failed = [&](const std::string& what, int code) -> CopyResult {
+        Error error = writer->fail(what, code).value();
+        writer.reset();
+        std::error_code ignored;
+        std::filesystem::remove(movie, ignored);
+        return error;
+    };
+    parts.stream = avformat_new_stream(parts.output.get(), nullptr);
+    parts.packet.reset(av_packet_alloc());
+    if (parts.stream == nullptr || !parts.packet) {
+        return failed("video track", AVERROR(ENOMEM));
+    }
+    if (const int copied = avcodec_parameters_copy(parts.stream->codecpar, track.codecpar);
+        copied < 0) {
+        return failed("video track", copied);
+    }
+    parts.stream->codecpar->codec_tag = 0;
+    parts.stream->time_base = track.time_base;
+    if (const int header = avformat_write_header(parts.output.get(), nullptr); header < 0) {
+        return failed("header", header);
+    }
+
+    MovieCopy copy;
+    std::int64_t first = AV_NOPTS_VALUE;
+    std::int64_t end = 0;
+    std::int64_t lastDts = AV_NOPTS_VALUE;
+    const std::int64_t nominalDuration =
+        av_rescale_q(kTimescale / MovieWriterSettings{}.framesPerSecond, AVRational{1, kTimescale},
+                     track.time_base);
+    AVPacket& packet = *parts.packet;
+    // Reading ends at the end of the file, at a fragment cut off inside its header, or at a
+    // frame whose data the file does not hold in full.
+    while (av_read_frame(rawInput, &packet) >= 0) {
+        if (packet.stream_index != index || packet.pts == AV_NOPTS_VALUE) {
+            av_packet_unref(&packet);
+            continue;
+        }
+        if (packet.pos < 0 || packet.pos + packet.size > fileSize ||
+            (packet.flags & AV_PKT_FLAG_CORRUPT) != 0) {
+            av_packet_unref(&packet);
+            break;
+        }
+        // Fragments carry no frame durations; the movie takes them from the following frames'
+        // times, and the last one needs the interval before it, as the writer gives it.
+        if (packet.duration <= 0) {
+            packet.duration =
+                packet.dts != AV_NOPTS_VALUE && lastDts != AV_NOPTS_VALUE && packet.dts > lastDts
+                    ? packet.dts - lastDts
+                    : nominalDuration;
+        }
+        lastDts = packet.dts;
+        // The fragments start their decoding times at zero; the movie starts its first frame
+        // there, as the writer does, so that its edit list keeps the last frames.
+        first = first == AV_NOPTS_VALUE ? packet.pts : first;
+        end = std::max(end, packet.pts + packet.duration);
+        packet.pts -= first;
+        packet.dts = packet.dts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : packet.dts - first;
+        av_packet_rescale_ts(&packet, track.time_base, parts.stream->time_base);
+        packet.stream_index = parts.stream->index;
+        packet.pos = -1;
+        const int wrote = av_write_frame(parts.output.get(), &packet);
+        av_packet_unref(&packet);
+        if (wrote < 0) {
+            return failed("frame", wrote);
+        }
+        ++copy.frames;
+    }
+    if (copy.frames > 0) {
+        copy.seconds = static_cast<double>(end - first) * av_q2d(track.time_base);
+    }
+    if (auto error = writer->closeFile()) {
+        return failed("file", error->code);
+    }
+    return copy;
 }
 
 }  // namespace kestrel

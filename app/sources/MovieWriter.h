@@ -23,6 +23,17 @@ struct MovieWriterSettings {
     int crf = 23;
     int threads = 2;
     int framesPerSecond = 15;  // a hint for rate control; the frames' own times are written
+    // Above zero: the movie is written in fragments of about this many seconds, each on disk
+    // (written to the file, not held in the process) once it is complete, so that a process that
+    // dies mid-movie leaves every fragment but the last readable. copyFragments() turns such a
+    // file into a normal movie.
+    double fragmentSeconds = 0.0;
+};
+
+// What copyFragments() copied.
+struct MovieCopy {
+    std::int64_t frames = 0;
+    double seconds = 0.0;  // from the first frame's start to the last frame's end
 };
 
 // Writes BGRA frames into a new QuickTime movie with one H.264 video track and no audio. Frames of
@@ -50,6 +61,14 @@ class MovieWriter {
     // Flushes the encoder, writes the movie's index and closes the file. Once only.
     MaybeError finish();
 
+    // Copies the video track of `fragments`, a movie written with `fragmentSeconds` (finished, or
+    // cut off anywhere by a crash), into a new normal movie at `movie`, which must not exist
+    // (EEXIST then). A frame cut off by the end of the file is left out with all after it. On
+    // failure a partly written `movie` is removed.
+    using CopyResult = std::variant<MovieCopy, Error>;
+    static CopyResult copyFragments(const std::filesystem::path& fragments,
+                                    const std::filesystem::path& movie);
+
     std::int64_t framesWritten() const { return framesWritten_; }
     const std::filesystem::path& url() const { return url_; }
 
@@ -58,8 +77,10 @@ class MovieWriter {
 
   private:
     struct Parts;
+    static CreateResult openOutput(const std::filesystem::path& url);
     MaybeError fail(const std::string& what, int code);
     MaybeError drainPackets();
+    MaybeError closeFile();  // the index written, the file closed
     static int writePacket(void* opaque, std::uint8_t* data, int size);
     static std::int64_t seek(void* opaque, std::int64_t offset, int whence);
 

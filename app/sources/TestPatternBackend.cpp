@@ -70,7 +70,7 @@ struct TestPatternBackend::Generator {
     std::atomic<bool> running{false};
     // Capture queue only.
     std::weak_ptr<CaptureDelegate> delegate;
-    PixelBufferPoolRef pool;
+    std::shared_ptr<CaptureFramePool> pool;
     Handle timer;
     std::uint64_t index = 0;
 };
@@ -110,7 +110,7 @@ std::optional<CaptureConfigureError> TestPatternBackend::configure(
     if (configured_ || chosen.id != kDeviceId) {
         return CaptureConfigureError{CaptureConfigureError::Kind::inputRefused, {}};
     }
-    auto pool = PixelBufferPool::create(settings.width, settings.height);
+    auto pool = CaptureFramePool::create(settings.width, settings.height);
     if (!pool || settings.framesPerSecond <= 0) {
         return CaptureConfigureError{CaptureConfigureError::Kind::outputRefused, {}};
     }
@@ -129,7 +129,7 @@ std::optional<CaptureConfigureError> TestPatternBackend::configure(
             PixelBufferRef frame = self->pool->acquire();
             auto delegate = self->delegate.lock();
             if (!frame || !delegate) {
-                return;  // out of memory, or nobody listening: the frame is skipped
+                return;  // every buffer held downstream, or nobody listening: the frame is skipped
             }
             drawFrame(*frame, self->index++, wall->now());
             delegate->captureOutput(frame, MediaTime::fromNanos(host->nowNanos()));

@@ -294,7 +294,7 @@ class V4l2Backend::Session final : public std::enable_shared_from_this<Session> 
           fd_(std::move(fd)),
           busyRetry_(options.busyRetry),
           bufferCount_(options.bufferCount),
-          pool_(PixelBufferPool::create(settings.width, settings.height)),
+          pool_(CaptureFramePool::create(settings.width, settings.height)),
           lateDrops_(std::move(lateDrops)) {}
 
     ~Session() { release(); }
@@ -548,10 +548,15 @@ class V4l2Backend::Session final : public std::enable_shared_from_this<Session> 
         PixelBufferRef frame;
         if ((buffer.flags & V4L2_BUF_FLAG_ERROR) == 0) {
             frame = pool_ ? pool_->acquire() : nullptr;
+            if (!frame) {
+                // Every buffer is still held downstream: the consumer is behind.
+                lateDrops_->fetch_add(1, std::memory_order_relaxed);
+                return;
+            }
             const auto& mapping = mappings_[buffer.index];
             const std::size_t used = std::min<std::size_t>(buffer.bytesused, mapping.length());
-            if (frame && !convertToBgra(fourcc_, mapping.data(), used, width_, height_,
-                                        bytesPerLine_, *frame, &unscaled_)) {
+            if (!convertToBgra(fourcc_, mapping.data(), used, width_, height_, bytesPerLine_,
+                               *frame, &unscaled_)) {
                 frame.reset();
             }
         }
@@ -598,7 +603,7 @@ class V4l2Backend::Session final : public std::enable_shared_from_this<Session> 
     V4l2Fd fd_;
     std::chrono::milliseconds busyRetry_;
     std::uint32_t bufferCount_;
-    PixelBufferPoolRef pool_;
+    std::shared_ptr<CaptureFramePool> pool_;
     std::vector<V4l2Mapping> mappings_;
     std::vector<v4l2_buffer> filled_;  // reused by onReadable()
     std::shared_ptr<std::atomic<std::uint64_t>> lateDrops_;

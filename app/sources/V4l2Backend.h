@@ -102,7 +102,8 @@ class V4l2Backend final : public CaptureBackend {
     void stopRunning() override;
     bool isRunning() const override;
 
-    // Frames dropped because a newer one was ready when the capture queue got to them; any thread.
+    // Frames dropped because a newer one was ready when the capture queue got to them, or every
+    // frame buffer was still held downstream; any thread.
     std::uint64_t lateFrameDrops() const;
 
   private:

@@ -1,6 +1,7 @@
 #include "app/sources/WebcamCapture.h"
 
 #include <algorithm>
+#include <string>
 #include <utility>
 
 namespace kestrel {
@@ -8,7 +9,8 @@ namespace kestrel {
 // Receives the session's frames and events. Shared with the backend (which holds it weakly), so
 // that a frame being delivered while the capture object goes away still finds it alive; anything
 // that must reach the capture object hops to the main thread and checks the liveness token there.
-class WebcamCapture::Receiver final : public CaptureDelegate {
+class WebcamCapture::Receiver final : public CaptureDelegate,
+                                      public std::enable_shared_from_this<Receiver> {
   public:
     Receiver(WebcamCapture& owner, Executor& main, std::weak_ptr<bool> alive)
         : owner_(owner),
@@ -34,16 +36,22 @@ class WebcamCapture::Receiver final : public CaptureDelegate {
         if (before == 0 || count % kFrameLogInterval == 0) {
             log_.info("captureOutput frame count=%d", count);
         }
-        // A shared handle, so a frame costs no copy of the handler and its captures.
-        std::shared_ptr<const FrameHandler> handler;
+        bool post = false;
         {
-            std::lock_guard lock(handlerMutex_);
-            handler = onFrame_;
+            std::lock_guard lock(mailboxMutex_);
+            if (waiting_) {
+                lateDrops_.fetch_add(1, std::memory_order_relaxed);
+            }
+            waiting_ = Waiting{frame, presentationTime};
+            post = !handing_;
+            handing_ = true;
         }
-        if (handler) {
-            (*handler)(frame, presentationTime);
+        if (post) {
+            postHandOver();
         }
     }
+
+    std::uint64_t lateDrops() const { return lateDrops_.load(std::memory_order_relaxed); }
 
     void sessionInterrupted(const std::string& info) override {
         log_.info("AVCaptureSession interrupted: %{public}@", info.empty() ? "{}" : info);
@@ -52,9 +60,11 @@ class WebcamCapture::Receiver final : public CaptureDelegate {
     void sessionInterruptionEnded() override {
         log_.info("AVCaptureSession interruption ended — resuming");
         onMain([](WebcamCapture& owner) {
-            if (!owner.backend_->isRunning()) {
-                owner.backend_->startRunning([](bool /*running*/) {});
-            }
+            owner.onDevice([](CaptureBackend& backend) {
+                if (!backend.isRunning()) {
+                    backend.startRunning([](bool /*running*/) {});
+                }
+            });
         });
     }
 
@@ -64,6 +74,44 @@ class WebcamCapture::Receiver final : public CaptureDelegate {
     }
 
   private:
+    struct Waiting {
+        PixelBufferRef frame;
+        MediaTime presentationTime;
+    };
+
+    void postHandOver() {
+        main_.post([weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->handOver();
+            }
+        });
+    }
+
+    // Main thread: the waiting frame to the handler. The next hand-over is posted behind what the
+    // handler posted, so a frame it forwarded is handled before another one is taken.
+    void handOver() {
+        std::optional<Waiting> next;
+        {
+            std::lock_guard lock(mailboxMutex_);
+            next.swap(waiting_);
+            if (!next) {
+                handing_ = false;
+                return;
+            }
+        }
+        // A shared handle, so a frame costs no copy of the handler and its captures.
+        std::shared_ptr<const FrameHandler> handler;
+        {
+            std::lock_guard lock(handlerMutex_);
+            handler = onFrame_;
+        }
+        if (handler) {
+            (*handler)(next->frame, next->presentationTime);
+        }
+        next.reset();
+        postHandOver();
+    }
+
     static std::string describe(const std::optional<Error>& error) {
         if (!error) {
             return "nil";
@@ -89,21 +137,38 @@ class WebcamCapture::Receiver final : public CaptureDelegate {
     std::mutex handlerMutex_;  // the handler is set on the main thread, read on the capture queue
     std::shared_ptr<const FrameHandler> onFrame_;
     std::atomic<std::int64_t> frameCount_{0};
+    std::mutex mailboxMutex_;  // the capture queue puts frames in, the main thread takes them
+    std::optional<Waiting> waiting_;
+    bool handing_ = false;  // a hand-over is posted to the main thread
+    std::atomic<std::uint64_t> lateDrops_{0};
+};
+
+// The backend and what the device executor needs to know of the capture object.
+struct WebcamCapture::Device {
+    std::shared_ptr<CaptureBackend> backend;
+    std::atomic<bool> released{false};  // the capture object is gone: queued work does nothing
 };
 
 WebcamCapture::WebcamCapture(std::shared_ptr<CaptureBackend> backend, Executor& main,
-                             CaptureSettings settings)
-    : backend_(std::move(backend)),
+                             Executor& device, CaptureSettings settings)
+    : device_(std::make_shared<Device>()),
       main_(main),
+      deviceExecutor_(device),
       settings_(settings),
       log_(std::string(kAppLogSubsystem), "Webcam"),
-      receiver_(std::make_shared<Receiver>(*this, main, alive_)) {}
+      receiver_(std::make_shared<Receiver>(*this, main, alive_)) {
+    device_->backend = std::move(backend);
+}
 
 WebcamCapture::~WebcamCapture() {
-    // Pending restarts and runtime-error hops see the token gone and do nothing.
+    // Pending restarts and runtime-error hops see the token gone and do nothing; so does queued
+    // device work, except the teardown.
     alive_.reset();
-    backend_->unconfigure();
-    backend_->stopRunning();
+    device_->released.store(true);
+    deviceExecutor_.post([device = device_] {
+        device->backend->unconfigure();
+        device->backend->stopRunning();
+    });
 }
 
 void WebcamCapture::setOnFrame(FrameHandler onFrame) {
@@ -112,6 +177,18 @@ void WebcamCapture::setOnFrame(FrameHandler onFrame) {
 
 std::int64_t WebcamCapture::frameCount() const {
     return receiver_->frameCount();
+}
+
+std::uint64_t WebcamCapture::lateFrameDrops() const {
+    return receiver_->lateDrops();
+}
+
+void WebcamCapture::onDevice(std::function<void(CaptureBackend&)> task) {
+    deviceExecutor_.post([device = device_, task = std::move(task)] {
+        if (!device->released.load()) {
+            task(*device->backend);
+        }
+    });
 }
 
 bool WebcamCapture::isExcluded(const CaptureDevice& device) {
@@ -142,23 +219,46 @@ std::optional<CaptureDevice> WebcamCapture::chooseDevice(
 }
 
 MaybeError WebcamCapture::start() {
-    if (backend_->isRunning()) {
-        return std::nullopt;
-    }
+    beginStart("start failed: %{public}@");
+    return std::nullopt;
+}
+
+void WebcamCapture::beginStart(std::string_view failureLine) {
+    std::weak_ptr<CaptureDelegate> delegate;
     if (!notificationsInstalled_) {
         notificationsInstalled_ = true;
-        backend_->setDelegate(receiver_);
+        delegate = receiver_;
     }
+    onDevice([delegate, settings = settings_, log = log_, main = &main_,
+              alive = std::weak_ptr<bool>(alive_),
+              failureLine = std::string(failureLine)](CaptureBackend& backend) {
+        if (!delegate.expired()) {
+            backend.setDelegate(delegate);
+        }
+        if (backend.isRunning()) {
+            return;
+        }
+        if (auto failure = configureAndStart(backend, settings, log)) {
+            main->post([alive, log, failureLine, failure] {
+                if (alive.lock()) {
+                    log.error(failureLine, failure->description);
+                }
+            });
+        }
+    });
+}
 
+MaybeError WebcamCapture::configureAndStart(CaptureBackend& backend,
+                                            const CaptureSettings& settings, const Log& log) {
     const auto device =
-        chooseDevice(backend_->devices(), [this] { return backend_->defaultDevice(); });
+        chooseDevice(backend.devices(), [&backend] { return backend.defaultDevice(); });
     if (!device) {
-        log_.error("no usable camera found");
+        log.error("no usable camera found");
         return Error{std::string(kErrorDomain), 1, "No camera"};
     }
-    log_.info("using device: %{public}@ (type=%{public}@)", device->name, toString(device->kind));
+    log.info("using device: %{public}@ (type=%{public}@)", device->name, toString(device->kind));
 
-    if (auto failure = backend_->configure(*device, settings_)) {
+    if (auto failure = backend.configure(*device, settings)) {
         switch (failure->kind) {
             case CaptureConfigureError::Kind::platform:
                 return failure->error;
@@ -170,7 +270,7 @@ MaybeError WebcamCapture::start() {
     }
 
     // The backend starts the device on its capture queue; this call returns at once.
-    backend_->startRunning([log = log_](bool running) {
+    backend.startRunning([log](bool running) {
         log.info("session.startRunning returned, running=%{public}@", running ? "y" : "n");
     });
     return std::nullopt;
@@ -178,14 +278,13 @@ MaybeError WebcamCapture::start() {
 
 void WebcamCapture::restart() {
     log_.info("restart() requested");
-    backend_->unconfigure();
-    backend_->stopRunning();
+    onDevice([](CaptureBackend& backend) {
+        backend.unconfigure();
+        backend.stopRunning();
+    });
     main_.postAfter(kRestartDelay, [this, alive = std::weak_ptr<bool>(alive_)] {
-        if (!alive.lock()) {
-            return;
-        }
-        if (auto error = start()) {
-            log_.error("restart() start failed: %{public}@", error->description);
+        if (alive.lock()) {
+            beginStart("restart() start failed: %{public}@");
         }
     });
 }

@@ -19,11 +19,16 @@ namespace kestrel {
 
 // The connection to the user's real camera: picks one device of the backend (a built-in camera
 // first, never another product's virtual camera or our own), asks it for 1280x720 BGRA at 15
-// frames per second and hands every frame to `onFrame`. Recovers by itself from interruptions and
+// frames per second and hands frames to `onFrame`. Recovers by itself from interruptions and
 // runtime errors of the session; all it reports goes to the log (category "Webcam").
 //
-// Threads: construction, start(), restart() and destruction on the main thread (`main`). Frames
-// arrive on the backend's capture queue and `onFrame` is called there.
+// Threads: construction, start(), restart() and destruction on the main thread (`main`); they
+// return at once. Every call into the backend (listing, opening and configuring devices, starting
+// and stopping) runs in order on `device`, which may block; failures come back to the main thread
+// to be logged. Frames arrive on the backend's capture queue; at most one waits for the main
+// thread, where `onFrame` is called. A newer frame replaces a waiting one (a late drop), and the
+// next frame is handed on only once the tasks the handler posted to the main thread have run, so
+// a busy main thread never collects a backlog of camera frames.
 class WebcamCapture final : public WebcamSource {
   public:
     static constexpr std::string_view kErrorDomain = "WebcamCapture";
@@ -38,13 +43,15 @@ class WebcamCapture final : public WebcamSource {
     // Frame-count log lines: the first frame, then one line per this many frames.
     static constexpr std::int64_t kFrameLogInterval = 60;
 
-    WebcamCapture(std::shared_ptr<CaptureBackend> backend, Executor& main,
+    WebcamCapture(std::shared_ptr<CaptureBackend> backend, Executor& main, Executor& device,
                   CaptureSettings settings = {});
     ~WebcamCapture() override;
     WebcamCapture(const WebcamCapture&) = delete;
     WebcamCapture& operator=(const WebcamCapture&) = delete;
 
     void setOnFrame(FrameHandler onFrame) override;
+    // Begins choosing, configuring and starting the camera on `device`; never fails here: a
+    // failure is logged ("start failed: ...") once `device` knows it.
     MaybeError start() override;
     void restart() override;
 
@@ -57,13 +64,23 @@ class WebcamCapture final : public WebcamSource {
 
     // Frames delivered since construction; never reset.
     std::int64_t frameCount() const;
+    // Frames replaced by a newer one while they waited for the main thread; never reset.
+    std::uint64_t lateFrameDrops() const;
     bool notificationsInstalled() const { return notificationsInstalled_; }
 
   private:
     class Receiver;
+    struct Device;
 
-    std::shared_ptr<CaptureBackend> backend_;
+    void beginStart(std::string_view failureLine);
+    // Runs `task` with the backend on `device`, unless the capture object is gone by then.
+    void onDevice(std::function<void(CaptureBackend&)> task);
+    static MaybeError configureAndStart(CaptureBackend& backend, const CaptureSettings& settings,
+                                        const Log& log);
+
+    std::shared_ptr<Device> device_;
     Executor& main_;
+    Executor& deviceExecutor_;
     CaptureSettings settings_;
     Log log_;
     // Tasks that outlive a call check this on the main thread before touching the object.

@@ -69,6 +69,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     registerToggleSignal();
 
     // Loops, permissions, activation (on every launch, whatever the gate says).
+    library_.recoverRecordings();
     library_.refreshLoops(*state_);
     permissions_->refresh();
     engine_->bridge().activate();

@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <sstream>
 
+#include "app/sources/LoopLibrary.h"
+#include "app/sources/MovieReader.h"
 #include "tests/extension/ProcessSupport.h"
 
 namespace kestrel {
@@ -111,6 +114,58 @@ TEST_F(KestrelCommandLineTest, RunsWithoutASessionBus) {
     EXPECT_NE(log.find("[dev.corvid.kestrel:Gate]"), std::string::npos) << log;
     EXPECT_EQ(run({"--status"}, noBus), 1);
     EXPECT_NE(err().find("no session bus"), std::string::npos) << err();
+}
+
+TEST_F(KestrelCommandLineTest, ARecordingCutOffByAKillIsAPlayableLoopAtTheNextLaunch) {
+    const std::filesystem::path loops = home.path() / "data/dev.corvid.kestrel/loops";
+    // Fragments of the recording on disk: two hold at least a second of frames.
+    auto fragmentsOnDisk = [&] {
+        std::size_t count = 0;
+        std::error_code error;
+        for (std::filesystem::directory_iterator it(loops, error), end; !error && it != end;
+             it.increment(error)) {
+            const std::string bytes = readFile(it->path());
+            for (auto at = bytes.find("moof"); at != std::string::npos;
+                 at = bytes.find("moof", at + 4)) {
+                ++count;
+            }
+        }
+        return count;
+    };
+    {
+        ChildProcess app({KESTREL_APP_PATH, "--headless", "--camera", "pattern"}, env(),
+                         Redirect{logPath(), logPath(), -1, false});
+        ASSERT_TRUE(waitFor([&] { return run({"--status"}) == 0; }, 15s)) << readFile(logPath());
+        ASSERT_EQ(run({"--record-start"}), 0) << err();
+        ASSERT_TRUE(waitFor([&] { return fragmentsOnDisk() >= 2; }, 20s)) << readFile(logPath());
+        ASSERT_EQ(::kill(app.pid(), SIGKILL), 0);
+        app.stop();
+    }
+
+    ChildProcess again({KESTREL_APP_PATH, "--headless", "--camera", "pattern"}, env(),
+                       Redirect{logPath(), logPath(), -1, false});
+    ASSERT_TRUE(waitFor([&] { return run({"--status"}) == 0; }, 15s)) << readFile(logPath());
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(loops)) {
+        files.push_back(entry.path());
+    }
+    ASSERT_EQ(files.size(), 1U) << "one loop and nothing else";
+    EXPECT_EQ(files[0].extension(), LoopLibrary::kExtension);
+    EXPECT_NE(out().find("\"activeLoop\":\"" + files[0].string() + "\""), std::string::npos)
+        << out();
+    EXPECT_NE(readFile(logPath()).find("recovered an unfinished recording"), std::string::npos);
+
+    auto opened = MovieReader::open(files[0]);
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<MovieReader>>(opened));
+    auto& reader = *std::get<std::unique_ptr<MovieReader>>(opened);
+    EXPECT_EQ(reader.width(), 1920);
+    EXPECT_EQ(reader.height(), 1080);
+    auto frame = PixelBuffer::create(1920, 1080);
+    int frames = 0;
+    while (reader.readFrame(*frame)) {
+        ++frames;
+    }
+    EXPECT_GE(frames, 15) << "at least a second";
 }
 
 }  // namespace

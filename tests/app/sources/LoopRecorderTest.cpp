@@ -7,6 +7,7 @@
 
 #include "app/sources/LoopPlayer.h"
 #include "app/sources/LoopRecorder.h"
+#include "app/state/SettingsStore.h"
 #include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "tests/app/sources/MovieClips.h"
@@ -99,6 +100,9 @@ TEST_F(LoopRecorderTest, StartingTwiceWritesOneFileAndFramesComeBackInOrder) {
         main.runUntilIdle();
     }
     EXPECT_EQ(recorder->startTime(), (MediaTime{kStart, 1'000'000'000}));
+    AppState state{nullptr, std::make_shared<MemorySettingsStore>()};
+    library.refreshLoops(state);
+    EXPECT_TRUE(state.loops.get().empty()) << "a recording in progress is not listed";
     Completed done;
     recorder->stop(into(done));
     EXPECT_FALSE(recorder->isRecording());
@@ -109,6 +113,10 @@ TEST_F(LoopRecorderTest, StartingTwiceWritesOneFileAndFramesComeBackInOrder) {
     EXPECT_EQ(done.url, url);
     EXPECT_FALSE(recorder->finishing());
     EXPECT_EQ(files(), std::vector<path>{url});
+    // A normal movie: its index at the end, no fragments.
+    const std::string bytes = testing::readFile(url);
+    EXPECT_EQ(bytes.find("moof"), std::string::npos);
+    EXPECT_GT(bytes.rfind("moov"), bytes.find("mdat"));
 
     const auto greys = decodedGreys(url, 320, 180);
     ASSERT_EQ(greys.size(), 6U);
@@ -272,12 +280,65 @@ TEST_F(LoopRecorderTest, AFileWhoseWritingFailedIsRemovedLoggedAndNotHandedOn) {
 
     EXPECT_EQ(done.calls, 1);
     EXPECT_FALSE(done.url);
-    EXPECT_FALSE(std::filesystem::exists(url));
-    EXPECT_EQ(logs->count("recording failed: cannot write " + url.string()), 1U)
+    EXPECT_TRUE(files().empty());
+    EXPECT_EQ(
+        logs->count("recording failed: cannot write " + LoopLibrary::journalPath(url).string()), 1U)
         << ::testing::PrintToString(logs->messages());
     // The recorder is ready for the next recording.
     EXPECT_FALSE(recorder->finishing());
     EXPECT_FALSE(recorder->start());
+}
+
+// What a run that ends mid-recording leaves: `frames` camera frames at 15 a second written to the
+// journal of `loop`, never finished; the frames the encoder and the muxer still held are lost.
+path leftJournal(const path& loop, int frames) {
+    MovieWriterSettings settings;
+    settings.width = 320;
+    settings.height = 180;
+    settings.fragmentSeconds = LoopLibrary::kJournalFragmentSeconds;
+    auto made = MovieWriter::create(LoopLibrary::journalPath(loop), settings);
+    auto& writer = *std::get<std::unique_ptr<MovieWriter>>(made);
+    for (int i = 0; i < frames; ++i) {
+        EXPECT_FALSE(writer.append(*greyFrame(320, 180, greyForIndex(i)),
+                                   i * (MovieWriter::kTimescale / 15)));
+    }
+    return LoopLibrary::journalPath(loop);
+}
+
+TEST_F(LoopRecorderTest, LeftoverJournalsBecomeLoopsWhenTheyHoldASecondElseTheyGo) {
+    library.loopsDirectory();
+    const path whole = folder / "loop-a.mov";
+    leftJournal(whole, 60);
+    // The same recording cut off inside its last fragment on disk.
+    const path cut = folder / "loop-b.mov";
+    std::filesystem::copy_file(LoopLibrary::journalPath(whole), LoopLibrary::journalPath(cut));
+    std::filesystem::resize_file(LoopLibrary::journalPath(cut),
+                                 std::filesystem::file_size(LoopLibrary::journalPath(cut)) - 100);
+    leftJournal(folder / "loop-c.mov", 10);  // killed before its first fragment
+    testing::writeFile(LoopLibrary::journalPath(folder / "loop-d.mov"), "not a movie");
+    const path finished = folder / "loop-e.mov";  // finished; only its journal was left
+    testing::writeFile(finished, "finished");
+    testing::writeFile(LoopLibrary::journalPath(finished), "journal");
+    testing::writeFile(folder / ".loop-f.mov.finishing", "a copy cut short");
+
+    library.recoverRecordings();
+
+    EXPECT_EQ(files(), (std::vector<path>{whole, cut, finished}));
+    EXPECT_EQ(testing::readFile(finished), "finished");
+    std::vector<std::size_t> kept;
+    for (const path& loop : {whole, cut}) {
+        const auto greys = decodedGreys(loop, 320, 180);
+        EXPECT_GE(greys.size(), 15U) << loop << ": at least a second";
+        for (std::size_t i = 0; i < greys.size(); ++i) {
+            const int index = static_cast<int>(i);  // grey levels wrap past 255
+            EXPECT_EQ(indexOfGrey(greys[i]), indexOfGrey(greyForIndex(index) % 256)) << loop;
+        }
+        EXPECT_EQ(testing::readFile(loop).find("moof"), std::string::npos) << loop;
+        kept.push_back(greys.size());
+    }
+    EXPECT_LT(kept[1], kept[0]) << "the frame cut off is left out";
+    EXPECT_EQ(logs->count("recovered an unfinished recording"), 2U);
+    EXPECT_EQ(logs->count("removed an unfinished recording"), 2U);
 }
 
 TEST(LoopRecordingRoundTrip, RecordedCameraFramesPlayBackInOrderAtTheLoopSize) {

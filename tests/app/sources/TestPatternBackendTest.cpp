@@ -166,7 +166,7 @@ TEST(TestPatternBackendRun, WebcamCaptureChoosesThePatternAndRestartsIt) {
     Log::setSink(logs);
     ManualExecutor exec;
     auto backend = std::make_shared<TestPatternBackend>(exec, exec.hostClock(), exec.wallClock());
-    WebcamCapture webcam(backend, exec);
+    WebcamCapture webcam(backend, exec, exec);
     std::vector<int> widths;
     webcam.setOnFrame(
         [&](const PixelBufferRef& frame, MediaTime) { widths.push_back(frame->width()); });

@@ -404,6 +404,26 @@ TEST_F(V4l2BackendTest, ASlowConsumerGetsTheNewestFrameNotABacklog) {
     EXPECT_EQ(backend->lateFrameDrops(), 2U);
 }
 
+TEST_F(V4l2BackendTest, FramesHeldDownstreamBoundTheBuffersAndLaterOnesAreDroppedLate) {
+    system.add("/dev/video0");
+    auto backend = makeBackend(options());
+    ASSERT_FALSE(backend->configure({"/dev/video0", "cam", CaptureDeviceKind::external}, {}));
+    EXPECT_EQ(startAndRun(*backend), true);
+    constexpr auto kBuffers = static_cast<std::uint64_t>(CaptureFramePool::kBufferCount);
+    // The delegate keeps every frame, as a consumer that never catches up would.
+    for (std::uint64_t i = 1; i <= kBuffers + 3; ++i) {
+        system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 128, 128, 128), i * 66'667'000);
+        pump();
+    }
+    EXPECT_EQ(delegate->frames.size(), kBuffers);
+    EXPECT_EQ(backend->lateFrameDrops(), 3U);
+    delegate->frames.pop_back();  // one buffer comes back
+    system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 128, 128, 128), 7'000'000'000ULL);
+    pump();
+    EXPECT_EQ(delegate->frames.size(), kBuffers);
+    EXPECT_EQ(delegate->times.back(), MediaTime::fromNanos(7'000'000'000ULL));
+}
+
 TEST_F(V4l2BackendTest, OnlyFasterRatesOfferedTakesTheNearestAndDropsToFifteen) {
     auto& cam = system.add("/dev/video0",
                            FakeCamera{.formats = {FakeFormat{.fourcc = V4L2_PIX_FMT_YUYV,
@@ -418,8 +438,9 @@ TEST_F(V4l2BackendTest, OnlyFasterRatesOfferedTakesTheNearestAndDropsToFifteen) 
         system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 128, 128, 128),
                          1'000'000'000ULL + static_cast<std::uint64_t>(i) * 33'333'333ULL);
         pump();
+        delegate->frames.clear();  // a consumer that keeps up
     }
-    EXPECT_EQ(delegate->frames.size(), 15U);
+    EXPECT_EQ(delegate->times.size(), 15U);
 }
 
 TEST_F(V4l2BackendTest, MjpegIsUsedWhenUncompressedCannotKeepUp) {
@@ -492,7 +513,7 @@ class WebcamOverV4l2Test : public V4l2BackendTest {
     std::int64_t countedFrames = 0;
     std::unique_ptr<WebcamCapture> makeWebcam() {
         auto backend = std::make_shared<V4l2Backend>(system, exec, exec.hostClock(), options());
-        auto webcam = std::make_unique<WebcamCapture>(backend, exec);
+        auto webcam = std::make_unique<WebcamCapture>(backend, exec, exec);
         webcam->setOnFrame([this](const PixelBufferRef&, MediaTime) { ++countedFrames; });
         return webcam;
     }

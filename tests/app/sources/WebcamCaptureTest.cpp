@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/runtime/Log.h"
@@ -46,10 +47,11 @@ class FakeBackend final : public CaptureBackend {
     bool isRunning() const override { return running; }
 
     std::shared_ptr<CaptureDelegate> delegate() const { return delegate_.lock(); }
+    // Frames numbered on from the last one delivered, as the capture queue would.
     void deliver(int frames) {
         for (int i = 0; i < frames; ++i) {
             if (auto d = delegate()) {
-                d->captureOutput(PixelBuffer::create(2, 2), MediaTime{i, 15});
+                d->captureOutput(PixelBuffer::create(2, 2), MediaTime{nextFrame_++, 15});
             }
         }
     }
@@ -69,6 +71,7 @@ class FakeBackend final : public CaptureBackend {
   private:
     Executor& capture_;
     std::weak_ptr<CaptureDelegate> delegate_;
+    std::int64_t nextFrame_ = 0;
 };
 
 CaptureDevice builtIn(std::string name) {
@@ -129,6 +132,19 @@ class WebcamCaptureTest : public ::testing::Test {
     void TearDown() override { Log::setSink(nullptr); }
 
     std::vector<std::string> webcamLines() const { return logs->messages("Webcam"); }
+    // Frames that each reach the main thread before the next one is captured.
+    void deliverEach(int frames) {
+        for (int i = 0; i < frames; ++i) {
+            backend->deliver(1);
+            main.runUntilIdle();
+        }
+    }
+    // The main thread's hops, the device work they queue, and what that posts back.
+    void runDeviceWork() {
+        main.runUntilIdle();
+        capture.runUntilIdle();
+        main.runUntilIdle();
+    }
 
     std::shared_ptr<CaptureLogSink> logs = std::make_shared<CaptureLogSink>();
     ManualExecutor main;
@@ -138,16 +154,17 @@ class WebcamCaptureTest : public ::testing::Test {
 
 TEST_F(WebcamCaptureTest, StartChoosesConfiguresAndStartsOffTheCallingThread) {
     backend->deviceList = {external("Kestrel Virtual Camera"), builtIn("Integrated Camera")};
-    WebcamCapture webcam(backend, main);
+    WebcamCapture webcam(backend, main, capture);
     EXPECT_FALSE(webcam.start().has_value());
+    EXPECT_TRUE(webcam.notificationsInstalled());
+    EXPECT_EQ(backend->delegateSets + backend->configured.size(), 0U)
+        << "the device is listed and opened off the main thread";
+
+    capture.runUntilIdle();
     EXPECT_EQ(backend->configured, std::vector<std::string>{"/dev/Integrated Camera"});
     EXPECT_EQ(backend->lastSettings.width, 1280);
     EXPECT_EQ(backend->lastSettings.height, 720);
     EXPECT_EQ(backend->lastSettings.framesPerSecond, 15);
-    EXPECT_TRUE(webcam.notificationsInstalled());
-    EXPECT_FALSE(backend->running);  // start() returns before the session runs
-
-    capture.runUntilIdle();
     EXPECT_EQ(webcamLines(),
               (std::vector<std::string>{"using device: Integrated Camera (type=builtIn)",
                                         "session.startRunning returned, running=y"}));
@@ -155,7 +172,7 @@ TEST_F(WebcamCaptureTest, StartChoosesConfiguresAndStartsOffTheCallingThread) {
 
 TEST_F(WebcamCaptureTest, StartOnARunningSessionDoesNothing) {
     backend->deviceList = {builtIn("Integrated Camera")};
-    WebcamCapture webcam(backend, main);
+    WebcamCapture webcam(backend, main, capture);
     ASSERT_FALSE(webcam.start().has_value());
     capture.runUntilIdle();
     logs->clear();
@@ -168,60 +185,50 @@ TEST_F(WebcamCaptureTest, StartOnARunningSessionDoesNothing) {
     EXPECT_EQ(backend->delegateSets, 1);
 }
 
-TEST_F(WebcamCaptureTest, StartFailuresCarryTheirCodesAndPlatformErrorsPassUnchanged) {
-    WebcamCapture webcam(backend, main);
-    auto error = webcam.start();
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->domain, "WebcamCapture");
-    EXPECT_EQ(error->code, 1);
-    EXPECT_EQ(error->description, "No camera");
+TEST_F(WebcamCaptureTest, StartFailuresComeBackToTheMainThreadAndAreLogged) {
+    WebcamCapture webcam(backend, main, capture);
+    ASSERT_FALSE(webcam.start().has_value());
+    capture.runUntilIdle();
     EXPECT_EQ(logs->count("no usable camera found"), 1U);
+    EXPECT_EQ(logs->count("start failed"), 0U);  // not before the main thread gets to it
+    main.runUntilIdle();
+    EXPECT_EQ(logs->count("start failed: No camera"), 1U);
     EXPECT_TRUE(backend->configured.empty());
 
     backend->deviceList = {external("Logitech C920")};
-    backend->configureFailure =
-        CaptureConfigureError{CaptureConfigureError::Kind::inputRefused, {}};
-    error = webcam.start();
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->code, 2);
-    EXPECT_EQ(error->description, "Cannot add input");
-
-    backend->configureFailure =
-        CaptureConfigureError{CaptureConfigureError::Kind::outputRefused, {}};
-    error = webcam.start();
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->code, 3);
-    EXPECT_EQ(error->description, "Cannot add output");
-
-    backend->configureFailure = CaptureConfigureError{CaptureConfigureError::Kind::platform,
-                                                      Error{"V4L2", 13, "Permission denied"}};
-    error = webcam.start();
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->domain, "V4L2");
-    EXPECT_EQ(error->code, 13);
-    EXPECT_EQ(error->description, "Permission denied");
-
+    const std::vector<std::pair<CaptureConfigureError, std::string>> failures = {
+        {{CaptureConfigureError::Kind::inputRefused, {}}, "start failed: Cannot add input"},
+        {{CaptureConfigureError::Kind::outputRefused, {}}, "start failed: Cannot add output"},
+        {{CaptureConfigureError::Kind::platform, Error{"V4L2", 13, "Permission denied"}},
+         "start failed: Permission denied"}};
+    for (const auto& [failure, line] : failures) {
+        backend->configureFailure = failure;
+        ASSERT_FALSE(webcam.start().has_value());
+        runDeviceWork();
+        EXPECT_EQ(logs->count(line), 1U) << line;
+    }
     EXPECT_EQ(backend->startRunnings, 0);  // no failed start starts the session
     EXPECT_EQ(backend->delegateSets, 1);   // observers are installed once, on the first start
 }
 
 TEST_F(WebcamCaptureTest, FrameCountLogsFirstThenEverySixtiethAndSurvivesRestart) {
     backend->deviceList = {builtIn("Integrated Camera")};
-    WebcamCapture webcam(backend, main);
+    WebcamCapture webcam(backend, main, capture);
     std::vector<MediaTime> seen;
     webcam.setOnFrame([&](const PixelBufferRef&, MediaTime time) { seen.push_back(time); });
     ASSERT_FALSE(webcam.start().has_value());
     capture.runUntilIdle();
 
-    backend->deliver(59);
+    deliverEach(59);
     // A sample without an image is ignored entirely.
     backend->delegate()->captureOutput(nullptr, MediaTime{99, 15});
     EXPECT_EQ(webcam.frameCount(), 59);
-    backend->deliver(1);
+    deliverEach(1);
     EXPECT_EQ(seen.size(), 60U);
     EXPECT_EQ(seen[2], (MediaTime{2, 15}));
 
     webcam.restart();
+    capture.runUntilIdle();
     main.advance(150ms);
     capture.runUntilIdle();
     backend->deliver(60);
@@ -240,19 +247,20 @@ TEST_F(WebcamCaptureTest, FrameCountLogsFirstThenEverySixtiethAndSurvivesRestart
 
 TEST_F(WebcamCaptureTest, FramesAreCountedWhileNoHandlerIsSet) {
     backend->deviceList = {builtIn("Integrated Camera")};
-    WebcamCapture webcam(backend, main);
+    WebcamCapture webcam(backend, main, capture);
     ASSERT_FALSE(webcam.start().has_value());
-    backend->deliver(3);
+    capture.runUntilIdle();
+    deliverEach(3);
     int delivered = 0;
     webcam.setOnFrame([&](const PixelBufferRef&, MediaTime) { ++delivered; });
-    backend->deliver(2);
+    deliverEach(2);
     EXPECT_EQ(webcam.frameCount(), 5);
     EXPECT_EQ(delivered, 2);
 }
 
 TEST_F(WebcamCaptureTest, RestartTearsDownAndStartsAgainAfter150Milliseconds) {
     backend->deviceList = {builtIn("Integrated Camera")};
-    WebcamCapture webcam(backend, main);
+    WebcamCapture webcam(backend, main, capture);
     ASSERT_FALSE(webcam.start().has_value());
     capture.runUntilIdle();
     ASSERT_TRUE(backend->running);
@@ -260,13 +268,16 @@ TEST_F(WebcamCaptureTest, RestartTearsDownAndStartsAgainAfter150Milliseconds) {
     // A camera plugged in meanwhile is taken into account by the new choice.
     backend->deviceList = {external("Logitech C920"), builtIn("Integrated Camera 2")};
     webcam.restart();
+    capture.runUntilIdle();
     EXPECT_EQ(backend->unconfigures, 1);
     EXPECT_EQ(backend->stopRunnings, 1);
     EXPECT_FALSE(backend->running);
 
     main.advance(149ms);
+    capture.runUntilIdle();
     EXPECT_EQ(backend->configured.size(), 1U);
     main.advance(1ms);
+    capture.runUntilIdle();
     ASSERT_EQ(backend->configured.size(), 2U);
     EXPECT_EQ(backend->configured[1], "/dev/Integrated Camera 2");
     capture.runUntilIdle();
@@ -277,18 +288,20 @@ TEST_F(WebcamCaptureTest, RestartTearsDownAndStartsAgainAfter150Milliseconds) {
 
 TEST_F(WebcamCaptureTest, AFailedDelayedStartIsOnlyLogged) {
     backend->deviceList = {builtIn("Integrated Camera")};
-    WebcamCapture webcam(backend, main);
+    WebcamCapture webcam(backend, main, capture);
     ASSERT_FALSE(webcam.start().has_value());
+    capture.runUntilIdle();
     backend->deviceList.clear();
     webcam.restart();
     main.advance(1s);
+    runDeviceWork();
     EXPECT_EQ(logs->count("restart() start failed: No camera"), 1U);
     EXPECT_EQ(backend->configured.size(), 1U);  // nothing retried
 }
 
 TEST_F(WebcamCaptureTest, RuntimeErrorRestartsOnTheMainThread) {
     backend->deviceList = {builtIn("Integrated Camera")};
-    WebcamCapture webcam(backend, main);
+    WebcamCapture webcam(backend, main, capture);
     ASSERT_FALSE(webcam.start().has_value());
     capture.runUntilIdle();
 
@@ -297,9 +310,10 @@ TEST_F(WebcamCaptureTest, RuntimeErrorRestartsOnTheMainThread) {
         logs->count("AVCaptureSession runtime error: Error Domain=V4L2 Code=19 \"No such device\""),
         1U);
     EXPECT_EQ(backend->unconfigures, 0);  // not before the main thread gets to it
-    main.runUntilIdle();
+    runDeviceWork();
     EXPECT_EQ(backend->unconfigures, 1);
     main.advance(150ms);
+    capture.runUntilIdle();
     EXPECT_EQ(backend->configured.size(), 2U);
 
     backend->delegate()->sessionRuntimeError(std::nullopt);
@@ -308,7 +322,7 @@ TEST_F(WebcamCaptureTest, RuntimeErrorRestartsOnTheMainThread) {
 
 TEST_F(WebcamCaptureTest, NothingRunsOnceTheCaptureIsReleased) {
     backend->deviceList = {builtIn("Integrated Camera")};
-    auto webcam = std::make_unique<WebcamCapture>(backend, main);
+    auto webcam = std::make_unique<WebcamCapture>(backend, main, capture);
     ASSERT_FALSE(webcam->start().has_value());
     capture.runUntilIdle();
     auto delegate = backend->delegate();  // as if a callback were in flight
@@ -317,26 +331,30 @@ TEST_F(WebcamCaptureTest, NothingRunsOnceTheCaptureIsReleased) {
     delegate->sessionRuntimeError(Error{"V4L2", 19, "No such device"});
     delegate->sessionInterruptionEnded();
     webcam.reset();
+    capture.runUntilIdle();  // the teardown
     const int unconfiguresAtRelease = backend->unconfigures;
     main.advance(1s);
+    capture.runUntilIdle();
     EXPECT_EQ(logs->count("restart() requested"), 0U);
     EXPECT_EQ(backend->unconfigures, unconfiguresAtRelease);
     EXPECT_EQ(backend->startRunnings, 1);
     EXPECT_EQ(backend->configured.size(), 1U);
     EXPECT_FALSE(backend->running);  // released means stopped
 
-    // The same for a restart whose delayed start is still pending.
-    webcam = std::make_unique<WebcamCapture>(backend, main);
+    // The same for a start still queued for the device and a restart whose delayed start is
+    // pending.
+    webcam = std::make_unique<WebcamCapture>(backend, main, capture);
     ASSERT_FALSE(webcam->start().has_value());
     webcam->restart();
     webcam.reset();
     main.advance(1s);
-    EXPECT_EQ(backend->configured.size(), 2U);
+    capture.runUntilIdle();
+    EXPECT_EQ(backend->configured.size(), 1U);
 }
 
 TEST_F(WebcamCaptureTest, InterruptionIsLoggedAndItsEndResumesAStoppedSession) {
     backend->deviceList = {builtIn("Integrated Camera")};
-    WebcamCapture webcam(backend, main);
+    WebcamCapture webcam(backend, main, capture);
     ASSERT_FALSE(webcam.start().has_value());
     capture.runUntilIdle();
 
@@ -347,7 +365,7 @@ TEST_F(WebcamCaptureTest, InterruptionIsLoggedAndItsEndResumesAStoppedSession) {
 
     // Still running: nothing to resume.
     backend->delegate()->sessionInterruptionEnded();
-    main.runUntilIdle();
+    runDeviceWork();
     EXPECT_EQ(backend->startRunnings, 1);
 
     backend->running = false;
@@ -358,6 +376,29 @@ TEST_F(WebcamCaptureTest, InterruptionIsLoggedAndItsEndResumesAStoppedSession) {
     EXPECT_TRUE(backend->running);
     EXPECT_EQ(backend->configured.size(), 1U);  // the configuration is not touched
     EXPECT_EQ(logs->count("AVCaptureSession interruption ended — resuming"), 2U);
+}
+
+TEST_F(WebcamCaptureTest, AtMostOneFrameWaitsForTheMainThreadAndTheNewestWins) {
+    backend->deviceList = {builtIn("Integrated Camera")};
+    WebcamCapture webcam(backend, main, capture);
+    std::vector<std::int64_t> handled;
+    // As the engine does: each frame is forwarded to the main thread and handled there. While
+    // the first is handled, three more are captured.
+    webcam.setOnFrame([&](const PixelBufferRef&, MediaTime time) {
+        main.post([&, time] {
+            handled.push_back(time.value);
+            if (handled.size() == 1) {
+                backend->deliver(3);
+            }
+        });
+    });
+    ASSERT_FALSE(webcam.start().has_value());
+    capture.runUntilIdle();
+    backend->deliver(5);  // before the main thread gets to any of them
+    main.runUntilIdle();
+    EXPECT_EQ(handled, (std::vector<std::int64_t>{4, 7}));
+    EXPECT_EQ(webcam.lateFrameDrops(), 6U);
+    EXPECT_EQ(webcam.frameCount(), 8);
 }
 
 }  // namespace
