@@ -132,7 +132,9 @@ void CameraEngine::dispatch(const PixelBufferRef& frame) {
         ++dispatchDropCount_;
         return;
     }
-    lastSent_ = output;
+    // Kept only where a swap to away may need it as its still: with transitions on the freeze
+    // image serves, and the camera's buffer goes back to its pool at once.
+    lastSent_ = state_.realisticTransitions.get() ? nullptr : output;
     sink.enqueue(output);
 }
 

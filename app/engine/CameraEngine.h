@@ -155,7 +155,7 @@ class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
 
     PixelBufferPoolRef outputPool_;
 
-    PixelBufferRef lastSent_;
+    PixelBufferRef lastSent_;  // the last frame sent, while transitions are off
     PixelBufferRef lastLoopFrame_;
     PixelBufferRef still_;
     std::optional<AwayShows> awayShows_;
