@@ -108,13 +108,6 @@ std::optional<Options> parse(int argc, char** argv, int& exitStatus) {
     return options;
 }
 
-// Stands in when the face model cannot be loaded: no face is ever seen, so only force away and
-// the auto-away switch decide.
-class NoFaceDetector final : public kestrel::FaceDetector {
-  public:
-    bool containsFace(const kestrel::PixelBuffer& /*frame*/) override { return false; }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -202,14 +195,14 @@ int main(int argc, char** argv) {
         std::shared_ptr<FaceDetector> faces;
         auto faceDetector = OpenCvFaceDetector::create(OpenCvFaceDetector::defaultCascadePath());
         if (auto* error = std::get_if<Error>(&faceDetector)) {
-            std::fprintf(stderr, "kestrel: %s; auto-away sees no faces\n",
-                         error->description.c_str());
-            faces = std::make_shared<NoFaceDetector>();
+            // Without faces auto-away would switch the user to away blindly: it is off instead.
+            log.error("face model cannot be loaded (%{public}@): auto-away is unavailable",
+                      error->description);
         } else {
             faces = std::move(std::get<std::unique_ptr<OpenCvFaceDetector>>(faceDetector));
         }
         build.parts.detector =
-            std::make_unique<AwayDetector>(state, faces, main, systemHostClock());
+            std::make_unique<AwayDetector>(state, faces, main, systemBootClock());
         build.parts.bridge = std::make_unique<ExtensionBridge>(
             state, cameraLink.port(), main, cameraLink.executor(), systemHostClock(),
             std::move(service), captureDevices);

@@ -91,40 +91,31 @@ void CameraEngine::handleFrame(const PixelBufferRef& frame, MediaTime presentati
 void CameraEngine::dispatch(const PixelBufferRef& frame) {
     ++dispatchCount_;
     const Mode mode = state_.mode.get();
-    if (mode != lastDispatchedMode_ && state_.realisticTransitions.get()) {
-        beginFreeze(frame);
+    if (mode != lastDispatchedMode_) {
+        const bool froze = state_.realisticTransitions.get() && beginFreeze(frame);
+        if (mode == Mode::away) {
+            takeStill(frame, froze);
+        } else {
+            still_.reset();
+            awayShows_.reset();
+        }
     }
     lastDispatchedMode_ = mode;
 
     const std::uint64_t now = hostClock_.nowNanos();
     PixelBufferRef output = frame;
     bool frozen = false;
-    bool dropped = false;
     if (now >= freezeUntilHost_) {
         freezeBuffer_.reset();
     } else if (freezeBuffer_) {
         frozen = true;
         // The freeze image is never written after it is made, so at the camera's size it goes
         // out as it is; after a size change it is composed like any other image.
-        output =
-            freezeBuffer_->sameSize(*frame) ? freezeBuffer_ : composeOutput(*freezeBuffer_, *frame);
-        dropped = output == nullptr;
+        output = fitted(freezeBuffer_, *frame);
     }
     if (!frozen && mode == Mode::away) {
         ++dispatchAwayCount_;
-        if (PixelBufferRef loopFrame = loop_->nextFrame()) {
-            // Loop frames are never written once decoded, so one of the camera's size goes out
-            // as it is; for any other size the player is asked to decode at the camera's size.
-            if (loopFrame->sameSize(*frame)) {
-                output = std::move(loopFrame);
-            } else {
-                loop_->setOutputSize(frame->width(), frame->height());
-                output = composeOutput(*loopFrame, *frame);
-                dropped = output == nullptr;
-            }
-        } else {
-            ++dispatchAwayLoopMissCount_;
-        }
+        output = awayFrame(frame);
     }
 
     if (dispatchCount_ % kStatusLineEvery == 0) {
@@ -135,13 +126,68 @@ void CameraEngine::dispatch(const PixelBufferRef& frame) {
     if (!sink.connected()) {
         sink.connect();
     }
-    if (dropped) {
-        // Never fall back to the live image when a loop or freeze image was due: the user is away
-        // or mid-swap. The virtual camera keeps showing its previous frame.
+    if (!output) {
+        // Never fall back to the live image when a loop, still or freeze image was due: the user
+        // is away or mid-swap. The virtual camera keeps showing its previous frame.
         ++dispatchDropCount_;
         return;
     }
+    // Kept only where a swap to away may need it as its still: with transitions on the freeze
+    // image serves, and the camera's buffer goes back to its pool at once.
+    lastSent_ = state_.realisticTransitions.get() ? nullptr : output;
     sink.enqueue(output);
+}
+
+PixelBufferRef CameraEngine::awayFrame(const PixelBufferRef& frame) {
+    if (PixelBufferRef loopFrame = loop_->nextFrame()) {
+        // Loop frames are never written once decoded, so one of the camera's size goes out as it
+        // is; for any other size the player is asked to decode at the camera's size.
+        if (!loopFrame->sameSize(*frame)) {
+            loop_->setOutputSize(frame->width(), frame->height());
+        }
+        lastLoopFrame_ = std::move(loopFrame);
+        still_.reset();
+        awayShows_ = AwayShows::loop;
+        return fitted(lastLoopFrame_, *frame);
+    }
+    if (lastLoopFrame_) {
+        // The next frame is not decoded yet: the loop stands still for a frame.
+        ++dispatchAwayLoopRepeatCount_;
+        awayShows_ = AwayShows::loop;
+        return fitted(lastLoopFrame_, *frame);
+    }
+    ++dispatchAwayLoopMissCount_;
+    if (awayShows_ != AwayShows::still) {
+        awayShows_ = AwayShows::still;
+        if (loopError_ || !loadedLoopURL_) {
+            log_.error("away has no playable loop (%{public}@): holding a still frame",
+                       loopError_ ? *loopError_ : std::string("no loop"));
+        } else {
+            log_.info("away holds a still frame until the loop's first frame is decoded");
+        }
+    }
+    return still_ ? fitted(still_, *frame) : nullptr;
+}
+
+void CameraEngine::takeStill(const PixelBufferRef& frame, bool froze) {
+    still_.reset();
+    if (lastLoopFrame_) {
+        return;  // a loop has played: its last frame stands in while the next is decoded
+    }
+    if (froze) {
+        still_ = freezeBuffer_;  // never written once made, like every freeze image
+        return;
+    }
+    ensureFreezePool(frame->width(), frame->height());
+    PixelBufferRef buffer = freezePool_ ? freezePool_->acquire() : nullptr;
+    if (buffer) {
+        composeInto(lastSent_ ? *lastSent_ : *frame, *buffer);
+        still_ = std::move(buffer);
+    }
+}
+
+PixelBufferRef CameraEngine::fitted(const PixelBufferRef& image, const PixelBuffer& cameraFrame) {
+    return image->sameSize(cameraFrame) ? image : composeOutput(*image, cameraFrame);
 }
 
 PixelBufferRef CameraEngine::composeOutput(const PixelBuffer& image,
@@ -170,9 +216,9 @@ void CameraEngine::logStatus(Mode mode, bool frozen) const {
     const std::string loopName = active ? active->filename().string() : std::string("nil");
     log_.info(
         "dispatch mode=%{public}@ total=%d away=%d loopMiss=%d activeLoop=%{public}@ "
-        "freeze=%{public}@",
+        "freeze=%{public}@ loopRepeat=%d",
         AppState::rawValue(mode), dispatchCount_, dispatchAwayCount_, dispatchAwayLoopMissCount_,
-        loopName, frozen ? "y" : "n");
+        loopName, frozen ? "y" : "n", dispatchAwayLoopRepeatCount_);
 }
 
 void CameraEngine::loadActiveLoop(const std::optional<std::filesystem::path>& url) {
@@ -182,8 +228,10 @@ void CameraEngine::loadActiveLoop(const std::optional<std::filesystem::path>& ur
     loop_->setUrl(*url);
     if (auto error = loop_->openReader(*url)) {
         log_.error("loop load failed: %{public}@", error->description);
+        loopError_ = error->description;
         return;
     }
+    loopError_.reset();
     loadedLoopURL_ = url;
     log_.info("loaded loop: %{public}@", url->filename().string());
 }
@@ -218,18 +266,19 @@ void CameraEngine::handleWake() {
     });
 }
 
-void CameraEngine::beginFreeze(const PixelBufferRef& frame) {
+bool CameraEngine::beginFreeze(const PixelBufferRef& frame) {
     ensureFreezePool(frame->width(), frame->height());
     if (!freezePool_) {
-        return;
+        return false;
     }
     PixelBufferRef buffer = freezePool_->acquire();
     if (!buffer) {
-        return;
+        return false;
     }
     blurInto(*frame, *buffer, state_.transitionBlurRadius.get());
     freezeBuffer_ = std::move(buffer);
     freezeUntilHost_ = hostClock_.nowNanos() + freezeLengthNanos(state_.transitionFreezeSeconds);
+    return true;
 }
 
 void CameraEngine::ensureFreezePool(int width, int height) {

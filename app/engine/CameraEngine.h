@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "app/engine/FramePorts.h"
@@ -27,8 +28,10 @@ struct EngineParts {
 };
 
 // Decides, for every camera frame, what the virtual camera shows: the live frame, the next frame of
-// the loop, or the frozen and blurred frame of the last swap. Paced by the camera: one output frame
-// per camera frame, no timer of its own.
+// the loop, or the frozen and blurred frame of the last swap. Away never shows the live frame:
+// while the loop's next frame is not decoded its previous one goes out again, and while no loop
+// plays at all a still is held (the freeze image of the swap, else the last frame sent before it).
+// Paced by the camera: one output frame per camera frame, no timer of its own.
 //
 // Threads: everything runs on the main thread (the `main` executor); the camera's capture thread
 // only posts each frame there, holding no reference that could make it the engine's last owner.
@@ -65,8 +68,8 @@ class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
     void resetVirtualCamera();
     void handleWake();
 
-    // Swap transitions.
-    void beginFreeze(const PixelBufferRef& frame);
+    // Swap transitions. False when no freeze could be made for this swap.
+    bool beginFreeze(const PixelBufferRef& frame);
     void ensureFreezePool(int width, int height);
     static void blurInto(const PixelBuffer& source, PixelBuffer& dest, double radius);
     // Freeze window for a setting in seconds: 0.2 to 3.0 s, 3.0 s for a value that is no number.
@@ -75,9 +78,22 @@ class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
     // Counters; they only grow.
     std::int64_t dispatchCount() const { return dispatchCount_; }
     std::int64_t dispatchAwayCount() const { return dispatchAwayCount_; }
+    // Away frames with no loop frame at all (no loop, or one that never played): a still went out.
     std::int64_t dispatchAwayLoopMissCount() const { return dispatchAwayLoopMissCount_; }
+    // Away frames asked for before the loop's next frame was decoded: its previous frame went out
+    // again.
+    std::int64_t dispatchAwayLoopRepeatCount() const { return dispatchAwayLoopRepeatCount_; }
     // Away or freeze frames dropped because no output buffer could be had.
     std::int64_t dispatchDropCount() const { return dispatchDropCount_; }
+
+    // What the last away frame showed: the loop, or a still because no loop could play.
+    enum class AwayShows { loop, still };
+    std::optional<AwayShows> awayShows() const { return awayShows_; }
+    // Why the active loop cannot play: the player's message from the last failed load, none once a
+    // load succeeds.
+    const std::optional<std::string>& loopError() const { return loopError_; }
+    // Whether the detector can decide auto-away (it cannot without a face model).
+    bool autoAwayAvailable() const { return detector_->autoAwayAvailable(); }
 
     Mode lastDispatchedMode() const { return lastDispatchedMode_; }
     std::uint64_t freezeUntilHost() const { return freezeUntilHost_; }
@@ -101,6 +117,13 @@ class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
     // A buffer of the camera frame's size with `image` composed into it; nullptr if none could be
     // had.
     PixelBufferRef composeOutput(const PixelBuffer& image, const PixelBuffer& cameraFrame);
+    // `image` as it is at the camera frame's size, else composed into an output buffer.
+    PixelBufferRef fitted(const PixelBufferRef& image, const PixelBuffer& cameraFrame);
+    // The image away holds while no loop plays: the freeze image of this swap, else a copy of the
+    // last frame that went out before it (the incoming frame when none did).
+    void takeStill(const PixelBufferRef& frame, bool froze);
+    // The away frame for `frame`: the loop's next frame, its previous one, or the still.
+    PixelBufferRef awayFrame(const PixelBufferRef& frame);
     void logStatus(Mode mode, bool frozen) const;
 
     AppState& state_;
@@ -122,6 +145,7 @@ class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
     std::int64_t dispatchCount_ = 0;
     std::int64_t dispatchAwayCount_ = 0;
     std::int64_t dispatchAwayLoopMissCount_ = 0;
+    std::int64_t dispatchAwayLoopRepeatCount_ = 0;
     std::int64_t dispatchDropCount_ = 0;
     Mode lastDispatchedMode_ = Mode::live;
 
@@ -130,6 +154,12 @@ class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
     PixelBufferPoolRef freezePool_;
 
     PixelBufferPoolRef outputPool_;
+
+    PixelBufferRef lastSent_;  // the last frame sent, while transitions are off
+    PixelBufferRef lastLoopFrame_;
+    PixelBufferRef still_;
+    std::optional<AwayShows> awayShows_;
+    std::optional<std::string> loopError_;
 
     Log log_{std::string(kAppLogSubsystem), "Engine"};
 };

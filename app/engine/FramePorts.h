@@ -32,7 +32,8 @@ class LoopSource {
     virtual ~LoopSource() = default;
     virtual void setUrl(const std::filesystem::path& url) = 0;
     virtual MaybeError openReader(const std::filesystem::path& url) = 0;
-    // The next frame of the loop, or nullptr when none is ready; never waits for the file.
+    // The next frame of the loop, or nullptr when none is ready; never waits for the file. The
+    // engine repeats the previous frame meanwhile.
     virtual PixelBufferRef nextFrame() = 0;
     // Asks for later frames in this size, scaled to fill, so that they need no scaling on the
     // main thread. Frames already decoded keep their size.
@@ -46,6 +47,8 @@ class FrameDetector {
     virtual void start() = 0;
     // Main thread, once per camera frame; returns at once.
     virtual void processFrame(const PixelBufferRef& frame) = 0;
+    // False when presence cannot be detected: auto-away then never switches the user to away.
+    virtual bool autoAwayAvailable() const { return true; }
 };
 
 // Records loops from camera frames.

@@ -1,5 +1,6 @@
 #include "app/hotkey/X11HotKeyBackend.h"
 
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
 
@@ -59,6 +60,23 @@ int handleIOError(Display* display) {
     return previousIOErrorHandler != nullptr ? previousIOErrorHandler(display) : 0;
 }
 
+// True for the release half of an auto-repeat, whose press it then takes off the queue.
+bool isAutoRepeat(Display* xDisplay, const XKeyEvent& release) {
+    // Without detectable auto-repeat a held key sends a release and a press with the same time
+    // stamp; the press is taken out with the release so that neither counts.
+    if (XEventsQueued(xDisplay, QueuedAfterReading) == 0) {
+        return false;
+    }
+    XEvent next;
+    XPeekEvent(xDisplay, &next);
+    if (next.type != KeyPress || next.xkey.keycode != release.keycode ||
+        next.xkey.time != release.time) {
+        return false;
+    }
+    XNextEvent(xDisplay, &next);
+    return true;
+}
+
 }  // namespace
 
 void X11HotKeyBackend::DisplayCloser::operator()(void* display) const {
@@ -86,6 +104,10 @@ X11HotKeyBackend::X11HotKeyBackend(Executor& main, const std::string& displayNam
             static_cast<X11HotKeyBackend*>(self)->lost_ = true;
         },
         this);
+    // A held key then repeats as presses alone, without a release before each; a server that
+    // cannot do this sends release and press pairs, which readEvents() recognises.
+    Bool detectable = False;
+    XkbSetDetectableAutoRepeat(display, True, &detectable);
     watch_ = main_.watchFd(ConnectionNumber(display), static_cast<unsigned>(FdEvent::readable),
                            [this](unsigned /*events*/) { readEvents(); });
 }
@@ -306,9 +328,14 @@ void X11HotKeyBackend::readEvents() {
         const XKeyEvent& keyEvent = event.xkey;
         const unsigned modifiers = keyEvent.state & kRelevantModifiers;
         std::optional<HotKeyEvent> hotKeyEvent;
+        if (event.type == KeyRelease && isAutoRepeat(display, keyEvent)) {
+            continue;
+        }
         if (event.type == KeyPress) {
             for (const auto& [id, grab] : grabs_) {
-                if (grab.keycode == keyEvent.keycode && grab.modifiers == modifiers) {
+                // A press while the same grab's key is still down is the key repeating.
+                if (grab.keycode == keyEvent.keycode && grab.modifiers == modifiers &&
+                    pressedId_ != id) {
                     hotKeyEvent = HotKeyEvent{grab.signature, id, HotKeyEvent::Kind::pressed};
                     pressedId_ = id;
                     break;

@@ -16,7 +16,8 @@ namespace kestrel {
 // control Control and shift Shift, each also with Num Lock and Caps Lock held. Events are read
 // through the main executor's descriptor watch. Without a reachable X server it grabs nothing and
 // logs that once; when the server goes away later it logs that, forgets its grabs and grabs
-// nothing more, and the process carries on. Main thread only.
+// nothing more, and the process carries on. A held key is one press and one release, however
+// long the keyboard repeats it. Main thread only.
 class X11HotKeyBackend final : public HotKeyBackend {
   public:
     // `displayName` empty: the DISPLAY of the environment.

@@ -29,7 +29,7 @@ AwayDetector::~AwayDetector() {
 }
 
 void AwayDetector::start() {
-    autoAwayFlag_ = state_.autoAwayEnabled.get();
+    autoAwayFlag_ = autoAwayAvailable() && state_.autoAwayEnabled.get();
     std::weak_ptr<bool> alive = alive_;
     timer_ = main_.startTimer(kTickInterval, [this, alive] {
         if (alive.lock()) {
@@ -39,7 +39,7 @@ void AwayDetector::start() {
 }
 
 void AwayDetector::tick() {
-    const bool autoAway = state_.autoAwayEnabled.get();
+    const bool autoAway = autoAwayAvailable() && state_.autoAwayEnabled.get();
     autoAwayFlag_ = autoAway;
 
     double elapsed = std::numeric_limits<double>::infinity();

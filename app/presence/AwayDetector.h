@@ -16,7 +16,8 @@ namespace kestrel {
 // Decides ten times per second whether the user is present (`live`) or away (`away`) from the
 // force-away flag, the auto-away switch and the time since a face was last seen, and writes the
 // result into `AppState.mode` when it changes. One camera frame in ten goes to face detection on
-// the vision queue, with at most one detection outstanding.
+// the vision queue, with at most one detection outstanding. Without a face detector (no face
+// model) auto-away is unavailable: it never switches the user to away, and only force away does.
 class AwayDetector final : public FrameDetector {
   public:
     static constexpr const char* kVisionQueueLabel = "dev.corvid.kestrel.vision";
@@ -24,7 +25,7 @@ class AwayDetector final : public FrameDetector {
     static constexpr Nanos kTickInterval = std::chrono::milliseconds(100);
 
     // `main` runs the ticks and owns every field; detections run on `visionQueue`. Both outlive
-    // the detector, as does `state`.
+    // the detector, as does `state`. `faceDetector` may be null: auto-away is then unavailable.
     AwayDetector(AppState& state, std::shared_ptr<FaceDetector> faceDetector, Executor& main,
                  const HostClock& clock, Executor& visionQueue);
     // The same with a vision queue of its own, "dev.corvid.kestrel.vision".
@@ -40,6 +41,7 @@ class AwayDetector final : public FrameDetector {
     void processFrame(const PixelBufferRef& frame) override;
     // Main thread: the decision step.
     void tick();
+    bool autoAwayAvailable() const override { return faceDetector_ != nullptr; }
 
     double faceMissingThresholdSeconds = 5.0;
 

@@ -26,6 +26,7 @@
 #include "platform/runtime/Log.h"
 #include "platform/runtime/Spawn.h"
 #include "platform/runtime/UniqueFd.h"
+#include "platform/runtime/WorkerThread.h"
 
 namespace kestrel {
 
@@ -443,12 +444,35 @@ struct LinuxPermissionCore {
         : main(executor),
           nodes(options.nodes ? std::move(options.nodes) : std::make_shared<SystemDeviceNodes>()),
           busAddress(std::move(options.sessionBusAddress)),
-          usePortal(options.usePortal) {}
+          usePortal(options.usePortal),
+          ownProbeQueue(options.probeQueue
+                            ? nullptr
+                            : std::make_unique<WorkerThread>("dev.corvid.kestrel.permissions")),
+          probeQueue(options.probeQueue ? *options.probeQueue : *ownProbeQueue) {}
+
+    // Runs `read` on the probe queue and hands its result to `use` on the main thread while the
+    // core lives. The queue holds the core only weakly, so it never becomes the last owner.
+    template <typename Result>
+    static void readNodes(const std::shared_ptr<LinuxPermissionCore>& core,
+                          std::function<Result(const DeviceNodes&)> read,
+                          std::function<void(Result)> use) {
+        std::weak_ptr<LinuxPermissionCore> weak = core;
+        core->probeQueue.post([weak, nodes = core->nodes, main = &core->main,
+                               read = std::move(read), use = std::move(use)]() mutable {
+            main->post([weak, result = read(*nodes), use = std::move(use)] {
+                if (weak.lock()) {
+                    use(result);
+                }
+            });
+        });
+    }
 
     Executor& main;
     std::shared_ptr<DeviceNodes> nodes;
     std::string busAddress;
     bool usePortal;
+    std::unique_ptr<WorkerThread> ownProbeQueue;
+    Executor& probeQueue;
     std::map<std::uint64_t, std::shared_ptr<PortalRequest>> requests;
     std::uint64_t nextRequest = 0;
     ChildReaper children{main};
@@ -482,6 +506,16 @@ PermissionStatus LinuxPermissionBackend::microphoneStatus() {
     return probeMicrophoneStatus(*core_->nodes);
 }
 
+void LinuxPermissionBackend::probeStatuses(StatusesHandler done) {
+    using Statuses = std::pair<PermissionStatus, PermissionStatus>;
+    detail::LinuxPermissionCore::readNodes<Statuses>(
+        core_,
+        [](const DeviceNodes& nodes) {
+            return Statuses{probeCameraStatus(nodes), probeMicrophoneStatus(nodes)};
+        },
+        [done = std::move(done)](Statuses statuses) { done(statuses.first, statuses.second); });
+}
+
 void LinuxPermissionBackend::requestCameraAccess(std::function<void(bool granted)> answer) {
     using detail::PortalOutcome;
     static std::atomic<std::uint64_t> tokens{0};
@@ -499,13 +533,22 @@ void LinuxPermissionBackend::requestCameraAccess(std::function<void(bool granted
                 return;
             }
             core->requests.erase(id);
-            bool granted = outcome == PortalOutcome::granted;
-            if (outcome == PortalOutcome::unavailable) {
-                granted = probeCameraStatus(*core->nodes) == PermissionStatus::granted;
-                logger.info("Camera access from the device nodes: %{public}@",
-                            granted ? "granted" : "refused");
+            if (outcome == PortalOutcome::denied) {
+                answer(false);
+                return;
             }
-            answer(granted);
+            // A yes from the portal is only as good as the nodes: granted means a camera opens.
+            detail::LinuxPermissionCore::readNodes<PermissionStatus>(
+                core, probeCameraStatus, [outcome, answer](PermissionStatus status) {
+                    const bool granted = status == PermissionStatus::granted;
+                    if (outcome == PortalOutcome::unavailable) {
+                        logger.info("Camera access from the device nodes: %{public}@",
+                                    granted ? "granted" : "refused");
+                    } else if (!granted) {
+                        logger.error("the portal allows the camera, but no camera node opens");
+                    }
+                    answer(granted);
+                });
         });
     };
     if (!core_->usePortal) {

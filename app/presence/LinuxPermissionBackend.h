@@ -73,11 +73,14 @@ struct LinuxPermissionOptions {
     std::string sessionBusAddress;
     // False skips the desktop portal and answers camera requests from the device nodes alone.
     bool usePortal = true;
+    // Where the device nodes are opened; null: a thread of the backend's own.
+    Executor* probeQueue = nullptr;
 };
 
 // Device nodes for the statuses; the desktop camera portal (org.freedesktop.portal.Camera) for
-// requests, falling back to the device nodes where no portal answers; posix_spawn for settings.
-// Everything runs on `main`, and D-Bus traffic never blocks it.
+// requests, where a yes counts only once a camera node opens, and the device nodes alone where no
+// portal answers; posix_spawn for settings. Everything runs on `main` except the opening of
+// device nodes, which may block and runs on the probe queue; D-Bus traffic never blocks `main`.
 class LinuxPermissionBackend final : public PermissionBackend {
   public:
     explicit LinuxPermissionBackend(Executor& main, LinuxPermissionOptions options = {});
@@ -87,6 +90,8 @@ class LinuxPermissionBackend final : public PermissionBackend {
 
     PermissionStatus cameraStatus() override;
     PermissionStatus microphoneStatus() override;
+    // Reads on the probe queue; the answer is posted to `main`.
+    void probeStatuses(StatusesHandler done) override;
     // The answer is posted to `main`.
     void requestCameraAccess(std::function<void(bool granted)> answer) override;
     // The program runs in its own session with stdin from /dev/null; it is reaped when it exits.
@@ -108,6 +113,12 @@ class AlwaysGrantedCameraBackend final : public PermissionBackend {
 
     PermissionStatus cameraStatus() override { return PermissionStatus::granted; }
     PermissionStatus microphoneStatus() override { return rest_->microphoneStatus(); }
+    void probeStatuses(StatusesHandler done) override {
+        rest_->probeStatuses(
+            [done = std::move(done)](PermissionStatus, PermissionStatus microphone) {
+                done(PermissionStatus::granted, microphone);
+            });
+    }
     void requestCameraAccess(std::function<void(bool granted)> answer) override { answer(true); }
     bool launch(const std::vector<std::string>& argv) override { return rest_->launch(argv); }
 

@@ -103,10 +103,20 @@ Permissions::Permissions(std::shared_ptr<PermissionBackend> backend, Executor& m
 Permissions::~Permissions() = default;
 
 void Permissions::refresh() {
-    const PermissionStatus cameraNow = backend_->cameraStatus();
-    const PermissionStatus microphoneNow = backend_->microphoneStatus();
-    camera = cameraNow;
-    microphone = microphoneNow;
+    std::weak_ptr<Permissions*> weakSelf = self_;
+    backend_->probeStatuses([weakSelf, answers = cameraAnswers_](PermissionStatus cameraNow,
+                                                                 PermissionStatus microphoneNow) {
+        auto self = weakSelf.lock();
+        if (!self) {
+            return;
+        }
+        Permissions& permissions = **self;
+        if (permissions.cameraAnswers_ != answers) {
+            cameraNow = permissions.camera.get();
+        }
+        permissions.camera = cameraNow;
+        permissions.microphone = microphoneNow;
+    });
 }
 
 void Permissions::requestCamera(std::function<void()> done) {
@@ -126,6 +136,7 @@ void Permissions::requestCamera(std::function<void()> done) {
                 return;
             }
             logger.info("Camera access %{public}@", granted ? "granted" : "refused");
+            ++(*self)->cameraAnswers_;
             (*self)->camera = granted ? PermissionStatus::granted : PermissionStatus::denied;
             if (done) {
                 done();

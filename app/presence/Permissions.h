@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -29,6 +30,12 @@ class PermissionBackend {
     virtual PermissionStatus cameraStatus() = 0;
     virtual PermissionStatus microphoneStatus() = 0;
 
+    using StatusesHandler =
+        std::function<void(PermissionStatus camera, PermissionStatus microphone)>;
+    // Reads both statuses and calls `done` with them on the main thread, also before this call
+    // returns. A backend whose reading blocks reads elsewhere and posts the answer.
+    virtual void probeStatuses(StatusesHandler done) { done(cameraStatus(), microphoneStatus()); }
+
     // Asks for camera access and calls `answer` once with the outcome. The answer may come on any
     // thread, also before this call returns; Permissions moves it to its own executor.
     virtual void requestCameraAccess(std::function<void(bool granted)> answer) = 0;
@@ -57,7 +64,9 @@ class Permissions {
     Published<PermissionStatus> camera{PermissionStatus::notDetermined, &willChange};
     Published<PermissionStatus> microphone{PermissionStatus::notDetermined, &willChange};
 
-    // Reads both statuses again and publishes them, also when they did not change.
+    // Reads both statuses again and publishes them, also when they did not change; at once or,
+    // where the backend reads off the main thread, when its answer arrives. An answer to a camera
+    // request that comes meanwhile wins over it.
     void refresh();
 
     // Asks for camera access unless it is already granted, then calls `done` on the main thread.
@@ -76,6 +85,8 @@ class Permissions {
     std::shared_ptr<PermissionBackend> backend_;
     Executor& main_;
     std::string helpPage_;
+    // Counts camera answers, so that a refresh read before one cannot overwrite it.
+    std::uint64_t cameraAnswers_ = 0;
     // Answers that arrive after we are gone find this expired.
     std::shared_ptr<Permissions*> self_ = std::make_shared<Permissions*>(this);
 };

@@ -15,6 +15,10 @@ QString pathText(const std::filesystem::path& path) {
     return QString::fromStdString(path.string());
 }
 
+QJsonValue optionalText(const std::optional<std::string>& text) {
+    return text ? QJsonValue(QString::fromStdString(*text)) : QJsonValue();
+}
+
 }  // namespace
 
 DBusControl::DBusControl(std::weak_ptr<AppDelegate> delegate) : delegate_(std::move(delegate)) {}
@@ -111,6 +115,11 @@ QString DBusControl::statusJson(const AppStatus& status) {
         {QStringLiteral("dispatchAwayLoopMissCount"),
          static_cast<qint64>(status.dispatchAwayLoopMissCount)},
         {QStringLiteral("dispatchDropCount"), static_cast<qint64>(status.dispatchDropCount)},
+        {QStringLiteral("dispatchAwayLoopRepeatCount"),
+         static_cast<qint64>(status.dispatchAwayLoopRepeatCount)},
+        {QStringLiteral("awayShows"), optionalText(status.awayShows)},
+        {QStringLiteral("loopError"), optionalText(status.loopError)},
+        {QStringLiteral("autoAwayAvailable"), status.autoAwayAvailable},
     };
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }

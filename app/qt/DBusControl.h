@@ -24,8 +24,9 @@ class DBusControl final : public QObject, protected QDBusContext {
     // Exports the object on `bus`; false when the path is taken or there is no bus.
     bool registerOn(QDBusConnection bus);
 
-    // The status as JSON: mode, forceAway, autoAway, loops, activeLoop, recording, engineStarted
-    // and the engine's dispatch counters.
+    // The status as JSON: mode, forceAway, autoAway, loops, activeLoop, recording, engineStarted,
+    // the engine's dispatch counters, what away shows ("loop", "still" or null), the loop's load
+    // error (or null) and whether auto-away can work at all.
     static QString statusJson(const AppStatus& status);
 
   public Q_SLOTS:

@@ -48,7 +48,7 @@ struct LoopPlayer::Decoder {
         }
         auto opened = MovieReader::open(*url);
         if (std::holds_alternative<Error>(opened)) {
-            return result;  // dropped: the engine shows the live frame
+            return result;  // none: the engine holds the last frame it showed
         }
         reader = std::move(std::get<std::unique_ptr<MovieReader>>(opened));
         result.frame = decode();

@@ -158,6 +158,12 @@ AppStatus AppDelegate::status() const {
         status.dispatchAwayCount = engine_->dispatchAwayCount();
         status.dispatchAwayLoopMissCount = engine_->dispatchAwayLoopMissCount();
         status.dispatchDropCount = engine_->dispatchDropCount();
+        status.dispatchAwayLoopRepeatCount = engine_->dispatchAwayLoopRepeatCount();
+        if (auto shows = engine_->awayShows()) {
+            status.awayShows = *shows == CameraEngine::AwayShows::loop ? "loop" : "still";
+        }
+        status.loopError = engine_->loopError();
+        status.autoAwayAvailable = engine_->autoAwayAvailable();
     }
     return status;
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -58,6 +59,11 @@ struct AppStatus {
     std::int64_t dispatchAwayCount = 0;
     std::int64_t dispatchAwayLoopMissCount = 0;
     std::int64_t dispatchDropCount = 0;
+    std::int64_t dispatchAwayLoopRepeatCount = 0;
+    // "loop" or "still" once away has shown a frame; none while live.
+    std::optional<std::string> awayShows;
+    std::optional<std::string> loopError;
+    bool autoAwayAvailable = true;
 };
 
 // Builds the application's object graph at launch, registers the two ways of toggling force away

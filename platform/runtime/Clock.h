@@ -25,6 +25,13 @@ class SystemHostClock final : public HostClock {
     std::uint64_t nowNanos() const override;
 };
 
+// Nanoseconds since boot, suspend included: for spans that must count the time the machine slept
+// (how long no face was seen).
+class SystemBootClock final : public HostClock {
+  public:
+    std::uint64_t nowNanos() const override;
+};
+
 class SystemWallClock final : public WallClock {
   public:
     TimePoint now() const override { return std::chrono::system_clock::now(); }
@@ -32,6 +39,7 @@ class SystemWallClock final : public WallClock {
 
 // The process-wide real clocks; tests inject their own instead.
 HostClock& systemHostClock();
+HostClock& systemBootClock();
 WallClock& systemWallClock();
 
 }  // namespace kestrel

@@ -9,6 +9,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <mutex>
 #include <optional>
@@ -118,8 +119,46 @@ class KestrelEndToEnd : public ::testing::Test {
         readUntil([&] { return std::chrono::steady_clock::now() >= until; }, duration + 1s);
     }
 
+    // PipeWire, WirePlumber, the daemon and kestrel over its test pattern, with onboarding seen,
+    // the daemon installed and `settings` (lines of the settings file) added.
+    void startSystem(const std::string& settings) {
+        ASSERT_TRUE(
+            testing::startPipeWire(runtime.path(), env, runtime.path(), pipewire, wireplumber))
+            << tail(log("pipewire"));
+        daemon = ChildProcess({KESTREL_CAMERA_PATH, "--no-v4l2"}, env,
+                              Redirect{log("daemon"), log("daemon"), -1, false});
+        ASSERT_TRUE(waitFor(
+            [&] {
+                return tail(log("daemon")).find("PipeWire node \"Kestrel\" published") !=
+                       std::string::npos;
+            },
+            10s))
+            << tail(log("daemon"));
+        const auto file = runtime.path() / "config" / "corvid" / "kestrel.conf";
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file) << "[General]\nkestrel.extensionInstalled=true\n"
+                               "kestrel.hasSeenOnboarding=true\n"
+                            << settings;
+        app = ChildProcess({KESTREL_APP_PATH, "--headless", "--camera", "pattern"}, env,
+                           Redirect{log("kestrel"), log("kestrel"), -1, false});
+        ASSERT_TRUE(waitFor([&] { return jsonField(status(), "engineStarted") == "true"; }, 15s))
+            << diagnostics();
+    }
+    void stopSystem() {
+        const int appStatus = app.stop();
+        EXPECT_TRUE(WIFEXITED(appStatus) && WEXITSTATUS(appStatus) == 0) << diagnostics();
+        const int daemonStatus = daemon.stop();
+        EXPECT_TRUE(WIFEXITED(daemonStatus) && WEXITSTATUS(daemonStatus) == 0) << diagnostics();
+        wireplumber.stop();
+        pipewire.stop();
+    }
+
     TempFolder runtime;
     std::vector<std::string> env;
+    ChildProcess pipewire;
+    ChildProcess wireplumber;
+    ChildProcess daemon;
+    ChildProcess app;
     FrameReader* reader = nullptr;
 };
 
@@ -165,27 +204,9 @@ SwapShape swapShape(const std::vector<GstFrame>& frames, std::size_t from, doubl
 }
 
 TEST_F(KestrelEndToEnd, PatternThenRecordedLoopBehindABlurredFreezeAndBackAgain) {
-    ChildProcess pipewire;
-    ChildProcess wireplumber;
-    ASSERT_TRUE(testing::startPipeWire(runtime.path(), env, runtime.path(), pipewire, wireplumber))
-        << tail(log("pipewire"));
-    ChildProcess daemon({KESTREL_CAMERA_PATH, "--no-v4l2"}, env,
-                        Redirect{log("daemon"), log("daemon"), -1, false});
-    ASSERT_TRUE(waitFor(
-        [&] {
-            return tail(log("daemon")).find("PipeWire node \"Kestrel\" published") !=
-                   std::string::npos;
-        },
-        10s))
-        << tail(log("daemon"));
-
     // A freeze of two seconds stays visible also when a sanitizer build slows the frame path down.
-    writeSettings("kestrel.transitionFreezeSeconds=2\n");
-    ChildProcess app({KESTREL_APP_PATH, "--headless", "--camera", "pattern"}, env,
-                     Redirect{log("kestrel"), log("kestrel"), -1, false});
-    ASSERT_TRUE(waitFor([&] { return jsonField(status(), "engineStarted") == "true"; }, 15s))
-        << diagnostics();
-
+    startSystem("kestrel.transitionFreezeSeconds=2\n");
+    ASSERT_FALSE(HasFatalFailure());
     testing::GstCapture capture(env, log("gst"), kReadWidth, kReadHeight, kPipeBytes);
     ASSERT_TRUE(capture.started());
     reader = &*capture.reader;
@@ -276,12 +297,57 @@ TEST_F(KestrelEndToEnd, PatternThenRecordedLoopBehindABlurredFreezeAndBackAgain)
         awayFrames, loopMisses, static_cast<std::uintmax_t>(std::filesystem::file_size(saved)));
 
     capture.gst.stop();
-    const int appStatus = app.stop();
-    EXPECT_TRUE(WIFEXITED(appStatus) && WEXITSTATUS(appStatus) == 0) << diagnostics();
-    const int daemonStatus = daemon.stop();
-    EXPECT_TRUE(WIFEXITED(daemonStatus) && WEXITSTATUS(daemonStatus) == 0) << diagnostics();
-    wireplumber.stop();
-    pipewire.stop();
+    stopSystem();
+}
+
+TEST_F(KestrelEndToEnd, ForceAwayWithOnlyADamagedLoopHoldsAStillFrameNeverThePattern) {
+    const auto loops = runtime.path() / "data" / "dev.corvid.kestrel" / "loops";
+    std::filesystem::create_directories(loops);
+    std::ofstream(loops / "Loop 1.mov") << std::string(65536, 'x');
+    startSystem("kestrel.realisticTransitions=false\n");
+    ASSERT_FALSE(HasFatalFailure());
+    testing::GstCapture capture(env, log("gst"), kReadWidth, kReadHeight, kPipeBytes);
+    ASSERT_TRUE(capture.started());
+    reader = &*capture.reader;
+
+    // Sharp frames of differing sharpness: the pattern moves. A still keeps one value.
+    const auto distinctSharp = [&](std::size_t from) {
+        std::vector<double> values;
+        for (std::size_t i = from; i < reader->frames.size(); ++i) {
+            const GstFrame& f = reader->frames[i];
+            if (f.black() || f.sharpness <= 50) {
+                return std::size_t{0};
+            }
+            if (std::none_of(values.begin(), values.end(),
+                             [&](double v) { return std::abs(v - f.sharpness) < 0.01; })) {
+                values.push_back(f.sharpness);
+            }
+        }
+        return values.size();
+    };
+    const auto liveMoves = [&] {
+        return reader->frames.size() >= 15 && distinctSharp(reader->frames.size() - 15) >= 3;
+    };
+    ASSERT_TRUE(readUntil(liveMoves, 20s)) << "no moving pattern\n" << diagnostics();
+
+    int exit = -1;
+    kestrel({"--force-away", "on"}, &exit);
+    ASSERT_EQ(exit, 0) << tail(log("commands"));
+    readFor(1s);  // the frames on their way when the mode changed
+    const std::size_t from = reader->frames.size();
+    readFor(3s);
+    ASSERT_GE(reader->frames.size(), from + 30) << diagnostics();
+    EXPECT_EQ(distinctSharp(from), 1U) << "one sharp still, no moving pattern";
+    const std::string away = status();
+    EXPECT_EQ(jsonField(away, "mode"), "\"away\"");
+    EXPECT_EQ(jsonField(away, "awayShows"), "\"still\"");
+    EXPECT_NE(jsonField(away, "loopError"), "null");
+    EXPECT_GE(jsonNumber(away, "dispatchAwayLoopMissCount"), 30);
+    std::printf("away: %zu frames, loopError %s\n", reader->frames.size() - from,
+                jsonField(away, "loopError").c_str());
+
+    capture.gst.stop();
+    stopSystem();
 }
 
 // Without PipeWire: the daemon's camera-link readers are enough to see frames flow.

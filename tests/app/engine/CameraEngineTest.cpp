@@ -103,14 +103,51 @@ TEST_F(CameraEngineTest, TheLoopIsAskedForTheCamerasSizeAndSuchFramesGoOutAsThey
     EXPECT_EQ(rig.loop->requestedSizes.size(), asked);  // nothing more to ask
 }
 
-TEST_F(CameraEngineTest, AwayWithoutALoopSendsTheLiveFrameAndCountsTheMiss) {
-    rig.engine->start();
+TEST_F(CameraEngineTest, AwayWithoutAPlayableLoopHoldsTheLastFrameSentNeverALiveOne) {
+    // No loop chosen, and a chosen loop that fails to load: both hold the last live frame sent.
+    for (const bool damagedLoop : {false, true}) {
+        SCOPED_TRACE(damagedLoop);
+        EngineRig run;
+        if (damagedLoop) {
+            run.loop->failOpens = 1;
+            run.state.activeLoop = std::filesystem::path("/loops/Damaged.mov");
+        }
+        run.engine->start();
+        run.frame(camera(40));
+        run.state.mode = Mode::away;
+        for (const std::uint8_t grey : {41, 42, 43}) {
+            auto cam = camera(grey);
+            auto out = run.frame(cam);
+            ASSERT_NE(out, nullptr);
+            EXPECT_NE(out, cam);
+            EXPECT_EQ(pixelAt(*out, 640, 360)[0], 40);
+        }
+        EXPECT_EQ(run.engine->dispatchAwayLoopMissCount(), 3);
+        EXPECT_EQ(run.engine->awayShows(), CameraEngine::AwayShows::still);
+        EXPECT_EQ(run.engine->loopError().has_value(), damagedLoop);
+        run.state.mode = Mode::live;
+        auto cam = camera(50);
+        EXPECT_EQ(run.frame(cam), cam);
+        EXPECT_FALSE(run.engine->awayShows());
+    }
+    EXPECT_EQ(logs->count("away has no playable loop (no loop): holding a still frame"), 1U);
+    EXPECT_EQ(logs->count("away has no playable loop (startReading failed)"), 1U);
+}
+
+TEST_F(CameraEngineTest, ALateLoopFrameRepeatsThePreviousOneAndIsCountedApartFromMisses) {
+    startWithLoop();
     rig.state.mode = Mode::away;
-    auto cam = camera();
-    EXPECT_EQ(rig.frame(cam), cam);
-    EXPECT_EQ(rig.frame(cam), cam);
-    EXPECT_EQ(rig.engine->dispatchAwayCount(), 2);
-    EXPECT_EQ(rig.engine->dispatchAwayLoopMissCount(), 2);
+    rig.frame(camera());  // loop frame 0
+    rig.loop->late = 2;
+    for (int i = 0; i < 2; ++i) {
+        auto out = rig.frame(camera());
+        EXPECT_EQ(pixelAt(*out, 640, 360)[0], 0);
+        EXPECT_EQ(pixelAt(*out, 640, 360)[2], 200);
+    }
+    EXPECT_EQ(pixelAt(*rig.frame(camera()), 640, 360)[0], 1);
+    EXPECT_EQ(rig.engine->dispatchAwayLoopRepeatCount(), 2);
+    EXPECT_EQ(rig.engine->dispatchAwayLoopMissCount(), 0);
+    EXPECT_EQ(rig.engine->awayShows(), CameraEngine::AwayShows::loop);
 }
 
 TEST_F(CameraEngineTest, ComposeFillsCentresAndCrops) {
@@ -297,6 +334,19 @@ TEST_F(SwapTest, SwapToAwayHoldsTheBlurredSwapFrameThenPlaysTheLoopWhereItWas) {
     EXPECT_FALSE(rig.engine->freezeActive());
     EXPECT_EQ(pixelAt(*after, 640, 360)[0], 0);  // the loop's first frame
     EXPECT_EQ(rig.engine->dispatchAwayCount(), 1);
+}
+
+TEST_F(CameraEngineTest, WithTransitionsAwayWithoutALoopHoldsTheFreezeImagePastItsWindow) {
+    rig.state.realisticTransitions = true;
+    rig.engine->start();
+    rig.frame(camera(10));
+    rig.state.mode = Mode::away;
+    auto frozen = rig.frame(camera(100));
+    rig.main.advance(5s);
+    auto cam = camera(30);
+    EXPECT_EQ(rig.frame(cam), frozen);
+    EXPECT_FALSE(rig.engine->freezeActive());
+    EXPECT_EQ(rig.engine->dispatchAwayLoopMissCount(), 1);
 }
 
 TEST_F(SwapTest, SwapBackToLiveFreezesTheIncomingCameraFrame) {

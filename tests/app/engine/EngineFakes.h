@@ -70,13 +70,15 @@ class FakeLoop final : public LoopSource {
     }
     PixelBufferRef nextFrame() override {
         ++nextFrameCalls;
-        if (!opened) {
+        if (!opened || late > 0) {
+            late -= late > 0 ? 1 : 0;
             return nullptr;
         }
         return solidFrame(width, height, static_cast<std::uint8_t>(position++), 0, 200);
     }
     int failOpens = 0;
     bool opened = false;
+    int late = 0;  // requests still to answer with "not decoded yet"
     // Sizes the engine asked for; the fake keeps playing `width` x `height` until a test changes
     // them.
     void setOutputSize(int w, int h) override { requestedSizes.emplace_back(w, h); }

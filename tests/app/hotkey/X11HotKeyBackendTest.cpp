@@ -107,13 +107,19 @@ class Xvfb {
     std::string display_;
 };
 
-bool runXdotool(const std::string& display, const std::string& keys) {
-    const pid_t pid = spawn({"xdotool", "key", keys}, {"DISPLAY=" + display});
+bool runXdotool(const std::string& display, const std::vector<std::string>& commands) {
+    std::vector<std::string> arguments{"xdotool"};
+    arguments.insert(arguments.end(), commands.begin(), commands.end());
+    const pid_t pid = spawn(arguments, {"DISPLAY=" + display});
     if (pid <= 0) {
         return false;
     }
     int status = 0;
     return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool runXdotool(const std::string& display, const std::string& keys) {
+    return runXdotool(display, {"key", keys});
 }
 
 class X11HotKeyTest : public ::testing::Test {
@@ -125,36 +131,45 @@ class X11HotKeyTest : public ::testing::Test {
     }
     // Lets the executor read the backend's connection until both events came, waiting on its
     // descriptor for at most `kProcessTimeoutMs` in all.
-    void deliverEvents(const X11HotKeyBackend& backend) {
+    void deliverEvents() {
         main.pollFds();
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(kProcessTimeoutMs);
         while ((presses == 0 || releases == 0) && std::chrono::steady_clock::now() < deadline) {
-            pollfd poller{backend.fd(), POLLIN, 0};
+            pollfd poller{backend->fd(), POLLIN, 0};
             if (poll(&poller, 1, 100) == 1) {
                 main.pollFds();
             }
         }
     }
 
+    // Command+Shift+A (Super+Shift+A) on the private server, counting presses and releases.
+    void grabCommandShiftA() {
+        backend = std::make_shared<X11HotKeyBackend>(main, xvfb.display());
+        ASSERT_TRUE(backend->connected());
+        controller = std::make_shared<HotKeysController>(backend);
+        hotKey = HotKey::create(
+            controller, Key::a, modifier::kCommand | modifier::kShift, [this] { ++presses; },
+            [this] { ++releases; });
+    }
+
     Xvfb xvfb;
     ManualExecutor main;
     int presses = 0;
     int releases = 0;
+    std::shared_ptr<X11HotKeyBackend> backend;
+    std::shared_ptr<HotKeysController> controller;
+    std::shared_ptr<HotKey> hotKey;
 };
 
 TEST_F(X11HotKeyTest, CommandShiftAFiresOnSuperShiftAAndNotOnShiftA) {
-    auto backend = std::make_shared<X11HotKeyBackend>(main, xvfb.display());
-    ASSERT_TRUE(backend->connected());
-    auto controller = std::make_shared<HotKeysController>(backend);
-    auto hotKey = HotKey::create(
-        controller, Key::a, modifier::kCommand | modifier::kShift, [this] { ++presses; },
-        [this] { ++releases; });
+    grabCommandShiftA();
+    ASSERT_FALSE(HasFatalFailure());
     ASSERT_TRUE(controller->idOf(*hotKey));
 
     ASSERT_TRUE(runXdotool(xvfb.display(), "shift+a"));
     ASSERT_TRUE(runXdotool(xvfb.display(), "super+shift+a"));
-    deliverEvents(*backend);
+    deliverEvents();
     EXPECT_EQ(presses, 1);
     EXPECT_EQ(releases, 1);
 
@@ -163,7 +178,7 @@ TEST_F(X11HotKeyTest, CommandShiftAFiresOnSuperShiftAAndNotOnShiftA) {
     ASSERT_TRUE(runXdotool(xvfb.display(), "super+shift+a"));
     presses = 0;
     releases = 0;
-    deliverEvents(*backend);
+    deliverEvents();
     EXPECT_EQ(presses, 1);
     EXPECT_EQ(releases, 1);
 
@@ -174,14 +189,22 @@ TEST_F(X11HotKeyTest, CommandShiftAFiresOnSuperShiftAAndNotOnShiftA) {
     EXPECT_EQ(presses, 1);
 }
 
+TEST_F(X11HotKeyTest, AHeldCombinationIsOnePressAndOneRelease) {
+    grabCommandShiftA();
+    ASSERT_FALSE(HasFatalFailure());
+    // Held past the server's repeat delay (660 ms), the key repeats.
+    ASSERT_TRUE(runXdotool(xvfb.display(), {"keydown", "super+shift+a", "sleep", "1", "keyup", "a",
+                                            "keyup", "super+shift"}));
+    deliverEvents();
+    EXPECT_EQ(presses, 1);
+    EXPECT_EQ(releases, 1);
+}
+
 TEST_F(X11HotKeyTest, ALostServerTurnsHotKeysOffInsteadOfEndingTheProcess) {
     auto sink = std::make_shared<CaptureLogSink>();
     Log::setSink(sink);
-    auto backend = std::make_shared<X11HotKeyBackend>(main, xvfb.display());
-    auto controller = std::make_shared<HotKeysController>(backend);
-    auto hotKey = HotKey::create(controller, Key::a, modifier::kCommand | modifier::kShift,
-                                 [this] { ++presses; });
-    ASSERT_TRUE(backend->connected());
+    grabCommandShiftA();
+    ASSERT_FALSE(HasFatalFailure());
     const int fd = backend->fd();
 
     xvfb.stop();

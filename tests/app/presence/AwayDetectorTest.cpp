@@ -77,6 +77,19 @@ TEST_F(AwayDetectorTest, FirstTickWithAutoAwayOnIsAwayUntilAFaceIsSeen) {
     EXPECT_EQ(writes, 2) << "the mode is written only when it changes";
 }
 
+TEST_F(AwayDetectorTest, WithoutAFaceModelAutoAwayNeverSwitchesToAwayButForceAwayDoes) {
+    detector = std::make_unique<AwayDetector>(state, nullptr, main, main.hostClock(), vision);
+    EXPECT_FALSE(detector->autoAwayAvailable());
+    detector->start();
+    sendFrames(30);
+    EXPECT_EQ(vision.runUntilIdle(), 0U);
+    main.advance(60s);
+    EXPECT_EQ(state.mode.get(), Mode::live);
+    state.manualOverride = true;
+    main.advance(100ms);
+    EXPECT_EQ(state.mode.get(), Mode::away);
+}
+
 TEST_F(AwayDetectorTest, ElapsedExactlyAtThresholdStaysLive) {
     detector->start();
     main.advance(100ms);

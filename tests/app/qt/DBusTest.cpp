@@ -163,8 +163,8 @@ TEST_F(DBusControlTest, ControlsForceAwayReportsStatusAndFailsRecordingWithoutAR
     EXPECT_EQ(json[QStringLiteral("engineStarted")].toBool(), true);
     EXPECT_EQ(json[QStringLiteral("mode")].toString(), QStringLiteral("live"));
     EXPECT_TRUE(json[QStringLiteral("activeLoop")].isNull());
-    for (const char* counter :
-         {"dispatchCount", "dispatchAwayCount", "dispatchAwayLoopMissCount", "dispatchDropCount"}) {
+    for (const char* counter : {"dispatchCount", "dispatchAwayCount", "dispatchAwayLoopMissCount",
+                                "dispatchDropCount", "dispatchAwayLoopRepeatCount"}) {
         EXPECT_EQ(json[QLatin1String(counter)].toInt(-1), 0) << counter;
     }
 
