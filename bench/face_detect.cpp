@@ -1,83 +1,192 @@
-// Face detection as the away detector runs it (the frame scaled to 320 pixels wide, grey, LBP
-// frontal-face cascade) on a 1280 x 720 webcam-like shot of a portrait, against the same cascade
-// on the full-size grey frame as reference. `ratio_to_full_size` is analysis time over reference
-// time, measured in the same process; `face` is 1 when a face was found.
+// Face detectors for the away detector, side by side on the face evaluation set (webcam-like
+// 1280x720 frames built from python3-skimage's images): recall on the frames with a face, faces
+// reported on frames without one, and the mean and worst time of one detection. The candidates
+// run one after another on each frame, so a change in the machine's load touches them all alike;
+// `ratio` is a candidate's mean time over the first candidate's.
 //
-//   face_detect_bench --benchmark_repetitions=5
+//   face_detect_bench [--rounds N] [--only NAME-PART] [--misses]
 //
-// Needs opencv-data and python3-skimage (the portrait).
+// Needs opencv-data and python3-skimage; dlib's HOG detector is measured where libdlib-dev was
+// found at build time, BlazeFace where its model is installed (kestrel.sh).
 
-#include <benchmark/benchmark.h>
-
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
 #include <variant>
 #include <vector>
 
 #include <opencv2/core/utility.hpp>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <opencv2/objdetect.hpp>
 
+#ifdef KESTREL_HAVE_DLIB
+#include <dlib/image_processing/frontal_face_detector.h>
+#include <dlib/opencv/cv_image.h>
+#endif
+
+#include "app/presence/BlazeFaceDetector.h"
+#include "app/presence/FrameView.h"
 #include "app/presence/OpenCvFaceDetector.h"
+#include "tests/app/presence/FaceEvaluationSet.h"
 
 namespace {
 
-using kestrel::OpenCvFaceDetector;
+using kestrel::FaceDetector;
 using kestrel::PixelBuffer;
-using kestrel::PixelBufferRef;
 using Clock = std::chrono::steady_clock;
 
-PixelBufferRef portraitShot() {
-    const cv::Mat portrait =
-        cv::imread("/usr/lib/python3/dist-packages/skimage/data/astronaut.png", cv::IMREAD_COLOR);
-    auto frame = PixelBuffer::create(1280, 720);
-    cv::Mat view(720, 1280, CV_8UC4, frame->data(), static_cast<std::size_t>(frame->stride()));
-    view.setTo(cv::Scalar(180, 190, 200, 255));
-    if (!portrait.empty()) {
-        cv::Mat scaled;
-        cv::resize(portrait, scaled, cv::Size(720, 720), 0, 0, cv::INTER_AREA);
-        cv::cvtColor(scaled, view(cv::Rect(280, 0, 720, 720)), cv::COLOR_BGR2BGRA);
+#ifdef KESTREL_HAVE_DLIB
+// dlib's HOG frontal-face detector (its model is compiled into the library) on a grey copy.
+class DlibFaceDetector final : public FaceDetector {
+  public:
+    explicit DlibFaceDetector(int analysisWidth) : width_(analysisWidth) {}
+    bool containsFace(const PixelBuffer& frame) override {
+        cv::Mat small;
+        cv::resize(kestrel::readOnlyView(frame), small,
+                   cv::Size(width_, frame.height() * width_ / frame.width()), 0, 0, cv::INTER_AREA);
+        cv::Mat grey;
+        cv::cvtColor(small, grey, cv::COLOR_BGRA2GRAY);
+        const dlib::cv_image<unsigned char> image(grey);
+        return !detector_(image).empty();
     }
-    return frame;
-}
 
-void BM_DetectFace(benchmark::State& state) {
-    cv::setNumThreads(1);
-    auto created = OpenCvFaceDetector::create(OpenCvFaceDetector::defaultCascadePath());
-    if (std::holds_alternative<kestrel::Error>(created)) {
-        state.SkipWithError("no face model (install opencv-data)");
-        return;
-    }
-    auto& detector = *std::get<std::unique_ptr<OpenCvFaceDetector>>(created);
-    cv::CascadeClassifier reference(OpenCvFaceDetector::defaultCascadePath().string());
-    const PixelBufferRef frame = portraitShot();
-    const cv::Mat view(720, 1280, CV_8UC4, frame->data(),
-                       static_cast<std::size_t>(frame->stride()));
-    cv::Mat grey;
-    cv::cvtColor(view, grey, cv::COLOR_BGRA2GRAY);
+  private:
+    int width_;
+    dlib::frontal_face_detector detector_ = dlib::get_frontal_face_detector();
+};
+#endif
 
-    Clock::duration analysis{};
-    Clock::duration full{};
-    bool found = false;
-    for (auto _ : state) {
-        const auto start = Clock::now();
-        found = detector.containsFace(*frame);
-        const auto middle = Clock::now();
-        state.PauseTiming();
-        std::vector<cv::Rect> faces;
-        reference.detectMultiScale(grey, faces, 1.1, 3, 0, cv::Size(96, 96));
-        benchmark::DoNotOptimize(faces.data());
-        full += Clock::now() - middle;
-        state.ResumeTiming();
-        analysis += middle - start;
+struct Candidate {
+    std::string name;
+    std::unique_ptr<FaceDetector> detector;
+    int found = 0;
+    int falseFaces = 0;
+    std::vector<double> milliseconds;
+    std::vector<std::string> misses;
+};
+
+std::unique_ptr<FaceDetector> cascade(const char* file,
+                                      kestrel::OpenCvFaceDetector::Options options) {
+    auto created = kestrel::OpenCvFaceDetector::create(file, std::move(options));
+    if (auto* error = std::get_if<kestrel::Error>(&created)) {
+        std::fprintf(stderr, "%s\n", error->description.c_str());
+        return nullptr;
     }
-    state.counters["face"] = found ? 1 : 0;
-    state.counters["ratio_to_full_size"] =
-        full.count() > 0 ? static_cast<double>(analysis.count()) / static_cast<double>(full.count())
-                         : 0.0;
+    return std::move(std::get<std::unique_ptr<kestrel::OpenCvFaceDetector>>(created));
 }
-BENCHMARK(BM_DetectFace)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    int rounds = 2;
+    bool showMisses = false;
+    std::string only;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
+            rounds = std::max(1, std::atoi(argv[++i]));
+        } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+            only = argv[++i];
+        } else if (std::strcmp(argv[i], "--misses") == 0) {
+            showMisses = true;
+        }
+    }
+    cv::setNumThreads(1);
+    const auto set = kestrel::buildFaceEvaluationSet(kestrel::skimageDataFolder());
+    if (set.frames.empty()) {
+        std::fprintf(stderr, "%s\n", set.error.c_str());
+        return 1;
+    }
+
+    const char* lbp = "/usr/share/opencv4/lbpcascades/lbpcascade_frontalface_improved.xml";
+    const char* lbpOld = "/usr/share/opencv4/lbpcascades/lbpcascade_frontalface.xml";
+    const char* haar = "/usr/share/opencv4/haarcascades/haarcascade_frontalface_default.xml";
+    const char* alt2 = "/usr/share/opencv4/haarcascades/haarcascade_frontalface_alt2.xml";
+    const std::vector<double> turns = {-22, 22};
+    std::vector<Candidate> candidates;
+    const auto add = [&](std::string name, std::unique_ptr<FaceDetector> detector) {
+        if (detector && name.find(only) != std::string::npos) {
+            candidates.push_back({std::move(name), std::move(detector), 0, 0, {}, {}});
+        }
+    };
+    add("LBP frontal 320 (before)", cascade(lbpOld, {}));
+    add("LBP frontal 320, turns ±22°", cascade(lbpOld, {320, 24, turns}));
+    add("LBP frontal 448, turns ±22°", cascade(lbpOld, {448, 24, turns}));
+    add("LBP improved 448, turns ±22°", cascade(lbp, {448, 24, turns}));
+    add("Haar default 320, turns ±22°", cascade(haar, {320, 24, turns}));
+    add("Haar alt2 320", cascade(alt2, {320, 20, {}}));
+    add("Haar alt2 320, turns ±22°", cascade(alt2, {320, 20, turns}));
+    add("Haar alt2 448, turns ±22°", cascade(alt2, {448, 24, turns}));
+#ifdef KESTREL_HAVE_DLIB
+    add("dlib HOG 640", std::make_unique<DlibFaceDetector>(640));
+    add("dlib HOG 960", std::make_unique<DlibFaceDetector>(960));
+#endif
+    for (const float threshold : {0.6f, 0.7f, 0.75f, 0.8f}) {
+        auto created = kestrel::BlazeFaceDetector::create(
+            kestrel::BlazeFaceDetector::defaultModelPath(), threshold);
+        if (auto* error = std::get_if<kestrel::Error>(&created)) {
+            std::fprintf(stderr, "%s\n", error->description.c_str());
+            break;
+        }
+        char name[64];
+        std::snprintf(name, sizeof name, "BlazeFace 256 (DNN), score %.2f", threshold);
+        add(name, std::move(std::get<std::unique_ptr<kestrel::BlazeFaceDetector>>(created)));
+    }
+
+    int faceFrames = 0;
+    for (const auto& frame : set.frames) {
+        faceFrames += frame.hasFace ? 1 : 0;
+    }
+    for (int round = 0; round < rounds; ++round) {
+        for (const auto& frame : set.frames) {
+            for (Candidate& candidate : candidates) {
+                const auto start = Clock::now();
+                const bool face = candidate.detector->containsFace(*frame.frame);
+                candidate.milliseconds.push_back(
+                    std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+                if (round == 0) {
+                    candidate.found += face && frame.hasFace ? 1 : 0;
+                    candidate.falseFaces += face && !frame.hasFace ? 1 : 0;
+                    if (face != frame.hasFace) {
+                        candidate.misses.push_back(frame.name);
+                    }
+                }
+            }
+        }
+    }
+
+    double load[3] = {0, 0, 0};
+    getloadavg(load, 3);
+    std::printf("%zu frames (%d with a face), %d rounds, load average %.2f %.2f %.2f\n\n",
+                set.frames.size(), faceFrames, rounds, load[0], load[1], load[2]);
+    std::printf("| Candidate | Recall | False faces | Mean ms | Worst ms | Ratio |\n");
+    std::printf("|---|---|---|---|---|---|\n");
+    double reference = 0;
+    for (Candidate& candidate : candidates) {
+        const auto& times = candidate.milliseconds;
+        double sum = 0;
+        for (const double t : times) {
+            sum += t;
+        }
+        const double mean = sum / static_cast<double>(times.size());
+        if (reference == 0) {
+            reference = mean;
+        }
+        std::printf("| %s | %.1f%% | %d of %zu | %.1f | %.1f | %.2f |\n", candidate.name.c_str(),
+                    100.0 * candidate.found / faceFrames, candidate.falseFaces,
+                    set.frames.size() - static_cast<std::size_t>(faceFrames), mean,
+                    *std::max_element(times.begin(), times.end()), mean / reference);
+    }
+    if (showMisses) {
+        for (const Candidate& candidate : candidates) {
+            std::printf("\n%s is wrong on:\n", candidate.name.c_str());
+            for (const auto& name : candidate.misses) {
+                std::printf("  %s\n", name.c_str());
+            }
+        }
+    }
+    return 0;
+}

@@ -20,6 +20,9 @@ set_target_properties(kestrel::opencv PROPERTIES
     INTERFACE_LINK_LIBRARIES "${OPENCV_IMGPROC_LIBRARY};${OPENCV_CORE_LIBRARY}"
     INTERFACE_INCLUDE_DIRECTORIES "${OPENCV_INCLUDE_DIR}")
 
+# Where kestrel.sh installs the face detector's model.
+set(KESTREL_MODEL_DIR "${PROJECT_SOURCE_DIR}/build/models" CACHE PATH "Face detection models")
+
 find_package(Qt6 REQUIRED COMPONENTS Core)
 set(CMAKE_AUTOMOC OFF)
 # Qt's `emit`, `signals` and `slots` macros would clash with our own names.

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
+
 #include <opencv2/objdetect.hpp>
+#include "app/presence/FrameView.h"
 
 namespace kestrel {
 
@@ -16,10 +18,6 @@ constexpr std::array kCascadeCandidates = {
     "/usr/share/opencv4/lbpcascades/lbpcascade_frontalface.xml",
     "/usr/share/opencv4/haarcascades/haarcascade_frontalface_default.xml",
 };
-
-// The smallest face looked for, in pixels of the analysis image: a face further than a few metres
-// from a webcam is not someone in the meeting.
-constexpr int kMinimumFaceSize = 24;
 
 }  // namespace
 
@@ -34,7 +32,7 @@ std::filesystem::path OpenCvFaceDetector::defaultCascadePath() {
 }
 
 std::variant<std::unique_ptr<OpenCvFaceDetector>, Error> OpenCvFaceDetector::create(
-    const std::filesystem::path& cascadePath) {
+    const std::filesystem::path& cascadePath, Options options) {
     auto cascade = std::make_unique<cv::CascadeClassifier>();
     bool loaded = false;
     try {
@@ -48,12 +46,13 @@ std::variant<std::unique_ptr<OpenCvFaceDetector>, Error> OpenCvFaceDetector::cre
                      "cannot load face model '" + cascadePath.string() +
                          "' (install the opencv-data package)"};
     }
-    return std::make_unique<OpenCvFaceDetector>(Private{}, std::move(cascade));
+    return std::make_unique<OpenCvFaceDetector>(Private{}, std::move(cascade), std::move(options));
 }
 
 OpenCvFaceDetector::OpenCvFaceDetector(Private /*tag*/,
-                                       std::unique_ptr<cv::CascadeClassifier> cascade)
-    : cascade_(std::move(cascade)) {}
+                                       std::unique_ptr<cv::CascadeClassifier> cascade,
+                                       Options options)
+    : cascade_(std::move(cascade)), options_(std::move(options)) {}
 
 OpenCvFaceDetector::~OpenCvFaceDetector() = default;
 
@@ -62,10 +61,8 @@ bool OpenCvFaceDetector::containsFace(const PixelBuffer& frame) {
         return false;
     }
     try {
-        const cv::Mat bgra(frame.height(), frame.width(), CV_8UC4,
-                           const_cast<std::uint8_t*>(frame.data()),  // read only below
-                           static_cast<std::size_t>(frame.stride()));
-        const int width = std::min(kAnalysisWidth, frame.width());
+        const cv::Mat bgra = readOnlyView(frame);
+        const int width = std::min(options_.analysisWidth, frame.width());
         const int height = std::max(
             1, static_cast<int>(static_cast<long long>(frame.height()) * width / frame.width()));
         cv::Mat small;
@@ -73,14 +70,31 @@ bool OpenCvFaceDetector::containsFace(const PixelBuffer& frame) {
         cv::Mat grey;
         cv::cvtColor(small, grey, cv::COLOR_BGRA2GRAY);
         cv::equalizeHist(grey, grey);
-        std::vector<cv::Rect> faces;
-        cascade_->detectMultiScale(grey, faces, 1.1, 3, 0,
-                                   cv::Size(kMinimumFaceSize, kMinimumFaceSize));
-        return !faces.empty();
+        if (search(grey)) {
+            return true;
+        }
+        const cv::Point2f centre(static_cast<float>(grey.cols) / 2,
+                                 static_cast<float>(grey.rows) / 2);
+        cv::Mat turned;
+        for (const double degrees : options_.retryDegrees) {
+            cv::warpAffine(grey, turned, cv::getRotationMatrix2D(centre, degrees, 1.0), grey.size(),
+                           cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+            if (search(turned)) {
+                return true;
+            }
+        }
+        return false;
     } catch (const cv::Exception&) {
         // A frame the cascade cannot handle counts as one without a face.
         return false;
     }
+}
+
+bool OpenCvFaceDetector::search(const cv::Mat& grey) {
+    std::vector<cv::Rect> faces;
+    cascade_->detectMultiScale(grey, faces, 1.1, 3, 0,
+                               cv::Size(options_.minimumFaceSize, options_.minimumFaceSize));
+    return !faces.empty();
 }
 
 }  // namespace kestrel
