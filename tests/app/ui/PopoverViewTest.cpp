@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QLabel>
+#include <QMenu>
+#include <QTest>
+#include <QToolButton>
+
+#include <cstdlib>
+#include <memory>
+
+#include "app/state/AppState.h"
+#include "app/state/SettingsStore.h"
+#include "app/ui/MenubarPopoverView.h"
+#include "app/ui/Theme.h"
+#include "app/ui/TrayController.h"
+#include "app/ui/Widgets.h"
+#include "platform/runtime/ManualExecutor.h"
+
+namespace kestrel::ui {
+namespace {
+
+// Widgets without a display: the offscreen platform, which never offers a tray.
+QApplication& application() {
+    static int argc = 1;
+    static char name[] = "app_ui_tests";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = [] {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        auto* created = new QApplication(argc, argv);
+        applyTheme(*created);
+        return created;
+    }();
+    return *app;
+}
+
+class ScriptedRecording final : public LoopRecording {
+  public:
+    MaybeError start() override {
+        running = true;
+        return std::nullopt;
+    }
+    void stop(Done done) override {
+        running = false;
+        ++stops;
+        done(std::nullopt);
+    }
+    bool isRecording() const override { return running; }
+    bool running = false;
+    int stops = 0;
+};
+
+// Counts writes of one field after subscribing.
+template <class T>
+struct Writes {
+    explicit Writes(Published<T>& field) : handle(field.subscribe([this](const T&) { ++count; })) {
+        count = 0;
+    }
+    int count = 0;
+    Handle handle;
+};
+
+class PopoverViewTest : public ::testing::Test {
+  protected:
+    PopoverViewTest() { application(); }
+
+    void show() {
+        view = std::make_unique<MenubarPopoverView>(state, record, PopoverActions{});
+        view->setHotKeyBadge(QStringLiteral("Super+Shift+A"));
+        view->show();
+    }
+    void clickSegment(int index) {
+        QTest::mouseClick(view->modeControl(), Qt::LeftButton, {},
+                          view->modeControl()->segmentRect(index).center());
+    }
+    QColor dotColour() {
+        const QImage image = view->grab().toImage();
+        const QPoint centre = view->statusDot()->geometry().center();
+        return image.pixelColor(centre * image.devicePixelRatio());
+    }
+    void saveScreenshot(const char* name) {
+        if (const char* folder = std::getenv("KESTREL_SCREENSHOT_DIR")) {
+            view->grab().save(QStringLiteral("%1/popover-%2.png").arg(folder, name));
+        }
+    }
+
+    AppState state{nullptr, std::make_shared<MemorySettingsStore>()};
+    ManualExecutor main;
+    std::shared_ptr<ScriptedRecording> recorder = std::make_shared<ScriptedRecording>();
+    RecordButtonState record{recorder, main, main.hostClock()};
+    std::unique_ptr<MenubarPopoverView> view;
+};
+
+TEST_F(PopoverViewTest, SegmentsSetForceAwayAndTheSelectedOneAgainChangesNothing) {
+    show();
+    Writes<bool> writes(state.manualOverride);
+    clickSegment(0);
+    EXPECT_EQ(writes.count, 0);
+    clickSegment(1);
+    EXPECT_TRUE(state.manualOverride.get());
+    EXPECT_TRUE(view->badgeLabel()->isVisible());
+    clickSegment(1);
+    EXPECT_EQ(writes.count, 1);
+    clickSegment(0);
+    EXPECT_FALSE(state.manualOverride.get());
+    EXPECT_FALSE(view->badgeLabel()->isVisible());
+
+    // The hot key toggles the field while the popover is open.
+    state.manualOverride = true;
+    EXPECT_EQ(view->modeControl()->selected(), 1);
+    EXPECT_TRUE(view->badgeLabel()->isVisible());
+}
+
+TEST_F(PopoverViewTest, SwitchWritesAutoAwayAndFollowsIt) {
+    show();
+    QTest::mouseClick(view->autoLoopSwitch(), Qt::LeftButton);
+    EXPECT_TRUE(state.autoAwayEnabled.get());
+    state.autoAwayEnabled = false;
+    EXPECT_FALSE(view->autoLoopSwitch()->isChecked());
+}
+
+TEST_F(PopoverViewTest, ChoosingALoopSetsItAndTheActiveOneAgainChangesNothing) {
+    show();
+    EXPECT_FALSE(view->loopPicker()->isVisible());
+    state.loops = {"/l/first.mov", "/l/second-with-a-rather-long-name-that-does-not-fit.mov"};
+    EXPECT_TRUE(view->loopPicker()->isVisible());
+    EXPECT_TRUE(view->loopPicker()->text().startsWith(QStringLiteral("—")));
+
+    Writes<std::optional<std::filesystem::path>> writes(state.activeLoop);
+    ASSERT_EQ(view->loopMenu()->actions().size(), 2);
+    view->loopMenu()->actions()[1]->trigger();
+    EXPECT_EQ(state.activeLoop.get(),
+              std::filesystem::path("/l/second-with-a-rather-long-name-that-does-not-fit.mov"));
+    view->loopMenu()->actions()[1]->trigger();
+    EXPECT_EQ(writes.count, 1);
+    EXPECT_TRUE(view->loopPicker()->text().contains(QStringLiteral("…"))) << "elided in the middle";
+}
+
+TEST_F(PopoverViewTest, RecordButtonStartsAndStops) {
+    show();
+    QTest::mouseClick(view->recordButton(), Qt::LeftButton);
+    EXPECT_TRUE(recorder->running);
+    EXPECT_EQ(view->recordButton()->text(), QStringLiteral("Stop · saving…"));
+    main.advance(std::chrono::seconds(3));
+    EXPECT_EQ(view->model().recordProgress, QStringLiteral("3 / 60 s"));
+    saveScreenshot("recording");
+    QTest::mouseClick(view->recordButton(), Qt::LeftButton);
+    EXPECT_EQ(recorder->stops, 1);
+    EXPECT_EQ(view->recordButton()->text(), QStringLiteral("Start · 60s loop"));
+}
+
+TEST_F(PopoverViewTest, StatusDotIsGreenWhileLiveAndRedWhileAway) {
+    show();
+    saveScreenshot("no-loops");
+    state.loops = {"/l/standup-2026-12-07.mov"};
+    state.activeLoop = std::filesystem::path("/l/standup-2026-12-07.mov");
+    EXPECT_EQ(dotColour().rgb(), color(Tone::liveGreen).rgb());
+    saveScreenshot("live");
+    state.mode = AppState::Mode::away;
+    EXPECT_EQ(dotColour().rgb(), color(Tone::awayRed).rgb());
+    saveScreenshot("away");
+    state.manualOverride = true;
+    saveScreenshot("force-away");
+}
+
+TEST_F(PopoverViewTest, WithoutATrayTheContentOpensAsAWindowThatComesBack) {
+    TrayController tray(state, record, PopoverActions{}, main.hostClock());
+    tray.start(false);
+    ASSERT_NE(tray.fallbackWindow(), nullptr);
+    EXPECT_EQ(tray.trayIcon(), nullptr);
+    EXPECT_TRUE(tray.fallbackWindow()->isVisible());
+    EXPECT_EQ(tray.fallbackWindow()->windowTitle(), QStringLiteral("Kestrel"));
+    tray.fallbackWindow()->close();
+    EXPECT_FALSE(tray.fallbackWindow()->isVisible());
+    tray.present();
+    EXPECT_TRUE(tray.fallbackWindow()->isVisible());
+}
+
+}  // namespace
+}  // namespace kestrel::ui
