@@ -39,6 +39,8 @@
 #include "app/sources/CameraChoice.h"
 #include "app/sources/LoopPlayer.h"
 #include "app/startup/AppDelegate.h"
+#include "app/ui/LivePreview.h"
+#include "app/ui/PreviewTap.h"
 #include "app/ui/RecordButtonState.h"
 #include "app/ui/Theme.h"
 #include "app/ui/TrayController.h"
@@ -227,6 +229,7 @@ int main(int argc, char** argv) {
         main, SystemCaptureDevices::Options::forThisProcess());
 
     std::weak_ptr<LoopRecorder> uiRecorder;
+    ui::PreviewTap* previewTap = nullptr;  // owned by the engine, which outlives the windows
     auto buildEngine = [&](AppState& state, LoopLibrary& library,
                            std::shared_ptr<ExtensionService> service) {
         EngineBuild build;
@@ -248,6 +251,12 @@ int main(int argc, char** argv) {
             std::make_unique<AwayDetector>(state, faces, main, systemHostClock());
         build.parts.bridge = std::make_unique<ExtensionBridge>(
             state, cameraLinkPort, main, systemHostClock(), std::move(service), captureDevices);
+        if (windowed) {
+            // The popover's preview watches the output on its way to the camera daemon.
+            auto tap = std::make_unique<ui::PreviewTap>(std::move(build.parts.bridge));
+            previewTap = tap.get();
+            build.parts.bridge = std::move(tap);
+        }
         return build;
     };
     std::unique_ptr<ToggleSignalSource> toggleSignal;
@@ -282,6 +291,9 @@ int main(int argc, char** argv) {
         tray = std::make_unique<ui::TrayController>(delegate->state(), *recordButton,
                                                     std::move(actions), systemHostClock());
         tray->start(QSystemTrayIcon::isSystemTrayAvailable());
+        if (previewTap != nullptr && tray->view() != nullptr) {
+            tray->view()->setPreview(new ui::LivePreview(*previewTap, 300));
+        }
         presenter = std::make_unique<ui::WindowPresenter>([&tray] { tray->present(); });
         if (bus.isConnected() && !presenter->registerOn(bus)) {
             log.error("cannot export the window object: %{public}@",

@@ -12,7 +12,9 @@
 
 #include "app/state/AppState.h"
 #include "app/state/SettingsStore.h"
+#include "app/ui/LivePreview.h"
 #include "app/ui/MenubarPopoverView.h"
+#include "app/ui/PreviewTap.h"
 #include "app/ui/Theme.h"
 #include "app/ui/TrayController.h"
 #include "app/ui/Widgets.h"
@@ -175,6 +177,39 @@ TEST_F(PopoverViewTest, WithoutATrayTheContentOpensAsAWindowThatComesBack) {
     EXPECT_FALSE(tray.fallbackWindow()->isVisible());
     tray.present();
     EXPECT_TRUE(tray.fallbackWindow()->isVisible());
+}
+
+class CountingBridge final : public CameraBridge, public FrameSink {
+  public:
+    void activate() override {}
+    void reconnect() override {}
+    void probeExtensionHealth() override {}
+    FrameSink& sink() override { return *this; }
+    bool connected() const override { return true; }
+    void connect() override {}
+    void enqueue(const PixelBufferRef& /*frame*/) override { ++frames; }
+    int frames = 0;
+};
+
+TEST(LivePreview, KeepsFramesOnlyWhileShownAndShowsTheOutput) {
+    application();
+    auto bridge = std::make_unique<CountingBridge>();
+    auto* counting = bridge.get();
+    PreviewTap tap(std::move(bridge));
+    auto frame = PixelBuffer::create(64, 36);
+    frame->fill(0x10, 0x80, 0xF0);  // blue, green, red
+
+    LivePreview preview(tap, 32);
+    tap.sink().enqueue(frame);
+    EXPECT_EQ(tap.takeLatest(), nullptr) << "hidden: nothing kept";
+    preview.show();
+    tap.sink().enqueue(frame);
+    preview.refresh();
+    EXPECT_EQ(preview.image().pixelColor(5, 5).rgb(), QColor(0xF0, 0x80, 0x10).rgb());
+    tap.sink().enqueue(frame);
+    preview.hide();
+    EXPECT_EQ(frame.use_count(), 1) << "a hidden preview holds no frame";
+    EXPECT_EQ(counting->frames, 3) << "every frame still reaches the camera";
 }
 
 }  // namespace
