@@ -10,8 +10,11 @@
 #include <cstdlib>
 #include <memory>
 
+#include <QPainter>
+
 #include "app/state/AppState.h"
 #include "app/state/SettingsStore.h"
+#include "app/ui/Icons.h"
 #include "app/ui/LivePreview.h"
 #include "app/ui/MenubarPopoverView.h"
 #include "app/ui/PreviewTap.h"
@@ -210,6 +213,33 @@ TEST(LivePreview, KeepsFramesOnlyWhileShownAndShowsTheOutput) {
     preview.hide();
     EXPECT_EQ(frame.use_count(), 1) << "a hidden preview holds no frame";
     EXPECT_EQ(counting->frames, 3) << "every frame still reaches the camera";
+}
+
+TEST(Icons, BundledFallbacksRenderOnDarkAndLightPanels) {
+    application();
+    QImage sheet(4 * 32, 2 * 32, QImage::Format_RGB32);
+    QPainter painter(&sheet);
+    painter.fillRect(0, 0, sheet.width(), 32, QColor(0x2e, 0x34, 0x36));
+    painter.fillRect(0, 32, sheet.width(), 32, QColor(0xf6, 0xf5, 0xf4));
+    const char* names[] = {"dev.corvid.kestrel", "dev.corvid.kestrel-symbolic",
+                           "dev.corvid.kestrel-live", "dev.corvid.kestrel-away"};
+    for (int i = 0; i < 4; ++i) {
+        const QImage icon = statusIcon(QString::fromLatin1(names[i])).pixmap(24).toImage();
+        ASSERT_FALSE(icon.isNull()) << names[i];
+        int opaque = 0;
+        for (int y = 0; y < icon.height(); ++y) {
+            for (int x = 0; x < icon.width(); ++x) {
+                opaque += qAlpha(icon.pixel(x, y)) > 200 ? 1 : 0;
+            }
+        }
+        EXPECT_GT(opaque, 40) << names[i] << " draws something";
+        painter.drawImage(i * 32 + 4, 4, icon);
+        painter.drawImage(i * 32 + 4, 36, icon);
+    }
+    painter.end();
+    if (const char* folder = std::getenv("KESTREL_SCREENSHOT_DIR")) {
+        sheet.scaled(sheet.size() * 4).save(QStringLiteral("%1/icons.png").arg(folder));
+    }
 }
 
 }  // namespace
