@@ -12,7 +12,7 @@ PACKAGES=(
     libopencv-dnn-dev libdlib-dev npm
     libx11-dev xvfb xdotool
     libjpeg62-turbo-dev
-    qt6-base-dev libsystemd-dev
+    qt6-base-dev libsystemd-dev libqt6svg6 fonts-dejavu-core
     dbus-daemon
     clang libclang-rt-dev
     libpipewire-0.3-dev libpng-dev

@@ -1,10 +1,12 @@
-// kestrel: the application. Without a command it runs the camera engine over the chosen camera
-// (headless: no widgets exist yet, so both modes run on a QCoreApplication); with a command it
-// asks the running instance over the session bus and exits.
+// kestrel: the application. Without a command it runs the camera engine over the chosen camera,
+// with the tray icon and its popover where a display is reachable (--headless: no widgets, on a
+// QCoreApplication); with a command it asks the running instance over the session bus and exits.
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 #include <signal.h>
@@ -37,6 +39,12 @@
 #include "app/sources/CameraChoice.h"
 #include "app/sources/LoopPlayer.h"
 #include "app/startup/AppDelegate.h"
+#include "app/ui/LivePreview.h"
+#include "app/ui/PreviewTap.h"
+#include "app/ui/RecordButtonState.h"
+#include "app/ui/Theme.h"
+#include "app/ui/TrayController.h"
+#include "app/ui/WindowPresenter.h"
 #include "platform/link/LinkClient.h"
 #include "platform/runtime/UniqueFd.h"
 
@@ -50,7 +58,7 @@ void usage(std::FILE* out) {
         "       kestrel --toggle-away\n"
         "  Runs the camera engine over the chosen camera and feeds the virtual camera "
         "\"Kestrel\".\n"
-        "  --headless      run without a user interface (this build has none either way)\n"
+        "  --headless      run without a user interface (also where no display is reachable)\n"
         "  --camera C      auto (default): the best V4L2 camera; pattern: a generated test\n"
         "                  pattern; /dev/videoN: that camera; file:PATH: a video file\n"
         "  --seconds N     quit after N seconds (default: run until interrupted)\n"
@@ -63,6 +71,7 @@ void usage(std::FILE* out) {
 }
 
 struct Options {
+    bool headless = false;
     int seconds = 0;
     std::string camera = "auto";
     std::optional<kestrel::ControlCommand> command;
@@ -77,6 +86,7 @@ std::optional<Options> parse(int argc, char** argv, int& exitStatus) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
         if (arg == "--headless") {
+            options.headless = true;
             continue;
         }
         if (arg == "--seconds" && hasValue) {
@@ -108,10 +118,32 @@ std::optional<Options> parse(int argc, char** argv, int& exitStatus) {
     return options;
 }
 
+// Windows need a display; without one (or with --headless or a command) kestrel runs on a
+// QCoreApplication and builds no widgets.
+bool wantsWindows(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--headless" || arg == "--status" || arg == "--record-start" ||
+            arg == "--record-stop" || arg == "--toggle-away" || arg == "--force-away" ||
+            arg == "--help" || arg == "-h") {
+            return false;
+        }
+    }
+    const char* x11 = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    const bool windowed = wantsWindows(argc, argv);
+    std::unique_ptr<QCoreApplication> app;
+    if (windowed) {
+        app = std::make_unique<QApplication>(argc, argv);
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
     QCoreApplication::setApplicationName(QStringLiteral("kestrel"));
     QCoreApplication::setOrganizationName(QStringLiteral("corvid"));
 
@@ -135,6 +167,10 @@ int main(int argc, char** argv) {
     // One instance per session: the name is taken before anything is built.
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected() && !bus.registerService(dbus::kServiceName)) {
+        if (windowed && ui::WindowPresenter::presentRunning(bus)) {
+            std::fprintf(stderr, "kestrel is already running; its window is brought forward\n");
+            return 0;
+        }
         if (bus.interface()->isServiceRegistered(dbus::kServiceName).value()) {
             std::fprintf(stderr, "kestrel is already running\n");
         } else {
@@ -185,11 +221,14 @@ int main(int argc, char** argv) {
     auto captureDevices = std::make_shared<SystemCaptureDevices>(
         main, SystemCaptureDevices::Options::forThisProcess());
 
+    std::weak_ptr<LoopRecorder> uiRecorder;
+    ui::PreviewTap* previewTap = nullptr;  // owned by the engine, which outlives the windows
     auto buildEngine = [&](AppState& state, LoopLibrary& library,
                            std::shared_ptr<ExtensionService> service) {
         EngineBuild build;
         build.parts.webcam = std::move(std::get<std::unique_ptr<WebcamSource>>(webcam));
         build.recorder = LoopRecorder::create(library, main);
+        uiRecorder = build.recorder;
         build.parts.recorder = build.recorder;
         build.parts.loop = std::make_unique<LoopPlayer>(1920, 1080, main);
         std::shared_ptr<FaceDetector> faces;
@@ -206,6 +245,12 @@ int main(int argc, char** argv) {
         build.parts.bridge = std::make_unique<ExtensionBridge>(
             state, cameraLink.port(), main, cameraLink.executor(), systemHostClock(),
             std::move(service), captureDevices);
+        if (windowed) {
+            // The popover's preview watches the output on its way to the camera daemon.
+            auto tap = std::make_unique<ui::PreviewTap>(std::move(build.parts.bridge));
+            previewTap = tap.get();
+            build.parts.bridge = std::move(tap);
+        }
         return build;
     };
     std::unique_ptr<ToggleSignalSource> toggleSignal;
@@ -224,8 +269,34 @@ int main(int argc, char** argv) {
                   bus.lastError().message().toStdString());
     }
 
+    // The face: the tray icon and its popover, or a window where the desktop has no tray.
+    std::unique_ptr<ui::RecordButtonState> recordButton;
+    std::unique_ptr<ui::TrayController> tray;
+    std::unique_ptr<ui::WindowPresenter> presenter;
+    if (windowed) {
+        auto* widgets = static_cast<QApplication*>(app.get());
+        ui::applyTheme(*widgets);
+        QApplication::setQuitOnLastWindowClosed(false);
+        recordButton = std::make_unique<ui::RecordButtonState>(
+            std::make_shared<ui::DelegateLoopRecording>(uiRecorder, delegate), main,
+            systemHostClock());
+        ui::PopoverActions actions;
+        actions.quit = [] { QCoreApplication::quit(); };
+        tray = std::make_unique<ui::TrayController>(delegate->state(), *recordButton,
+                                                    std::move(actions), systemHostClock());
+        tray->start(QSystemTrayIcon::isSystemTrayAvailable());
+        if (previewTap != nullptr && tray->view() != nullptr) {
+            tray->view()->setPreview(new ui::LivePreview(*previewTap, 300));
+        }
+        presenter = std::make_unique<ui::WindowPresenter>([&tray] { tray->present(); });
+        if (bus.isConnected() && !presenter->registerOn(bus)) {
+            log.error("cannot export the window object: %{public}@",
+                      bus.lastError().message().toStdString());
+        }
+    }
+
     if (options->seconds > 0) {
-        QTimer::singleShot(options->seconds * 1000, &app, &QCoreApplication::quit);
+        QTimer::singleShot(options->seconds * 1000, app.get(), &QCoreApplication::quit);
     }
     return QCoreApplication::exec();
 }

@@ -1,0 +1,199 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+
+#include "app/ui/PopoverModel.h"
+#include "app/ui/PopoverPlacement.h"
+#include "app/ui/RecordButtonState.h"
+#include "platform/runtime/Log.h"
+#include "platform/runtime/ManualExecutor.h"
+
+namespace kestrel::ui {
+namespace {
+
+using Mode = AppState::Mode;
+
+TEST(PopoverModel, StatusAndModeFollowTheState) {
+    struct Case {
+        Mode mode;
+        bool forceAway;
+        Tone dot;
+        const char* title;
+        const char* subtitle;
+        const char* icon;
+    };
+    const Case cases[] = {
+        {Mode::live, false, Tone::liveGreen, "Live.", "You’re on camera.",
+         "dev.corvid.kestrel-live"},
+        {Mode::away, false, Tone::awayRed, "Away.", "Loop is rolling.", "dev.corvid.kestrel-away"},
+        {Mode::away, true, Tone::awayRed, "Away.", "Loop is rolling.", "dev.corvid.kestrel-away"},
+        // Force away pressed, detector not yet re-evaluated: the badge shows at once.
+        {Mode::live, true, Tone::liveGreen, "Live.", "You’re on camera.",
+         "dev.corvid.kestrel-live"},
+    };
+    for (const auto& c : cases) {
+        PopoverInputs in;
+        in.mode = c.mode;
+        in.manualOverride = c.forceAway;
+        in.hotKeyBadge = QStringLiteral("⊞⇧A");
+        const auto m = makePopoverModel(in);
+        EXPECT_EQ(m.dot, c.dot);
+        EXPECT_EQ(m.title, QString::fromUtf8(c.title));
+        EXPECT_EQ(m.menuStatus, QString::fromUtf8(c.title));
+        EXPECT_EQ(m.subtitle, QString::fromUtf8(c.subtitle));
+        EXPECT_EQ(m.iconName, QString::fromUtf8(c.icon));
+        EXPECT_EQ(m.badgeVisible, c.forceAway);
+        EXPECT_EQ(m.badge, QStringLiteral("⊞⇧A"));
+        EXPECT_EQ(m.autoSelected, !c.forceAway);
+        EXPECT_EQ(m.forceAwaySelected, c.forceAway);
+    }
+}
+
+TEST(PopoverModel, LoopPickerWithoutLoopsWithoutActiveAndWithActive) {
+    PopoverInputs in;
+    auto m = makePopoverModel(in);
+    EXPECT_FALSE(m.hasLoops);
+    EXPECT_EQ(m.noLoopsText, QStringLiteral("No loops yet. Record one below."));
+
+    in.loops = {"/l/a.mov", "/l/b.mov"};
+    m = makePopoverModel(in);
+    EXPECT_TRUE(m.hasLoops);
+    EXPECT_EQ(m.loopLabel, QStringLiteral("—"));
+    EXPECT_EQ(m.loopTitles, (QStringList{QStringLiteral("a.mov"), QStringLiteral("b.mov")}));
+    EXPECT_EQ(m.activeLoopIndex, -1);
+
+    in.activeLoop = "/l/b.mov";
+    m = makePopoverModel(in);
+    EXPECT_EQ(m.loopLabel, QStringLiteral("b.mov"));
+    EXPECT_EQ(m.activeLoopIndex, 1);
+}
+
+TEST(PopoverModel, RecordButtonInItsStates) {
+    PopoverInputs in;
+    auto m = makePopoverModel(in);
+    EXPECT_EQ(m.recordLabel, QStringLiteral("Start · 60s loop"));
+    EXPECT_EQ(m.recordHint, QStringLiteral("Stare at the lens like you’re listening hard."));
+    EXPECT_EQ(m.recordFill, Tone::ink);
+    EXPECT_EQ(m.recordDot, Tone::awayRed);
+    EXPECT_TRUE(m.recordProgress.isEmpty());
+
+    in.recording = true;
+    in.recordedSeconds = 12;
+    m = makePopoverModel(in);
+    EXPECT_EQ(m.recordLabel, QStringLiteral("Stop · saving…"));
+    EXPECT_EQ(m.recordHint, QStringLiteral("Stay still. Look engaged. Don’t blink twice."));
+    EXPECT_EQ(m.recordFill, Tone::awayRed);
+    EXPECT_EQ(m.recordDot, Tone::paper);
+    EXPECT_EQ(m.recordProgress, QStringLiteral("12 / 60 s"));
+    EXPECT_EQ(m.menuRecord, QStringLiteral("Stop · saving…  12 / 60 s"));
+
+    // A start that failed: "stop" without a count.
+    in.recordedSeconds.reset();
+    EXPECT_EQ(makePopoverModel(in).menuRecord, QStringLiteral("Stop · saving…"));
+}
+
+TEST(PopoverPlacement, SitsOnThePanelSideInsideTheAvailableArea) {
+    const QSize size(340, 500);
+    const QRect screen(0, 0, 1920, 1080);
+    struct Case {
+        const char* name;
+        QRect available;
+        QPoint anchor;
+        QPoint expected;
+    };
+    const Case cases[] = {
+        {"top panel, mid", {0, 32, 1920, 1048}, {1000, 16}, {830, 32}},
+        {"top panel, right corner", {0, 32, 1920, 1048}, {1910, 16}, {1580, 32}},
+        {"bottom panel", {0, 0, 1920, 1040}, {1000, 1060}, {830, 540}},
+        {"bottom panel, left corner", {0, 0, 1920, 1040}, {5, 1060}, {0, 540}},
+        {"left panel", {48, 0, 1872, 1080}, {24, 700}, {48, 450}},
+        {"right panel", {0, 0, 1872, 1080}, {1900, 300}, {1532, 50}},
+        {"no panel: nearest edge", screen, {1000, 1075}, {830, 575}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(popoverPosition(c.anchor, size, {{screen, c.available}}), c.expected) << c.name;
+    }
+    // Two screens side by side; the second has its panel at the top.
+    const std::vector<ScreenArea> two = {{screen, {0, 0, 1920, 1040}},
+                                         {{1920, 0, 2560, 1440}, {1920, 28, 2560, 1412}}};
+    EXPECT_EQ(popoverPosition({4470, 14}, size, two), QPoint(4140, 28));
+    EXPECT_EQ(popoverPosition({1000, 1060}, size, two), QPoint(830, 540));
+}
+
+class FakeRecording final : public LoopRecording {
+  public:
+    MaybeError start() override {
+        ++starts;
+        if (failStart) {
+            return Error{"LoopRecorder", 3, "disk full"};
+        }
+        running = true;
+        return std::nullopt;
+    }
+    void stop(Done done) override {
+        ++stops;
+        const bool was = running;
+        running = false;
+        done(was ? std::optional<std::filesystem::path>("/l/new.mov") : std::nullopt);
+    }
+    bool isRecording() const override { return running; }
+    bool failStart = false;
+    bool running = false;
+    int starts = 0;
+    int stops = 0;
+};
+
+TEST(RecordButtonState, FlagFollowsPressesCountsSecondsAndReturnsAfterTheAutomaticStop) {
+    ManualExecutor main;
+    auto fake = std::make_shared<FakeRecording>();
+    RecordButtonState button(fake, main, main.hostClock());
+    int changes = 0;
+    auto sub = button.changed.connect([&] { ++changes; });
+
+    button.press();
+    EXPECT_TRUE(button.recording());
+    main.advance(std::chrono::milliseconds(12'400));
+    EXPECT_EQ(button.recordedSeconds(), 12);
+    EXPECT_GE(changes, 13);
+
+    // The recorder ends the loop by itself at its length: the button returns to "start".
+    main.advance(std::chrono::seconds(48));
+    fake->running = false;
+    main.advance(std::chrono::seconds(1));
+    EXPECT_FALSE(button.recording());
+    EXPECT_EQ(fake->stops, 0);
+
+    button.press();
+    button.press();
+    EXPECT_FALSE(button.recording());
+    EXPECT_EQ(fake->starts, 2);
+    EXPECT_EQ(fake->stops, 1);
+}
+
+TEST(RecordButtonState, FailedStartIsLoggedAndStillFlipsTheButton) {
+    auto capture = std::make_shared<CaptureLogSink>();
+    auto previous = Log::sink();
+    Log::setSink(capture);
+    ManualExecutor main;
+    auto fake = std::make_shared<FakeRecording>();
+    fake->failStart = true;
+    RecordButtonState button(fake, main, main.hostClock());
+
+    button.press();
+    EXPECT_TRUE(button.recording());
+    EXPECT_EQ(button.recordedSeconds(), std::nullopt);
+    main.advance(std::chrono::seconds(5));
+    EXPECT_TRUE(button.recording()) << "a recorder that never ran did not stop by itself";
+    EXPECT_EQ(capture->messages("Engine"),
+              std::vector<std::string>{"recorder start failed: disk full"});
+
+    button.press();
+    EXPECT_FALSE(button.recording());
+    EXPECT_EQ(fake->stops, 1);
+    Log::setSink(previous);
+}
+
+}  // namespace
+}  // namespace kestrel::ui

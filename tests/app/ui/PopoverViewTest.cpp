@@ -1,0 +1,246 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QLabel>
+#include <QMenu>
+#include <QTest>
+#include <QToolButton>
+
+#include <cstdlib>
+#include <memory>
+
+#include <QPainter>
+
+#include "app/state/AppState.h"
+#include "app/state/SettingsStore.h"
+#include "app/ui/Icons.h"
+#include "app/ui/LivePreview.h"
+#include "app/ui/MenubarPopoverView.h"
+#include "app/ui/PreviewTap.h"
+#include "app/ui/Theme.h"
+#include "app/ui/TrayController.h"
+#include "app/ui/Widgets.h"
+#include "platform/runtime/ManualExecutor.h"
+
+namespace kestrel::ui {
+namespace {
+
+// Widgets without a display: the offscreen platform, which never offers a tray.
+QApplication& application() {
+    static int argc = 1;
+    static char name[] = "app_ui_tests";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = [] {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        auto* created = new QApplication(argc, argv);
+        applyTheme(*created);
+        return created;
+    }();
+    return *app;
+}
+
+class ScriptedRecording final : public LoopRecording {
+  public:
+    MaybeError start() override {
+        running = true;
+        return std::nullopt;
+    }
+    void stop(Done done) override {
+        running = false;
+        ++stops;
+        done(std::nullopt);
+    }
+    bool isRecording() const override { return running; }
+    bool running = false;
+    int stops = 0;
+};
+
+// Counts writes of one field after subscribing.
+template <class T>
+struct Writes {
+    explicit Writes(Published<T>& field) : handle(field.subscribe([this](const T&) { ++count; })) {
+        count = 0;
+    }
+    int count = 0;
+    Handle handle;
+};
+
+class PopoverViewTest : public ::testing::Test {
+  protected:
+    PopoverViewTest() { application(); }
+
+    void show() {
+        view = std::make_unique<MenubarPopoverView>(state, record, PopoverActions{});
+        view->setHotKeyBadge(QStringLiteral("Super+Shift+A"));
+        view->show();
+    }
+    void clickSegment(int index) {
+        QTest::mouseClick(view->modeControl(), Qt::LeftButton, {},
+                          view->modeControl()->segmentRect(index).center());
+    }
+    QColor dotColour() {
+        const QImage image = view->grab().toImage();
+        const QPoint centre = view->statusDot()->geometry().center();
+        return image.pixelColor(centre * image.devicePixelRatio());
+    }
+    void saveScreenshot(const char* name) {
+        if (const char* folder = std::getenv("KESTREL_SCREENSHOT_DIR")) {
+            view->grab().save(QStringLiteral("%1/popover-%2.png").arg(folder, name));
+        }
+    }
+
+    AppState state{nullptr, std::make_shared<MemorySettingsStore>()};
+    ManualExecutor main;
+    std::shared_ptr<ScriptedRecording> recorder = std::make_shared<ScriptedRecording>();
+    RecordButtonState record{recorder, main, main.hostClock()};
+    std::unique_ptr<MenubarPopoverView> view;
+};
+
+TEST_F(PopoverViewTest, SegmentsSetForceAwayAndTheSelectedOneAgainChangesNothing) {
+    show();
+    Writes<bool> writes(state.manualOverride);
+    clickSegment(0);
+    EXPECT_EQ(writes.count, 0);
+    clickSegment(1);
+    EXPECT_TRUE(state.manualOverride.get());
+    EXPECT_TRUE(view->badgeLabel()->isVisible());
+    clickSegment(1);
+    EXPECT_EQ(writes.count, 1);
+    clickSegment(0);
+    EXPECT_FALSE(state.manualOverride.get());
+    EXPECT_FALSE(view->badgeLabel()->isVisible());
+
+    // The hot key toggles the field while the popover is open.
+    state.manualOverride = true;
+    EXPECT_EQ(view->modeControl()->selected(), 1);
+    EXPECT_TRUE(view->badgeLabel()->isVisible());
+}
+
+TEST_F(PopoverViewTest, SwitchWritesAutoAwayAndFollowsIt) {
+    show();
+    QTest::mouseClick(view->autoLoopSwitch(), Qt::LeftButton);
+    EXPECT_TRUE(state.autoAwayEnabled.get());
+    state.autoAwayEnabled = false;
+    EXPECT_FALSE(view->autoLoopSwitch()->isChecked());
+}
+
+TEST_F(PopoverViewTest, ChoosingALoopSetsItAndTheActiveOneAgainChangesNothing) {
+    show();
+    EXPECT_FALSE(view->loopPicker()->isVisible());
+    state.loops = {"/l/first.mov", "/l/second-with-a-rather-long-name-that-does-not-fit.mov"};
+    EXPECT_TRUE(view->loopPicker()->isVisible());
+    EXPECT_TRUE(view->loopPicker()->text().startsWith(QStringLiteral("—")));
+
+    Writes<std::optional<std::filesystem::path>> writes(state.activeLoop);
+    ASSERT_EQ(view->loopMenu()->actions().size(), 2);
+    view->loopMenu()->actions()[1]->trigger();
+    EXPECT_EQ(state.activeLoop.get(),
+              std::filesystem::path("/l/second-with-a-rather-long-name-that-does-not-fit.mov"));
+    view->loopMenu()->actions()[1]->trigger();
+    EXPECT_EQ(writes.count, 1);
+    EXPECT_TRUE(view->loopPicker()->text().contains(QStringLiteral("…"))) << "elided in the middle";
+}
+
+TEST_F(PopoverViewTest, RecordButtonStartsAndStops) {
+    show();
+    QTest::mouseClick(view->recordButton(), Qt::LeftButton);
+    EXPECT_TRUE(recorder->running);
+    EXPECT_EQ(view->recordButton()->text(), QStringLiteral("Stop · saving…"));
+    main.advance(std::chrono::seconds(3));
+    EXPECT_EQ(view->model().recordProgress, QStringLiteral("3 / 60 s"));
+    saveScreenshot("recording");
+    QTest::mouseClick(view->recordButton(), Qt::LeftButton);
+    EXPECT_EQ(recorder->stops, 1);
+    EXPECT_EQ(view->recordButton()->text(), QStringLiteral("Start · 60s loop"));
+}
+
+TEST_F(PopoverViewTest, StatusDotIsGreenWhileLiveAndRedWhileAway) {
+    show();
+    saveScreenshot("no-loops");
+    state.loops = {"/l/standup-2026-12-07.mov"};
+    state.activeLoop = std::filesystem::path("/l/standup-2026-12-07.mov");
+    EXPECT_EQ(dotColour().rgb(), color(Tone::liveGreen).rgb());
+    saveScreenshot("live");
+    state.mode = AppState::Mode::away;
+    EXPECT_EQ(dotColour().rgb(), color(Tone::awayRed).rgb());
+    saveScreenshot("away");
+    state.manualOverride = true;
+    saveScreenshot("force-away");
+}
+
+TEST_F(PopoverViewTest, WithoutATrayTheContentOpensAsAWindowThatComesBack) {
+    TrayController tray(state, record, PopoverActions{}, main.hostClock());
+    tray.start(false);
+    ASSERT_NE(tray.fallbackWindow(), nullptr);
+    EXPECT_EQ(tray.trayIcon(), nullptr);
+    EXPECT_TRUE(tray.fallbackWindow()->isVisible());
+    EXPECT_EQ(tray.fallbackWindow()->windowTitle(), QStringLiteral("Kestrel"));
+    tray.fallbackWindow()->close();
+    EXPECT_FALSE(tray.fallbackWindow()->isVisible());
+    tray.present();
+    EXPECT_TRUE(tray.fallbackWindow()->isVisible());
+}
+
+class CountingBridge final : public CameraBridge, public FrameSink {
+  public:
+    void activate() override {}
+    void reconnect() override {}
+    void probeExtensionHealth() override {}
+    FrameSink& sink() override { return *this; }
+    bool connected() const override { return true; }
+    void connect() override {}
+    void enqueue(const PixelBufferRef& /*frame*/) override { ++frames; }
+    int frames = 0;
+};
+
+TEST(LivePreview, KeepsFramesOnlyWhileShownAndShowsTheOutput) {
+    application();
+    auto bridge = std::make_unique<CountingBridge>();
+    auto* counting = bridge.get();
+    PreviewTap tap(std::move(bridge));
+    auto frame = PixelBuffer::create(64, 36);
+    frame->fill(0x10, 0x80, 0xF0);  // blue, green, red
+
+    LivePreview preview(tap, 32);
+    tap.sink().enqueue(frame);
+    EXPECT_EQ(tap.takeLatest(), nullptr) << "hidden: nothing kept";
+    preview.show();
+    tap.sink().enqueue(frame);
+    preview.refresh();
+    EXPECT_EQ(preview.image().pixelColor(5, 5).rgb(), QColor(0xF0, 0x80, 0x10).rgb());
+    tap.sink().enqueue(frame);
+    preview.hide();
+    EXPECT_EQ(frame.use_count(), 1) << "a hidden preview holds no frame";
+    EXPECT_EQ(counting->frames, 3) << "every frame still reaches the camera";
+}
+
+TEST(Icons, BundledFallbacksRenderOnDarkAndLightPanels) {
+    application();
+    QImage sheet(4 * 32, 2 * 32, QImage::Format_RGB32);
+    QPainter painter(&sheet);
+    painter.fillRect(0, 0, sheet.width(), 32, QColor(0x2e, 0x34, 0x36));
+    painter.fillRect(0, 32, sheet.width(), 32, QColor(0xf6, 0xf5, 0xf4));
+    const char* names[] = {"dev.corvid.kestrel", "dev.corvid.kestrel-symbolic",
+                           "dev.corvid.kestrel-live", "dev.corvid.kestrel-away"};
+    for (int i = 0; i < 4; ++i) {
+        const QImage icon = statusIcon(QString::fromLatin1(names[i])).pixmap(24).toImage();
+        ASSERT_FALSE(icon.isNull()) << names[i];
+        int opaque = 0;
+        for (int y = 0; y < icon.height(); ++y) {
+            for (int x = 0; x < icon.width(); ++x) {
+                opaque += qAlpha(icon.pixel(x, y)) > 200 ? 1 : 0;
+            }
+        }
+        EXPECT_GT(opaque, 40) << names[i] << " draws something";
+        painter.drawImage(i * 32 + 4, 4, icon);
+        painter.drawImage(i * 32 + 4, 36, icon);
+    }
+    painter.end();
+    if (const char* folder = std::getenv("KESTREL_SCREENSHOT_DIR")) {
+        sheet.scaled(sheet.size() * 4).save(QStringLiteral("%1/icons.png").arg(folder));
+    }
+}
+
+}  // namespace
+}  // namespace kestrel::ui

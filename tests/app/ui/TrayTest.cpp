@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QDBusReply>
+#include <QSystemTrayIcon>
+#include <QTest>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/state/AppState.h"
+#include "app/state/SettingsStore.h"
+#include "app/ui/TrayController.h"
+#include "platform/runtime/ManualExecutor.h"
+#include "platform/runtime/Spawn.h"
+#include "platform/runtime/UniqueFd.h"
+
+// The status icon on a private X server and session bus, with and without a tray host. Qt decides
+// once per process whether a tray exists, so each case must run in a process of its own (CTest
+// runs every case separately).
+
+namespace kestrel::ui {
+namespace {
+
+// Upper bound for a helper process to come up; the wait ends as soon as it reports.
+constexpr int kStartTimeoutMs = 10'000;
+
+// A helper process that reports one line on its standard output once it is ready (Xvfb's display
+// number, dbus-daemon's address, the watcher's "ready"). Killed when it goes.
+class Helper {
+  public:
+    explicit Helper(std::vector<std::string> argv) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            return;
+        }
+        UniqueFd readEnd(fds[0]);
+        UniqueFd writeEnd(fds[1]);
+        SpawnRequest request;
+        request.argv = std::move(argv);
+        request.searchPath = true;
+        request.standardOutput = writeEnd.get();
+        request.standardError = SpawnRequest::kDiscard;
+        pid_ = spawnProcess(request).pid;
+        writeEnd = UniqueFd();
+        pollfd poller{readEnd.get(), POLLIN, 0};
+        while (pid_ > 0 && line_.find('\n') == std::string::npos &&
+               poll(&poller, 1, kStartTimeoutMs) == 1) {
+            char buffer[256];
+            const ssize_t got = read(readEnd.get(), buffer, sizeof buffer);
+            if (got <= 0) {
+                break;
+            }
+            line_.append(buffer, static_cast<std::size_t>(got));
+        }
+        line_ = line_.substr(0, line_.find('\n'));
+    }
+    ~Helper() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    Helper(const Helper&) = delete;
+    Helper& operator=(const Helper&) = delete;
+    const std::string& line() const { return line_; }
+
+  private:
+    pid_t pid_ = -1;
+    std::string line_;
+};
+
+// One X server, one session bus and (optionally) the stand-in watcher for this process.
+struct Desktop {
+    explicit Desktop(bool withWatcher) {
+        if (xvfb.line().empty() || bus.line().empty()) {
+            return;
+        }
+        setenv("DISPLAY", (":" + xvfb.line()).c_str(), 1);
+        setenv("DBUS_SESSION_BUS_ADDRESS", bus.line().c_str(), 1);
+        setenv("QT_QPA_PLATFORM", "xcb", 1);
+        if (withWatcher) {
+            watcher = std::make_unique<Helper>(
+                std::vector<std::string>{"/usr/bin/python3", KESTREL_WATCHER_SCRIPT});
+            if (watcher->line() != "ready") {
+                return;
+            }
+        }
+        static int argc = 1;
+        static char name[] = "app_tray_tests";
+        static char* argv[] = {name, nullptr};
+        app = std::make_unique<QApplication>(argc, argv);
+        ready = true;
+    }
+    Helper xvfb{{"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1280x800x24"}};
+    Helper bus{{"dbus-daemon", "--session", "--nofork", "--print-address=1"}};
+    std::unique_ptr<Helper> watcher;
+    std::unique_ptr<QApplication> app;
+    bool ready = false;
+};
+
+class NoRecorder final : public LoopRecording {
+  public:
+    MaybeError start() override { return std::nullopt; }
+    void stop(Done done) override { done(std::nullopt); }
+    bool isRecording() const override { return false; }
+};
+
+struct Rig {
+    AppState state{nullptr, std::make_shared<MemorySettingsStore>()};
+    ManualExecutor main;
+    RecordButtonState record{std::make_shared<NoRecorder>(), main, main.hostClock()};
+    TrayController tray{state, record, PopoverActions{}, main.hostClock()};
+};
+
+// Calls a method of the tray item from a connection of its own, without blocking the main
+// thread, which serves the item; true once a reply came.
+bool callItem(const QString& service, const QString& path, const QString& interface,
+              const QString& method, const QVariantList& arguments = {},
+              QDBusMessage* reply = nullptr) {
+    QDBusConnection probe =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("probe"));
+    auto call = QDBusMessage::createMethodCall(service, path, interface, method);
+    call.setArguments(arguments);
+    QDBusPendingCall pending = probe.asyncCall(call);
+    const bool done = QTest::qWaitFor([&] { return pending.isFinished(); }, kStartTimeoutMs);
+    if (reply != nullptr) {
+        *reply = pending.reply();
+    }
+    return done && pending.reply().type() == QDBusMessage::ReplyMessage;
+}
+
+QStringList registeredItems() {
+    QDBusMessage reply;
+    callItem(QStringLiteral("org.kde.StatusNotifierWatcher"),
+             QStringLiteral("/StatusNotifierWatcher"),
+             QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+             {QStringLiteral("org.kde.StatusNotifierWatcher"),
+              QStringLiteral("RegisteredStatusNotifierItems")},
+             &reply);
+    if (reply.arguments().isEmpty()) {
+        return {};
+    }
+    return reply.arguments().first().value<QDBusVariant>().variant().toStringList();
+}
+
+TEST(Tray, RegistersWithTheWatcherExportsItsMenuAndActivateTogglesThePopover) {
+    Desktop desktop(true);
+    if (!desktop.ready) {
+        GTEST_SKIP() << "Xvfb, dbus-daemon or python3-dbus missing";
+    }
+    ASSERT_TRUE(QSystemTrayIcon::isSystemTrayAvailable());
+    Rig rig;
+    rig.tray.start(true);
+    ASSERT_NE(rig.tray.trayIcon(), nullptr);
+    EXPECT_EQ(rig.tray.fallbackWindow(), nullptr);
+
+    QStringList items;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            items = registeredItems();
+            return !items.isEmpty();
+        },
+        kStartTimeoutMs));
+    const QString item = items.first();
+
+    QDBusMessage menu;
+    ASSERT_TRUE(callItem(item, QStringLiteral("/MenuBar"),
+                         QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                         QStringLiteral("Introspect"), {}, &menu));
+    EXPECT_TRUE(
+        menu.arguments().value(0).toString().contains(QStringLiteral("com.canonical.dbusmenu")));
+
+    const QString sni = QStringLiteral("org.kde.StatusNotifierItem");
+    const QString path = QStringLiteral("/StatusNotifierItem");
+    ASSERT_TRUE(callItem(item, path, sni, QStringLiteral("Activate"), {100, 10}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return rig.tray.popover()->isVisible(); }));
+    ASSERT_TRUE(callItem(item, path, sni, QStringLiteral("Activate"), {100, 10}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !rig.tray.popover()->isVisible(); }));
+
+    // A click right after the popover hid itself is the click that hid it.
+    rig.tray.togglePopover({100, 10});
+    EXPECT_FALSE(rig.tray.popover()->isVisible());
+    rig.main.advance(std::chrono::milliseconds(400));
+    rig.tray.togglePopover({100, 10});
+    EXPECT_TRUE(rig.tray.popover()->isVisible());
+}
+
+TEST(Tray, WithoutAWatcherOrTrayTheWindowStandsIn) {
+    Desktop desktop(false);
+    if (!desktop.ready) {
+        GTEST_SKIP() << "Xvfb or dbus-daemon missing";
+    }
+    EXPECT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
+    Rig rig;
+    rig.tray.start(QSystemTrayIcon::isSystemTrayAvailable());
+    ASSERT_NE(rig.tray.fallbackWindow(), nullptr);
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(rig.tray.fallbackWindow()));
+    EXPECT_EQ(rig.tray.fallbackWindow()->windowTitle(), QStringLiteral("Kestrel"));
+}
+
+}  // namespace
+}  // namespace kestrel::ui
