@@ -6,11 +6,12 @@ set(CPACK_PACKAGE_NAME kestrel)
 set(CPACK_PACKAGE_VENDOR Corvid)
 set(CPACK_PACKAGE_CONTACT "Kestrel developers <kestrel@corvid.dev>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "virtual camera that covers for you while you are away")
+# Lines of at most 80 characters, and no semicolons: CMake would read them as list separators.
 set(CPACK_PACKAGE_DESCRIPTION
-    "Kestrel publishes a camera named Kestrel that meeting applications pick like any webcam.\n"
-    "While you are present it passes your real webcam through; while you are away it plays a\n"
-    "short loop you recorded of yourself.")
-string(JOIN " " CPACK_DEBIAN_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+    "Kestrel publishes a camera named Kestrel that meeting applications pick like\n"
+    "any webcam. While you are present it passes your real webcam through, and while\n"
+    "you are away it plays a short loop you recorded of yourself.")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

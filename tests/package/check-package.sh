@@ -22,6 +22,7 @@ step() { printf '  %s\n' "$*"; }
 
 installed_files=(
     bin/kestrel
+    share/man/man1/kestrel.1.gz
     libexec/kestrel/kestrel-camera
     lib/systemd/user/kestrel-camera.service
     share/applications/dev.corvid.kestrel.desktop
