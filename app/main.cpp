@@ -28,6 +28,7 @@
 #include "app/presence/AwayDetector.h"
 #include "app/presence/LinuxPermissionBackend.h"
 #include "app/presence/OpenCvFaceDetector.h"
+#include "app/qt/AutostartEntry.h"
 #include "app/qt/ControlClient.h"
 #include "app/qt/DBusControl.h"
 #include "app/qt/DBusNames.h"
@@ -49,7 +50,7 @@ void usage(std::FILE* out) {
         out,
         "usage: kestrel [--headless] [--camera auto|pattern|/dev/videoN|file:PATH] [--seconds N]\n"
         "       kestrel --status | --record-start | --record-stop | --force-away on|off\n"
-        "       kestrel --toggle-away | --setup-loopback\n"
+        "       kestrel --toggle-away | --setup-loopback | --start-at-login on|off\n"
         "  Runs the camera engine over the chosen camera and feeds the virtual camera "
         "\"Kestrel\".\n"
         "  --headless      run without a user interface (this build has none either way)\n"
@@ -63,7 +64,8 @@ void usage(std::FILE* out) {
         "  --force-away X  switch force away on or off\n"
         "  --toggle-away   send the toggleForceAway signal on the session bus\n"
         "  --setup-loopback  load v4l2loopback as the camera \"Kestrel\" (through pkexec) for\n"
-        "                  applications that only read /dev/video*\n");
+        "                  applications that only read /dev/video*\n"
+        "  --start-at-login X  start kestrel at login (on) or not (off, the default)\n");
 }
 
 struct Options {
@@ -71,6 +73,7 @@ struct Options {
     std::string camera = "auto";
     std::optional<kestrel::ControlCommand> command;
     bool setupLoopback = false;
+    std::optional<bool> startAtLogin;
 };
 
 // Nothing on a malformed command line (after printing why).
@@ -94,6 +97,9 @@ std::optional<Options> parse(int argc, char** argv, int& exitStatus) {
             options.command = kestrel::ControlCommand{Kind::recordStart};
         } else if (arg == "--record-stop") {
             options.command = kestrel::ControlCommand{Kind::recordStop};
+        } else if (arg == "--start-at-login" && hasValue &&
+                   (std::string(argv[i + 1]) == "on" || std::string(argv[i + 1]) == "off")) {
+            options.startAtLogin = std::string(argv[++i]) == "on";
         } else if (arg == "--setup-loopback") {
             options.setupLoopback = true;
         } else if (arg == "--toggle-away") {
@@ -144,6 +150,14 @@ int main(int argc, char** argv) {
         const auto result = LoopbackSetup(setupOptions).run();
         std::fprintf(result.exitStatus == 0 ? stdout : stderr, "%s\n", result.message.c_str());
         return result.exitStatus;
+    }
+    if (options->startAtLogin) {
+        if (const auto error =
+                AutostartEntry::forThisProcess().setEnabled(*options->startAtLogin)) {
+            std::fprintf(stderr, "kestrel: %s\n", error->description.c_str());
+            return 1;
+        }
+        return 0;
     }
     if (options->command) {
         return runControlCommand(QDBusConnection::sessionBus(), *options->command);

@@ -61,7 +61,6 @@ TEST_F(LoopbackSetupTest, RunsTheShownCommandAndReportsSuccessOrRefusal) {
     } cases[] = {
         {0, 0, "loaded v4l2loopback: the camera \"Kestrel\" is /dev/video10"},
         {126, 1, "not authorized to load v4l2loopback; nothing changed"},
-        {127, 1, "not authorized to load v4l2loopback; nothing changed"},
         {1, 1, "modprobe failed with status 1; nothing changed"},
     };
     for (const auto& c : cases) {
@@ -93,8 +92,6 @@ TEST_F(LoopbackSetupTest, AMissingModuleOrPkexecIsNamedAndALoadedModuleIsLeftAlo
               std::string::npos)
         << noPkexec.message;
 
-    writeFile(root.path() / "bin/pkexec", "#!/bin/sh\nexit 0\n");
-    ::chmod((root.path() / "bin/pkexec").c_str(), 0755);
     std::filesystem::create_directories(root.path() / "sys/module/v4l2loopback");
     said.clear();
     EXPECT_EQ(run().exitStatus, 0);
