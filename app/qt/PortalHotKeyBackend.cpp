@@ -175,10 +175,24 @@ void PortalHotKeyBackend::request(const QString& method, QList<QVariant> argumen
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, method, pending](QDBusPendingCallWatcher* done) {
                 done->deleteLater();
-                if (done->isError() && pending_ == pending) {
+                if (pending_ != pending) {
+                    return;
+                }
+                if (done->isError()) {
                     dropRequest();
                     useFallback("the desktop portal's " + method.toStdString() +
                                 " failed: " + done->error().message().toStdString());
+                    return;
+                }
+                // Portals older than the handle tokens answer on a request path of their own.
+                const QDBusPendingReply<QDBusObjectPath> reply = *done;
+                const QString path = reply.value().path();
+                if (!path.isEmpty() && path != requestPath_) {
+                    dropRequest();
+                    pending_ = pending;
+                    requestPath_ = path;
+                    bus_.connect(kPortalService, requestPath_, kRequestInterface,
+                                 QStringLiteral("Response"), this, SLOT(onResponse(QDBusMessage)));
                 }
             });
 }
