@@ -18,6 +18,7 @@ PACKAGES=(
     libpipewire-0.3-dev libpng-dev
     pipewire wireplumber gstreamer1.0-pipewire gstreamer1.0-tools gstreamer1.0-plugins-base
     libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
+    dpkg-dev lintian desktop-file-utils appstream python3-dbus python3-gi
 )
 
 # The face detector's network: MediaPipe's BlazeFace for distant faces, converted to ONNX, from
@@ -100,6 +101,23 @@ fuzz_link_decoder() {
     rm -rf "$corpus"
 }
 
+# The Debian package: a build installed under /usr, without tests or the update checker, packed
+# by CPack into build/package/kestrel_<version>_<arch>.deb.
+build_package() {
+    say "building the Debian package"
+    local launcher=()
+    if command -v ccache >/dev/null; then
+        launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    fi
+    cmake -S . -B build/package -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_INSTALL_PREFIX=/usr -DKESTREL_WERROR=ON -DKESTREL_BUILD_TESTS=OFF \
+        -DKESTREL_BUILD_BENCH=OFF -DKESTREL_UPDATE_CHECKER=OFF "${launcher[@]}" >/dev/null
+    cmake --build build/package
+    (cd build/package && cpack -G DEB >/dev/null)
+    package=$(ls build/package/kestrel_*.deb)
+    say "built $package"
+}
+
 command=${1:-}
 shift || true
 case "$command" in
@@ -134,6 +152,13 @@ case "$command" in
         say "tests (sanitizer build)"
         ctest --preset asan -j2
         fuzz_link_decoder 30
+        build_package
+        say "checking the install tree and the package"
+        tests/package/check-package.sh build/package "$package"
+        ;;
+    package)
+        install_missing
+        build_package
         ;;
     bench)
         install_missing
@@ -142,7 +167,7 @@ case "$command" in
         exec build/default/bench/frame_path_bench "$@"
         ;;
     *)
-        echo "usage: $0 run|test|bench" >&2
+        echo "usage: $0 run|test|bench|package" >&2
         exit 2
         ;;
 esac

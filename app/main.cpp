@@ -25,15 +25,18 @@
 #include "app/link/CameraLinkPort.h"
 #include "app/link/ExtensionBridge.h"
 #include "app/link/LinuxExtensionService.h"
+#include "app/link/LoopbackSetup.h"
 #include "app/link/SystemCaptureDevices.h"
 #include "app/presence/AwayDetector.h"
 #include "app/presence/BlazeFaceDetector.h"
 #include "app/presence/LinuxPermissionBackend.h"
+#include "app/qt/AutostartEntry.h"
 #include "app/qt/ControlClient.h"
 #include "app/qt/DBusControl.h"
 #include "app/qt/DBusNames.h"
 #include "app/qt/DBusToggleSignal.h"
 #include "app/qt/LogindWakeSource.h"
+#include "app/qt/PortalHotKeyBackend.h"
 #include "app/qt/QtExecutor.h"
 #include "app/qt/QtSettingsStore.h"
 #include "app/sources/CameraChoice.h"
@@ -55,7 +58,7 @@ void usage(std::FILE* out) {
         out,
         "usage: kestrel [--headless] [--camera auto|pattern|/dev/videoN|file:PATH] [--seconds N]\n"
         "       kestrel --status | --record-start | --record-stop | --force-away on|off\n"
-        "       kestrel --toggle-away\n"
+        "       kestrel --toggle-away | --setup-loopback | --start-at-login on|off\n"
         "  Runs the camera engine over the chosen camera and feeds the virtual camera "
         "\"Kestrel\".\n"
         "  --headless      run without a user interface (also where no display is reachable)\n"
@@ -67,7 +70,10 @@ void usage(std::FILE* out) {
         "  --record-start  start recording a loop (at most 60 s)\n"
         "  --record-stop   stop recording and print the saved loop's path\n"
         "  --force-away X  switch force away on or off\n"
-        "  --toggle-away   send the toggleForceAway signal on the session bus\n");
+        "  --toggle-away   send the toggleForceAway signal on the session bus\n"
+        "  --setup-loopback  load v4l2loopback as the camera \"Kestrel\" (through pkexec) for\n"
+        "                  applications that only read /dev/video*\n"
+        "  --start-at-login X  start kestrel at login (on) or not (off, the default)\n");
 }
 
 struct Options {
@@ -75,6 +81,8 @@ struct Options {
     int seconds = 0;
     std::string camera = "auto";
     std::optional<kestrel::ControlCommand> command;
+    bool setupLoopback = false;
+    std::optional<bool> startAtLogin;
 };
 
 // Nothing on a malformed command line (after printing why).
@@ -99,6 +107,11 @@ std::optional<Options> parse(int argc, char** argv, int& exitStatus) {
             options.command = kestrel::ControlCommand{Kind::recordStart};
         } else if (arg == "--record-stop") {
             options.command = kestrel::ControlCommand{Kind::recordStop};
+        } else if (arg == "--start-at-login" && hasValue &&
+                   (std::string(argv[i + 1]) == "on" || std::string(argv[i + 1]) == "off")) {
+            options.startAtLogin = std::string(argv[++i]) == "on";
+        } else if (arg == "--setup-loopback") {
+            options.setupLoopback = true;
         } else if (arg == "--toggle-away") {
             options.command = kestrel::ControlCommand{Kind::toggleAway};
         } else if (arg == "--force-away" && hasValue &&
@@ -153,6 +166,24 @@ int main(int argc, char** argv) {
         return exitStatus;
     }
     using namespace kestrel;
+    if (options->setupLoopback) {
+        LoopbackSetup::Options setupOptions;
+        setupOptions.say = [](const std::string& line) {
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+        };
+        const auto result = LoopbackSetup(setupOptions).run();
+        std::fprintf(result.exitStatus == 0 ? stdout : stderr, "%s\n", result.message.c_str());
+        return result.exitStatus;
+    }
+    if (options->startAtLogin) {
+        if (const auto error =
+                AutostartEntry::forThisProcess().setEnabled(*options->startAtLogin)) {
+            std::fprintf(stderr, "kestrel: %s\n", error->description.c_str());
+            return 1;
+        }
+        return 0;
+    }
     if (options->command) {
         return runControlCommand(QDBusConnection::sessionBus(), *options->command);
     }
@@ -257,11 +288,14 @@ int main(int argc, char** argv) {
     if (bus.isConnected()) {
         toggleSignal = std::make_unique<DBusToggleSignal>(bus);
     }
+    // The desktop portal's global shortcuts where it offers them (Wayland), the X11 grab otherwise.
+    auto hotKeys =
+        std::make_shared<PortalHotKeyBackend>(bus, std::make_shared<X11HotKeyBackend>(main));
     auto delegate = AppDelegate::create(
         {main, systemHostClock(), systemWallClock(), std::make_shared<QtSettingsStore>(),
-         permissionBackend, LoopLibrary::defaultFolder(), buildEngine,
-         std::make_shared<X11HotKeyBackend>(main), std::move(toggleSignal),
-         std::make_unique<LogindWakeSource>(QDBusConnection::systemBus()), extensionService});
+         permissionBackend, LoopLibrary::defaultFolder(), buildEngine, hotKeys,
+         std::move(toggleSignal), std::make_unique<LogindWakeSource>(QDBusConnection::systemBus()),
+         extensionService});
     delegate->applicationDidFinishLaunching();
     DBusControl control(delegate);
     if (bus.isConnected() && !control.registerOn(bus)) {

@@ -35,6 +35,8 @@ using namespace std::chrono_literals;
 
 constexpr std::string_view kErrorDomain = "ExtensionService";
 constexpr std::string_view kUnitName = "kestrel-camera.service";
+// The first words of every unit this service writes.
+constexpr std::string_view kOwnUnitMark = "# Written by kestrel";
 // A started unit is asked how it fares every this many answer polls: systemctl is not free.
 constexpr int kPollsPerUnitCheck = 5;
 // How often children that were started detached are reaped once they exit.
@@ -206,7 +208,8 @@ std::string daemonUnitText(const std::filesystem::path& daemon,
     for (const auto& argument : arguments) {
         exec += ' ' + unitWord(argument);
     }
-    return "# Written by kestrel; rewritten when the application that ships the daemon moves.\n"
+    return std::string(kOwnUnitMark) +
+           "; rewritten when the application that ships the daemon moves.\n"
            "[Unit]\n"
            "Description=Kestrel virtual camera\n"
            "After=pipewire.service\n"
@@ -271,6 +274,7 @@ struct LinuxExtensionService::Activation {
     bool ownRunning = false;
     std::vector<DaemonCopy> others;
     std::optional<std::string> unitText;  // to be written
+    bool dropOwnUnit = false;             // ours shadows the installed unit
     std::uint64_t exitDeadline = 0;
     std::uint64_t answerDeadline = 0;
     pid_t child = -1;
@@ -286,6 +290,11 @@ LinuxExtensionService::Options LinuxExtensionService::Options::forThisProcess() 
         // The build tree keeps the daemon in a folder of its own.
         options.daemonCandidates.push_back(self.parent_path().parent_path() / "extension" /
                                            kDaemonProgramName);
+        // An installed tree, wherever its prefix is.
+        options.daemonCandidates.push_back(self.parent_path().parent_path() /
+                                           KESTREL_LIBEXEC_RELATIVE_DIR / kDaemonProgramName);
+        options.installedUnit =
+            self.parent_path().parent_path() / "lib" / "systemd" / "user" / kUnitName;
     }
     options.daemonCandidates.push_back(std::filesystem::path(KESTREL_LIBEXEC_DIR) /
                                        kDaemonProgramName);
@@ -400,7 +409,12 @@ void LinuxExtensionService::begin(const std::shared_ptr<Activation>& activation)
     if (activation->systemd) {
         const std::string wanted = daemonUnitText(*daemon, options_.daemonArguments);
         const std::string existing = readFile(unitPath());
-        if (existing != wanted) {
+        const auto installed = options_.installedUnit.empty()
+                                   ? std::nullopt
+                                   : unitExecutable(readFile(options_.installedUnit));
+        if (installed && samePath(*installed, *daemon) && options_.daemonArguments.empty()) {
+            activation->dropOwnUnit = existing.rfind(kOwnUnitMark, 0) == 0;
+        } else if (existing != wanted) {
             activation->unitText = wanted;
             const auto program = unitExecutable(existing);
             unitRunsAnother = !existing.empty() && (!program || !samePath(*program, *daemon));
@@ -457,7 +471,7 @@ void LinuxExtensionService::waitForExits(const std::shared_ptr<Activation>& acti
 
 void LinuxExtensionService::launch(const std::shared_ptr<Activation>& activation) {
     if (activation->systemd) {
-        const bool rewrote = activation->unitText.has_value();
+        const bool rewrote = activation->unitText.has_value() || activation->dropOwnUnit;
         if (auto error = writeUnit(activation)) {
             finish(activation, error);
             return;
@@ -577,11 +591,20 @@ bool LinuxExtensionService::useSystemd() {
 
 std::optional<Error> LinuxExtensionService::writeUnit(
     const std::shared_ptr<Activation>& activation) {
+    const auto path = unitPath();
+    std::error_code ec;
+    if (activation->dropOwnUnit) {
+        std::filesystem::remove(path, ec);
+        if (ec) {
+            return makeError(code::startFailed,
+                             "cannot remove " + path.string() + ": " + ec.message());
+        }
+        log_.info("removed %{public}@: the installed unit runs the daemon", path.string());
+        return reloadUnits();
+    }
     if (!activation->unitText) {
         return std::nullopt;
     }
-    const auto path = unitPath();
-    std::error_code ec;
     std::filesystem::create_directories(path.parent_path(), ec);
     const auto temporary = path.string() + ".new";
     {
@@ -596,6 +619,10 @@ std::optional<Error> LinuxExtensionService::writeUnit(
         return makeError(code::startFailed, "cannot write " + path.string() + ": " + ec.message());
     }
     log_.info("wrote %{public}@", path.string());
+    return reloadUnits();
+}
+
+std::optional<Error> LinuxExtensionService::reloadUnits() {
     if (commands_->run({"systemctl", "--user", "daemon-reload"}).exitStatus != 0) {
         return makeError(code::startFailed, "systemctl --user daemon-reload failed");
     }

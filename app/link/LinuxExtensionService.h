@@ -4,11 +4,12 @@
 // application, and lists its running copies.
 //
 // Activation finds the daemon program (beside the application, or in the installed libexec
-// folder). Where a systemd user manager answers, it writes or updates the user unit
-// kestrel-camera.service and starts it; otherwise it starts the daemon as a detached process in a
-// session of its own, its output going to the journal or to a log file. A running copy of another
-// build, or a unit that runs another program, gives way only after the delegate's replacement
-// decision says so. The request completes once the daemon answers on its camera link socket.
+// folder). Where a systemd user manager answers, it starts the user unit kestrel-camera.service:
+// the installed one when it runs that program, else one it writes or updates itself; otherwise it
+// starts the daemon as a detached process in a session of its own, its output going to the journal
+// or to a log file. A running copy of another build, or a unit that runs another program, gives way
+// only after the delegate's replacement decision says so. The request completes once the daemon
+// answers on its camera link socket.
 //
 // Thread affinity: requests may be submitted from the main thread; all their work (process scans,
 // systemctl, waits) runs on a work executor, and every delegate event is delivered on the main
@@ -78,6 +79,10 @@ class LinuxExtensionService final : public ExtensionService {
         std::filesystem::path runtimeFolder;  // XDG_RUNTIME_DIR
         std::filesystem::path configFolder;   // XDG_CONFIG_HOME
         std::filesystem::path stateFolder;    // XDG_STATE_HOME
+        // Where an installed package keeps its unit for the daemon. A unit there that runs the
+        // daemon found is used as it is; a unit of ours in configFolder that would shadow it
+        // goes.
+        std::filesystem::path installedUnit;
         Systemd systemd = Systemd::detect;
         // The detached daemon's output goes to the journal when it answers, else to
         // stateFolder/kestrel/kestrel-camera.log.
@@ -139,6 +144,7 @@ class LinuxExtensionService final : public ExtensionService {
     bool useSystemd();
     // Writes the unit when it changed and reloads the manager.
     std::optional<Error> writeUnit(const std::shared_ptr<Activation>& activation);
+    std::optional<Error> reloadUnits();
     std::optional<Error> startUnit(bool restart);
     std::optional<Error> unitFailure();
     std::optional<Error> spawnDetached(const std::filesystem::path& daemon, pid_t& pid);

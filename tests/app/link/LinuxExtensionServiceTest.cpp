@@ -76,8 +76,9 @@ class FakeCommands final : public CommandRunner {
 // The unit logic runs entirely on a virtual-time executor with a scripted systemctl.
 class ExtensionServiceUnitTest : public ::testing::Test {
   protected:
-    std::shared_ptr<LinuxExtensionService> makeService() {
+    std::shared_ptr<LinuxExtensionService> makeService(std::filesystem::path installedUnit = {}) {
         LinuxExtensionService::Options options;
+        options.installedUnit = std::move(installedUnit);
         options.daemonPath = KESTREL_CAMERA_PATH;
         options.runtimeFolder = home.path() / "run";
         options.configFolder = home.path() / "config";
@@ -143,6 +144,28 @@ TEST_F(ExtensionServiceUnitTest, AUnitRunningAnotherProgramIsReplacedOnlyAfterTh
     EXPECT_EQ(accepted.finished, activationResult::completed);
     EXPECT_EQ(unitExecutable(readText(unit)), std::filesystem::path(KESTREL_CAMERA_PATH));
     EXPECT_EQ(commands->ran.back(), "systemctl --user restart kestrel-camera.service");
+}
+
+TEST_F(ExtensionServiceUnitTest, AnInstalledUnitForTheDaemonReplacesOursAndOneForAnotherDoesNot) {
+    const auto installed = home.path() / "usr/lib/systemd/user/kestrel-camera.service";
+    writeText(installed, daemonUnitText("/usr/libexec/kestrel/kestrel-camera", {}));
+    service = makeService(installed);
+    EXPECT_EQ(activate().finished, activationResult::completed);
+    EXPECT_EQ(unitExecutable(readText(unit)), std::filesystem::path(KESTREL_CAMERA_PATH));
+
+    writeText(installed, "[Service]\nExecStart=" + std::string(KESTREL_CAMERA_PATH) + "\n");
+    commands->ran.clear();
+    EXPECT_EQ(activate().finished, activationResult::completed);
+    EXPECT_FALSE(std::filesystem::exists(unit));
+    EXPECT_EQ(commands->ran,
+              (std::vector<std::string>{"systemctl --user daemon-reload",
+                                        "systemctl --user restart kestrel-camera.service"}));
+
+    commands->ran.clear();
+    EXPECT_EQ(activate().finished, activationResult::completed);
+    EXPECT_FALSE(std::filesystem::exists(unit));
+    EXPECT_EQ(commands->ran,
+              (std::vector<std::string>{"systemctl --user start kestrel-camera.service"}));
 }
 
 TEST_F(ExtensionServiceUnitTest, AUnitWhoseDaemonExitsOrNeverAnswersFails) {
