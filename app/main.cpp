@@ -37,6 +37,9 @@
 #include "app/sources/CameraChoice.h"
 #include "app/sources/LoopPlayer.h"
 #include "app/startup/AppDelegate.h"
+#ifdef KESTREL_UPDATE_CHECKER
+#include "app/update/KestrelUpdater.h"
+#endif
 #include "platform/link/LinkClient.h"
 #include "platform/runtime/UniqueFd.h"
 
@@ -47,7 +50,7 @@ void usage(std::FILE* out) {
         out,
         "usage: kestrel [--headless] [--camera auto|pattern|/dev/videoN|file:PATH] [--seconds N]\n"
         "       kestrel --status | --record-start | --record-stop | --force-away on|off\n"
-        "       kestrel --toggle-away\n"
+        "       kestrel --toggle-away | --check-updates\n"
         "  Runs the camera engine over the chosen camera and feeds the virtual camera "
         "\"Kestrel\".\n"
         "  --headless      run without a user interface (this build has none either way)\n"
@@ -59,12 +62,15 @@ void usage(std::FILE* out) {
         "  --record-start  start recording a loop (at most 60 s)\n"
         "  --record-stop   stop recording and print the saved loop's path\n"
         "  --force-away X  switch force away on or off\n"
-        "  --toggle-away   send the toggleForceAway signal on the session bus\n");
+        "  --toggle-away   send the toggleForceAway signal on the session bus\n"
+        "  --check-updates print whether a newer version exists, as JSON (checks by itself\n"
+        "                  when no instance runs)\n");
 }
 
 struct Options {
     int seconds = 0;
     std::string camera = "auto";
+    bool headless = false;
     std::optional<kestrel::ControlCommand> command;
 };
 
@@ -77,6 +83,7 @@ std::optional<Options> parse(int argc, char** argv, int& exitStatus) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
         if (arg == "--headless") {
+            options.headless = true;
             continue;
         }
         if (arg == "--seconds" && hasValue) {
@@ -91,6 +98,8 @@ std::optional<Options> parse(int argc, char** argv, int& exitStatus) {
             options.command = kestrel::ControlCommand{Kind::recordStop};
         } else if (arg == "--toggle-away") {
             options.command = kestrel::ControlCommand{Kind::toggleAway};
+        } else if (arg == "--check-updates") {
+            options.command = kestrel::ControlCommand{Kind::checkUpdates};
         } else if (arg == "--force-away" && hasValue &&
                    (std::string(argv[i + 1]) == "on" || std::string(argv[i + 1]) == "off")) {
             options.command =
@@ -128,6 +137,16 @@ int main(int argc, char** argv) {
         return exitStatus;
     }
     using namespace kestrel;
+    if (options->command && options->command->kind == ControlCommand::Kind::checkUpdates) {
+#ifdef KESTREL_UPDATE_CHECKER
+        return runCheckUpdatesCommand(QDBusConnection::sessionBus());
+#else
+        std::fprintf(stderr,
+                     "kestrel: this build does not check for updates: new versions come with the "
+                     "distribution's packages\n");
+        return 1;
+#endif
+    }
     if (options->command) {
         return runControlCommand(QDBusConnection::sessionBus(), *options->command);
     }
@@ -218,17 +237,26 @@ int main(int argc, char** argv) {
     if (bus.isConnected()) {
         toggleSignal = std::make_unique<DBusToggleSignal>(bus);
     }
+    auto settings = std::make_shared<QtSettingsStore>();
     auto delegate = AppDelegate::create(
-        {main, systemHostClock(), systemWallClock(), std::make_shared<QtSettingsStore>(),
-         permissionBackend, LoopLibrary::defaultFolder(), buildEngine,
-         std::make_shared<X11HotKeyBackend>(main), std::move(toggleSignal),
-         std::make_unique<LogindWakeSource>(QDBusConnection::systemBus()), extensionService});
+        {main, systemHostClock(), systemWallClock(), settings, permissionBackend,
+         LoopLibrary::defaultFolder(), buildEngine, std::make_shared<X11HotKeyBackend>(main),
+         std::move(toggleSignal), std::make_unique<LogindWakeSource>(QDBusConnection::systemBus()),
+         extensionService});
     delegate->applicationDidFinishLaunching();
     DBusControl control(delegate);
     if (bus.isConnected() && !control.registerOn(bus)) {
         log.error("cannot export the control object: %{public}@",
                   bus.lastError().message().toStdString());
     }
+#ifdef KESTREL_UPDATE_CHECKER
+    // Asked for over the bus either way; by itself only where someone sees the result.
+    auto updater = makeKestrelUpdater(main, settings);
+    control.setUpdateService(updater);
+    if (!options->headless) {
+        updater->startAutomaticChecks();
+    }
+#endif
 
     if (options->seconds > 0) {
         QTimer::singleShot(options->seconds * 1000, &app, &QCoreApplication::quit);
