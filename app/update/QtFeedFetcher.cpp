@@ -83,7 +83,7 @@ void QtFeedFetcher::fetch(const std::string& address, Done done) {
             return;
         }
         if (auto problem = addressProblem(to)) {
-            finish(self, "the update feed redirected to " + *problem);
+            finish(self, "the update feed redirected elsewhere, and " + *problem);
             return;
         }
         Q_EMIT self->reply->redirectAllowed();
