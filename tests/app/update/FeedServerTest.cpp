@@ -22,66 +22,52 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Answers each path with a canned response; a held route sends its bytes and never finishes.
+// Answers each path with a canned response and leaves the connection open, so a response that
+// stops short never ends.
 class FeedServer {
   public:
-    struct Route {
-        QByteArray response;
-        bool hold = false;
-    };
-
     FeedServer() {
         server_.listen(QHostAddress::LocalHost, 0);
         QObject::connect(&server_, &QTcpServer::newConnection, [this] {
             while (QTcpSocket* socket = server_.nextPendingConnection()) {
-                QObject::connect(socket, &QTcpSocket::readyRead, socket,
-                                 [this, socket] { serve(socket); });
+                QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                    // One answer per request, also for several on one connection.
+                    QByteArray& pending = requests_[socket];
+                    pending += socket->readAll();
+                    for (qsizetype end = 0; (end = pending.indexOf("\r\n\r\n")) >= 0;
+                         pending.remove(0, end + 4)) {
+                        socket->write(routes_[pending.left(end).split(' ').value(1)]);
+                    }
+                });
             }
         });
     }
-    void route(const QByteArray& path, Route route) { routes_[path] = std::move(route); }
-    std::string url(const char* path) const {
+    void route(const std::string& path, QByteArray response) {
+        routes_[QByteArray::fromStdString(path)] = std::move(response);
+    }
+    std::string url(const std::string& path) const {
         return "http://127.0.0.1:" + std::to_string(server_.serverPort()) + path;
     }
 
   private:
-    void serve(QTcpSocket* socket) {
-        QByteArray& request = requests_[socket];
-        request += socket->readAll();
-        if (!request.contains("\r\n\r\n")) {
-            return;
-        }
-        const QByteArray path = request.split(' ').value(1);
-        const auto found = routes_.find(path);
-        const Route route = found != routes_.end()
-                                ? found->second
-                                : Route{"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"};
-        socket->write(route.response);
-        if (!route.hold) {
-            socket->disconnectFromHost();
-        }
-    }
-
     QTcpServer server_;
-    std::map<QByteArray, Route> routes_;
+    std::map<QByteArray, QByteArray> routes_;
     std::map<QTcpSocket*, QByteArray> requests_;
 };
 
 QByteArray ok(const QByteArray& body) {
     return "HTTP/1.1 200 OK\r\nContent-Type: application/rss+xml\r\nContent-Length: " +
-           QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+           QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }
 
 QByteArray redirect(const std::string& to) {
     return QByteArray("HTTP/1.1 302 Found\r\nLocation: ") + to.c_str() +
-           "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+           "\r\nContent-Length: 0\r\n\r\n";
 }
 
 QByteArray appcast(const QByteArray& items) {
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-           "<rss version=\"2.0\" "
-           "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\"><channel>"
-           "<title>Kestrel</title>" +
+    return "<rss version=\"2.0\" "
+           "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\"><channel>" +
            items + "</channel></rss>";
 }
 
@@ -91,15 +77,6 @@ QByteArray item(const char* version) {
            "</sparkle:version><sparkle:releaseNotesLink>https://kestrel.test/notes/" + version +
            "</sparkle:releaseNotesLink></item>";
 }
-
-class FixedFeed final : public UpdaterDelegate {
-  public:
-    explicit FixedFeed(std::string url) : url_(std::move(url)) {}
-    std::string feedURLString() const override { return url_; }
-
-  private:
-    std::string url_;
-};
 
 class FeedServerTest : public ::testing::Test {
   protected:
@@ -115,16 +92,16 @@ class FeedServerTest : public ::testing::Test {
     // One check of `url` by a checker of version 0.1.0, run on the event loop to its end.
     std::optional<UpdateCheckResult> check(const std::string& url) {
         const QtFeedFetcher::Limits limits{16 * 1024, 300ms, 5};
-        auto checker = UpdateChecker::create({executor, systemWallClock(),
-                                              std::make_shared<MemorySettingsStore>(),
-                                              std::make_shared<QtFeedFetcher>(executor, limits),
-                                              std::make_shared<FixedFeed>(url), "0.1.0"});
+        auto settings = std::make_shared<MemorySettingsStore>();
+        settings->setRaw(KestrelUpdaterDelegate::kFeedURLKey, url);
+        auto checker =
+            UpdateChecker::create({executor, systemWallClock(), settings,
+                                   std::make_shared<QtFeedFetcher>(executor, limits),
+                                   std::make_shared<KestrelUpdaterDelegate>(settings), "0.1.0"});
         std::optional<UpdateCheckResult> result;
         QEventLoop loop;
-        QTimer guard;  // only against a hang; the fetcher's own limit is far shorter
-        guard.setSingleShot(true);
-        QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
-        guard.start(30000);
+        // Only against a hang: the fetcher's own time limit is far shorter.
+        QTimer::singleShot(30000, &loop, &QEventLoop::quit);
         checker->checkForUpdates([&](const UpdateCheckResult& found) {
             result = found;
             loop.quit();
@@ -169,8 +146,8 @@ TEST_F(FeedServerTest, ReadsNewerSameOlderAndPreReleaseFeeds) {
     };
     for (const auto& c : cases) {
         const std::string path = std::string("/") + c.name + "/appcast.xml";
-        server.route(path.c_str(), {ok(appcast(c.items))});
-        const auto result = check(server.url(path.c_str()));
+        server.route(path, ok(appcast(c.items)));
+        const auto result = check(server.url(path));
         ASSERT_TRUE(result) << c.name;
         EXPECT_EQ(result->error, "") << c.name;
         EXPECT_EQ(result->available, c.available) << c.name;
@@ -178,7 +155,7 @@ TEST_F(FeedServerTest, ReadsNewerSameOlderAndPreReleaseFeeds) {
         EXPECT_EQ(result->downloadUrl, c.url) << c.name;
     }
     // Redirects to another address of the allowed kind are followed.
-    server.route("/moved", {redirect(server.url("/newer/appcast.xml"))});
+    server.route("/moved", redirect(server.url("/newer/appcast.xml")));
     const auto moved = check(server.url("/moved"));
     ASSERT_TRUE(moved);
     EXPECT_TRUE(moved->available) << moved->error;
@@ -186,41 +163,41 @@ TEST_F(FeedServerTest, ReadsNewerSameOlderAndPreReleaseFeeds) {
 }
 
 TEST_F(FeedServerTest, BadFeedsEndInAClearErrorNeverInUpToDate) {
-    server.route("/html", {ok("<html><body>Sign in to the network</body></html>")});
-    server.route("/broken", {ok("<rss><channel><item><title>Kes")});
-    server.route("/text", {ok("Service Unavailable")});
-    server.route("/empty", {ok(appcast(""))});
-    server.route("/word", {ok(appcast(item("0.1.0") + item("latest")))});
-    server.route("/noversion", {ok(appcast("<item><title>Kestrel</title></item>"))});
-    server.route("/huge", {"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" +
-                           appcast(QByteArray(64 * 1024, ' ') + item("0.2.0"))});
-    server.route("/slow", {"HTTP/1.1 200 OK\r\nContent-Length: 4000\r\n\r\n<rss>", true});
-    server.route("/downgrade", {redirect("http://192.0.2.1/appcast.xml")});
-    server.route("/gone", {"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"});
+    // Rows without a response name an address that is never fetched.
     const struct {
-        std::string url;
+        std::string path;
+        QByteArray response;
         const char* error;
     } cases[] = {
-        {server.url("/html"), "not an appcast"},
-        {server.url("/broken"), "not valid XML"},
-        {server.url("/text"), "not XML"},
-        {server.url("/empty"), "lists no versions"},
-        {server.url("/word"), "\"latest\", which is not a version number"},
-        {server.url("/noversion"), "has no version"},
-        {server.url("/huge"), "larger than 16 KiB"},
-        {server.url("/slow"), "did not arrive within 0.3 s"},
-        {server.url("/downgrade"),
+        {"/html", ok("<html><body>Sign in to the network</body></html>"), "not an appcast"},
+        {"/broken", ok("<rss><channel><item><title>Kes"), "not valid XML"},
+        {"/text", ok("Service Unavailable"), "not XML"},
+        {"/empty", ok(appcast("")), "lists no versions"},
+        {"/word", ok(appcast(item("0.1.0") + item("latest"))),
+         "\"latest\", which is not a version number"},
+        {"/noversion", ok(appcast("<item><title>Kestrel</title></item>")), "has no version"},
+        {"/huge",
+         "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" +
+             appcast(QByteArray(64 * 1024, ' ') + item("0.2.0")),
+         "larger than 16 KiB"},
+        {"/slow", "HTTP/1.1 200 OK\r\nContent-Length: 4000\r\n\r\n<rss>",
+         "did not arrive within 0.3 s"},
+        {"/downgrade", redirect("http://192.0.2.1/appcast.xml"),
          "redirected elsewhere, and \"http://192.0.2.1/appcast.xml\" is not an https"},
-        {server.url("/gone"), "HTTP 404"},
-        {"http://kestrel.test/appcast.xml", "is not an https address"},
-        {"appcast.xml", "is not a web address"},
+        {"/gone", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", "HTTP 404"},
+        {"http://kestrel.test/appcast.xml", {}, "is not an https address"},
+        {"appcast.xml", {}, "is not a web address"},
     };
     for (const auto& c : cases) {
-        const auto result = check(c.url);
-        ASSERT_TRUE(result) << c.url;
-        EXPECT_NE(result->error.find(c.error), std::string::npos) << c.url << ": " << result->error;
-        EXPECT_FALSE(result->available) << c.url;
-        EXPECT_EQ(result->latest, "") << c.url;
+        if (!c.response.isEmpty()) {
+            server.route(c.path, c.response);
+        }
+        const auto result = check(c.response.isEmpty() ? c.path : server.url(c.path));
+        ASSERT_TRUE(result) << c.path;
+        EXPECT_NE(result->error.find(c.error), std::string::npos)
+            << c.path << ": " << result->error;
+        EXPECT_FALSE(result->available) << c.path;
+        EXPECT_EQ(result->latest, "") << c.path;
     }
 }
 
