@@ -30,7 +30,9 @@ class UpdateCheckService {
     virtual void checkForUpdates(UpdateCompletion done) = 0;
 };
 
-// Tells the user what a check found (a tray message, a dialog). Called on the main thread.
+// Tells the user what a check found (a tray message, a dialog). Called on the main thread. A
+// result of the daily schedule (`userInitiated` false) deserves a word only when an update is
+// available; a requested one always does, errors included.
 class UpdatePresenter {
   public:
     virtual ~UpdatePresenter() = default;
