@@ -48,6 +48,9 @@
 #include "app/ui/Theme.h"
 #include "app/ui/TrayController.h"
 #include "app/ui/WindowPresenter.h"
+#ifdef KESTREL_UPDATE_CHECKER
+#include "app/update/KestrelUpdater.h"
+#endif
 #include "platform/link/LinkClient.h"
 #include "platform/runtime/UniqueFd.h"
 
@@ -59,6 +62,7 @@ void usage(std::FILE* out) {
         "usage: kestrel [--headless] [--camera auto|pattern|/dev/videoN|file:PATH] [--seconds N]\n"
         "       kestrel --status | --record-start | --record-stop | --force-away on|off\n"
         "       kestrel --toggle-away | --setup-loopback | --start-at-login on|off\n"
+        "       kestrel --check-updates\n"
         "  Runs the camera engine over the chosen camera and feeds the virtual camera "
         "\"Kestrel\".\n"
         "  --headless      run without a user interface (also where no display is reachable)\n"
@@ -73,7 +77,9 @@ void usage(std::FILE* out) {
         "  --toggle-away   send the toggleForceAway signal on the session bus\n"
         "  --setup-loopback  load v4l2loopback as the camera \"Kestrel\" (through pkexec) for\n"
         "                  applications that only read /dev/video*\n"
-        "  --start-at-login X  start kestrel at login (on) or not (off, the default)\n");
+        "  --start-at-login X  start kestrel at login (on) or not (off, the default)\n"
+        "  --check-updates print whether a newer version exists, as JSON (checks by itself\n"
+        "                  when no instance runs)\n");
 }
 
 struct Options {
@@ -114,6 +120,8 @@ std::optional<Options> parse(int argc, char** argv, int& exitStatus) {
             options.setupLoopback = true;
         } else if (arg == "--toggle-away") {
             options.command = kestrel::ControlCommand{Kind::toggleAway};
+        } else if (arg == "--check-updates") {
+            options.command = kestrel::ControlCommand{Kind::checkUpdates};
         } else if (arg == "--force-away" && hasValue &&
                    (std::string(argv[i + 1]) == "on" || std::string(argv[i + 1]) == "off")) {
             options.command =
@@ -138,6 +146,7 @@ bool wantsWindows(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--headless" || arg == "--status" || arg == "--record-start" ||
             arg == "--record-stop" || arg == "--toggle-away" || arg == "--force-away" ||
+            arg == "--check-updates" || arg == "--setup-loopback" || arg == "--start-at-login" ||
             arg == "--help" || arg == "-h") {
             return false;
         }
@@ -183,6 +192,16 @@ int main(int argc, char** argv) {
             return 1;
         }
         return 0;
+    }
+    if (options->command && options->command->kind == ControlCommand::Kind::checkUpdates) {
+#ifdef KESTREL_UPDATE_CHECKER
+        return runCheckUpdatesCommand(QDBusConnection::sessionBus());
+#else
+        std::fprintf(stderr,
+                     "kestrel: this build does not check for updates: new versions come with the "
+                     "distribution's packages\n");
+        return 1;
+#endif
     }
     if (options->command) {
         return runControlCommand(QDBusConnection::sessionBus(), *options->command);
@@ -291,17 +310,25 @@ int main(int argc, char** argv) {
     // The desktop portal's global shortcuts where it offers them (Wayland), the X11 grab otherwise.
     auto hotKeys =
         std::make_shared<PortalHotKeyBackend>(bus, std::make_shared<X11HotKeyBackend>(main));
+    auto settings = std::make_shared<QtSettingsStore>();
     auto delegate = AppDelegate::create(
-        {main, systemHostClock(), systemWallClock(), std::make_shared<QtSettingsStore>(),
-         permissionBackend, LoopLibrary::defaultFolder(), buildEngine, hotKeys,
-         std::move(toggleSignal), std::make_unique<LogindWakeSource>(QDBusConnection::systemBus()),
-         extensionService});
+        {main, systemHostClock(), systemWallClock(), settings, permissionBackend,
+         LoopLibrary::defaultFolder(), buildEngine, hotKeys, std::move(toggleSignal),
+         std::make_unique<LogindWakeSource>(QDBusConnection::systemBus()), extensionService});
     delegate->applicationDidFinishLaunching();
     DBusControl control(delegate);
     if (bus.isConnected() && !control.registerOn(bus)) {
         log.error("cannot export the control object: %{public}@",
                   bus.lastError().message().toStdString());
     }
+#ifdef KESTREL_UPDATE_CHECKER
+    // Asked for over the bus either way; by itself only where someone sees the result.
+    auto updater = makeKestrelUpdater(main, settings);
+    control.setUpdateService(updater);
+    if (!options->headless) {
+        updater->startAutomaticChecks();
+    }
+#endif
 
     // The face: the tray icon and its popover, or a window where the desktop has no tray.
     std::unique_ptr<ui::RecordButtonState> recordButton;

@@ -50,6 +50,9 @@ int runControlCommand(QDBusConnection bus, const ControlCommand& command) {
             method = QStringLiteral("SetForceAway");
             arguments.append(command.on);
             break;
+        case ControlCommand::Kind::checkUpdates:
+            method = QStringLiteral("CheckForUpdates");
+            break;
         case ControlCommand::Kind::toggleAway:
             break;
     }
@@ -58,11 +61,15 @@ int runControlCommand(QDBusConnection bus, const ControlCommand& command) {
     call.setArguments(arguments);
     const QDBusMessage reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage) {
-        return fail(reply.errorMessage());
+        const bool update = command.kind == ControlCommand::Kind::checkUpdates &&
+                            reply.errorName() == dbus::kUpdateError;
+        return fail(update ? QStringLiteral("update check failed: ") + reply.errorMessage()
+                           : reply.errorMessage());
     }
     const QVariant answer = reply.arguments().value(0);
     switch (command.kind) {
         case ControlCommand::Kind::status:
+        case ControlCommand::Kind::checkUpdates:
             std::printf("%s\n", answer.toString().toUtf8().constData());
             break;
         case ControlCommand::Kind::recordStart:

@@ -6,7 +6,7 @@ namespace kestrel {
 
 // One request to the running application, from the command line.
 struct ControlCommand {
-    enum class Kind { toggleAway, status, recordStart, recordStop, forceAway };
+    enum class Kind { toggleAway, status, recordStart, recordStop, forceAway, checkUpdates };
     Kind kind = Kind::status;
     bool on = false;  // forceAway
 };

@@ -94,6 +94,39 @@ QString DBusControl::Status() {
     return delegate ? statusJson(delegate->status()) : QString();
 }
 
+QString DBusControl::CheckForUpdates() {
+    auto updates = updates_.lock();
+    if (!calledFromDBus()) {
+        if (updates) {
+            updates->checkForUpdates({});
+        }
+        return {};
+    }
+    if (!updates) {
+        sendErrorReply(dbus::kUpdateError,
+                       QStringLiteral("this build does not check for updates: new versions come "
+                                      "with the distribution's packages"));
+        return {};
+    }
+    setDelayedReply(true);
+    updates->checkForUpdates([bus = connection(), call = message()](const UpdateCheckResult& r) {
+        QDBusConnection(bus).send(
+            r.ok() ? call.createReply(updateJson(r))
+                   : call.createErrorReply(dbus::kUpdateError, QString::fromStdString(r.error)));
+    });
+    return {};
+}
+
+QString DBusControl::updateJson(const UpdateCheckResult& result) {
+    const QJsonObject object{
+        {QStringLiteral("current"), QString::fromStdString(result.current)},
+        {QStringLiteral("latest"), QString::fromStdString(result.latest)},
+        {QStringLiteral("updateAvailable"), result.available},
+        {QStringLiteral("url"), QString::fromStdString(result.downloadUrl)},
+    };
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
 QString DBusControl::statusJson(const AppStatus& status) {
     QJsonArray loops;
     for (const auto& loop : status.loops) {

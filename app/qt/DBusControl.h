@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "app/startup/AppDelegate.h"
+#include "app/update/UpdateCheck.h"
 
 namespace kestrel {
 
@@ -29,6 +30,14 @@ class DBusControl final : public QObject, protected QDBusContext {
     // error (or null) and whether auto-away can work at all.
     static QString statusJson(const AppStatus& status);
 
+    // Answers CheckForUpdates; without one (a build whose updates come from the distribution)
+    // the call fails with "dev.corvid.kestrel.Error.Update".
+    void setUpdateService(std::weak_ptr<UpdateCheckService> updates) {
+        updates_ = std::move(updates);
+    }
+    // An update check's result as JSON: current, latest, updateAvailable, url.
+    static QString updateJson(const UpdateCheckResult& result);
+
   public Q_SLOTS:
     void ToggleForceAway();
     void SetForceAway(bool on);
@@ -38,11 +47,15 @@ class DBusControl final : public QObject, protected QDBusContext {
     // The saved loop's path once it is written, "" when nothing was recording or writing failed.
     QString StopRecording();
     QString Status();
+    // Runs an update check (or joins the running one) and answers with updateJson once it ends;
+    // the error "dev.corvid.kestrel.Error.Update" says why a check failed.
+    QString CheckForUpdates();
 
   private:
     std::shared_ptr<AppDelegate> delegateOrError();
 
     std::weak_ptr<AppDelegate> delegate_;
+    std::weak_ptr<UpdateCheckService> updates_;
     QDBusConnection bus_{QString()};
     bool registered_ = false;
 };

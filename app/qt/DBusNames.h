@@ -16,6 +16,7 @@ inline const QString kServiceName = QStringLiteral("dev.corvid.kestrel");
 inline const QString kControlPath = QStringLiteral("/dev/corvid/kestrel");
 inline const QString kControlInterface = QStringLiteral("dev.corvid.kestrel.Control");
 inline const QString kRecorderError = QStringLiteral("dev.corvid.kestrel.Error.Recorder");
+inline const QString kUpdateError = QStringLiteral("dev.corvid.kestrel.Error.Update");
 inline const QString kNotReadyError = QStringLiteral("dev.corvid.kestrel.Error.NotReady");
 
 }  // namespace kestrel::dbus

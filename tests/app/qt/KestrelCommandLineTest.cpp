@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "app/sources/LoopLibrary.h"
@@ -167,6 +168,56 @@ TEST_F(KestrelCommandLineTest, ARecordingCutOffByAKillIsAPlayableLoopAtTheNextLa
     }
     EXPECT_GE(frames, 15) << "at least a second";
 }
+
+#ifdef KESTREL_UPDATE_CHECKER
+// Run with the update checker built in: the check goes through the running instance when there
+// is one, else kestrel checks by itself; either way one JSON line, or exit 1 saying why.
+TEST_F(KestrelCommandLineTest, ChecksForUpdatesThroughTheRunningInstanceOrByItself) {
+    const auto www = home.path() / "www";
+    std::filesystem::create_directories(www);
+    std::ofstream(www / "appcast.xml")
+        << "<rss xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\"><channel>"
+           "<item><link>https://kestrel.test/0.2.0</link><sparkle:version>0.2.0</sparkle:version>"
+           "</item></channel></rss>";
+    const std::string serverLog = (home.path() / "server.log").string();
+    ChildProcess server({"/usr/bin/python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1",
+                         "--directory", www.string()},
+                        {}, Redirect{serverLog, serverLog, -1, false});
+    std::smatch port;
+    std::string served;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            served = readFile(serverLog);
+            return std::regex_search(served, port, std::regex("port (\\d+)"));
+        },
+        15s))
+        << served;
+    std::filesystem::create_directories(home.path() / "config/corvid");
+    std::ofstream(home.path() / "config/corvid/kestrel.conf")
+        << "[General]\nkestrel.updateFeedURL=http://127.0.0.1:" << port[1] << "/appcast.xml\n";
+    const std::string found =
+        "{\"current\":\"0.1.0\",\"latest\":\"0.2.0\",\"updateAvailable\":true,"
+        "\"url\":\"https://kestrel.test/0.2.0\"}\n";
+
+    ASSERT_EQ(run({"--check-updates"}), 0) << err();
+    EXPECT_EQ(out(), found);
+
+    ChildProcess app({KESTREL_APP_PATH, "--headless", "--camera", "pattern"}, env(),
+                     Redirect{logPath(), logPath(), -1, false});
+    ASSERT_TRUE(waitFor([&] { return run({"--status"}) == 0; }, 15s)) << readFile(logPath());
+    ASSERT_EQ(run({"--check-updates"}), 0) << err();
+    EXPECT_EQ(out(), found);
+    EXPECT_NE(readFile(logPath()).find("checking for updates at http://127.0.0.1"),
+              std::string::npos)
+        << "the running instance checked";
+
+    server.stop();
+    EXPECT_EQ(run({"--check-updates"}), 1);
+    EXPECT_NE(err().find("update check failed: cannot fetch the update feed"), std::string::npos)
+        << err();
+    EXPECT_EQ(out(), "");
+}
+#endif
 
 }  // namespace
 }  // namespace kestrel
