@@ -261,6 +261,11 @@ void LinkThreadSink::enqueue(const PixelBufferRef& frame) {
             shared->waiting = nullptr;
             shared->drainQueued = false;
         }
+        if (!shared->sink.connected()) {
+            // A drop: the frame goes back to its pool now, not after a connection attempt that
+            // may wait for the daemon.
+            next.reset();
+        }
         shared->sink.enqueue(next);
         shared->report();
     });

@@ -21,7 +21,8 @@ class ProviderConnection : public std::enable_shared_from_this<ProviderConnectio
           timeout_(timeout),
           log_(log) {}
 
-    void start(std::function<void()> onDead) {
+    // `onDead` runs on the executor once the connection is gone, told whether it was quiet then.
+    void start(std::function<void(bool quiet)> onDead) {
         onDead_ = std::move(onDead);
         std::weak_ptr<ProviderConnection> weak = weak_from_this();
         watch_ = executor_.watchFd(fd_.get(), static_cast<unsigned>(FdEvent::readable),
@@ -129,7 +130,8 @@ class ProviderConnection : public std::enable_shared_from_this<ProviderConnectio
         fd_.reset();
         inbox_.clear();
         if (onDead_) {
-            executor_.post(std::exchange(onDead_, nullptr));
+            executor_.post(
+                [onDead = std::exchange(onDead_, nullptr), quiet = quiet_] { onDead(quiet); });
         }
     }
 
@@ -215,7 +217,7 @@ class ProviderConnection : public std::enable_shared_from_this<ProviderConnectio
     std::chrono::milliseconds timeout_;
     Log log_;  // a copy: a reader may outlive the client that made the connection
     Handle watch_;
-    std::function<void()> onDead_;
+    std::function<void(bool quiet)> onDead_;
     std::uint32_t nextRequestId_ = 1;
     bool timedOut_ = false;
     bool quiet_ = false;
@@ -397,10 +399,13 @@ void LinkClient::refreshProviders() {
             });
         }
         std::weak_ptr<bool> alive = alive_;
-        connection->start([this, alive] {
+        connection->start([this, alive](bool quiet) {
             if (alive.lock()) {
                 dropDeadProviders();
-                notifyDevicesChanged();
+                if (!quiet) {
+                    // A provider that never answered this connection changed nothing.
+                    notifyDevicesChanged();
+                }
             }
         });
         providers_.emplace(path, std::move(connection));

@@ -10,7 +10,6 @@
 #include "app/link/ExtensionBridge.h"
 #include "app/link/LinuxExtensionService.h"
 #include "app/state/SettingsStore.h"
-#include "platform/link/LinkClient.h"
 #include "platform/runtime/PollExecutor.h"
 
 int main(int argc, char** argv) {
@@ -23,15 +22,14 @@ int main(int argc, char** argv) {
     Log::setSink(std::make_shared<StderrLogSink>());
     PollExecutor main;
     AppState state(nullptr, std::make_shared<MemorySettingsStore>());
-    link::LinkClient client(main);
-    LinkClientPort port(client);
+    LinkClientThread link;
     auto options = LinuxExtensionService::Options::forThisProcess();
     options.daemonPath = argv[1];
     options.daemonArguments = {"--no-pipewire", "--no-v4l2"};
     options.systemd = LinuxExtensionService::Systemd::avoid;
     options.journal = false;
     auto service = LinuxExtensionService::create(main, options);
-    ExtensionBridge bridge(state, port, main, systemHostClock(), service);
+    ExtensionBridge bridge(state, link.port(), main, link.executor(), systemHostClock(), service);
     bridge.activate();
 
     auto frame = PixelBuffer::create(1280, 720, PixelStorage::sharedMemory);

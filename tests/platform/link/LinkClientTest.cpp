@@ -157,7 +157,8 @@ TEST_F(LinkClientTest, DeviceIdsAreMappedAndTypesChecked) {
 }
 
 // A stopped provider (SIGSTOP) still takes connections into its socket's backlog but never
-// answers: after one timeout it is left alone for a back-off that doubles, and logged once.
+// answers: after one timeout it is left alone for a back-off that doubles, and the log and the
+// device-list listeners hear of it once.
 TEST_F(LinkClientTest, AStoppedProviderIsTriedAgainOnlyAfterADoublingBackOff) {
     const auto capture = std::make_shared<CaptureLogSink>();
     const auto previous = Log::sink();
@@ -180,6 +181,9 @@ TEST_F(LinkClientTest, AStoppedProviderIsTriedAgainOnlyAfterADoublingBackOff) {
 
     LinkClient client(exec_, 50ms, exec_.hostClock());
     client.setFolderForTesting(folder_);
+    int changes = 0;
+    Handle registration;
+    ASSERT_EQ(client.addDevicesListener([&] { ++changes; }, registration), status::ok);
     std::vector<std::uint32_t> devices;
     // Each step: how far virtual time moves first, and whether the client connects again.
     const std::vector<std::pair<std::chrono::nanoseconds, int>> steps = {
@@ -195,7 +199,9 @@ TEST_F(LinkClientTest, AStoppedProviderIsTriedAgainOnlyAfterADoublingBackOff) {
         EXPECT_TRUE(devices.empty());
         EXPECT_EQ(newConnections(), steps[i].second) << "step " << i;
     }
+    exec_.runUntilIdle();
     EXPECT_EQ(capture->count("no answer from"), 1U);
+    EXPECT_EQ(changes, 1);
     Log::setSink(previous);
 }
 
