@@ -292,7 +292,7 @@ int main(int argc, char** argv) {
                                                     std::move(actions), systemHostClock());
         tray->start(QSystemTrayIcon::isSystemTrayAvailable());
         if (previewTap != nullptr && tray->view() != nullptr) {
-            tray->view()->setPreview(new ui::LivePreview(*previewTap, 300));
+            tray->view()->setPreview(new ui::LivePreview(*previewTap, main, 300));
         }
         presenter = std::make_unique<ui::WindowPresenter>([&tray] { tray->present(); });
         if (bus.isConnected() && !presenter->registerOn(bus)) {

@@ -202,12 +202,13 @@ TEST(LivePreview, KeepsFramesOnlyWhileShownAndShowsTheOutput) {
     auto frame = PixelBuffer::create(64, 36);
     frame->fill(0x10, 0x80, 0xF0);  // blue, green, red
 
-    LivePreview preview(tap, 32);
+    ManualExecutor main;
+    LivePreview preview(tap, main, 32);
     tap.sink().enqueue(frame);
     EXPECT_EQ(tap.takeLatest(), nullptr) << "hidden: nothing kept";
     preview.show();
     tap.sink().enqueue(frame);
-    preview.refresh();
+    main.advance(LivePreview::kInterval);
     EXPECT_EQ(preview.image().pixelColor(5, 5).rgb(), QColor(0xF0, 0x80, 0x10).rgb());
     tap.sink().enqueue(frame);
     preview.hide();
