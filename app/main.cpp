@@ -39,6 +39,7 @@
 #include "app/sources/CameraChoice.h"
 #include "app/sources/LoopPlayer.h"
 #include "app/startup/AppDelegate.h"
+#include "app/ui/Icons.h"
 #include "app/ui/LivePreview.h"
 #include "app/ui/PreviewTap.h"
 #include "app/ui/RecordButtonState.h"
@@ -282,6 +283,8 @@ int main(int argc, char** argv) {
     if (windowed) {
         auto* widgets = static_cast<QApplication*>(app.get());
         ui::applyTheme(*widgets);
+        QApplication::setWindowIcon(ui::applicationIcon());
+        QGuiApplication::setDesktopFileName(QStringLiteral("dev.corvid.kestrel"));
         QApplication::setQuitOnLastWindowClosed(false);
         recordButton = std::make_unique<ui::RecordButtonState>(
             std::make_shared<ui::DelegateLoopRecording>(uiRecorder, delegate), main,
