@@ -10,7 +10,7 @@ PACKAGES=(
     libyuv-dev libopencv-core-dev libopencv-imgproc-dev
     libopencv-objdetect-dev opencv-data libopencv-imgcodecs-dev python3-skimage
     libopencv-dnn-dev libdlib-dev npm
-    libx11-dev xvfb xdotool
+    libx11-dev xvfb xdotool python3-dbus python3-gi
     libjpeg62-turbo-dev
     qt6-base-dev libsystemd-dev libqt6svg6 fonts-dejavu-core
     dbus-daemon

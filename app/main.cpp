@@ -42,6 +42,7 @@
 #include "app/sources/CameraChoice.h"
 #include "app/sources/LoopPlayer.h"
 #include "app/startup/AppDelegate.h"
+#include "app/ui/Icons.h"
 #include "app/ui/LivePreview.h"
 #include "app/ui/PreviewTap.h"
 #include "app/ui/RecordButtonState.h"
@@ -337,6 +338,8 @@ int main(int argc, char** argv) {
     if (windowed) {
         auto* widgets = static_cast<QApplication*>(app.get());
         ui::applyTheme(*widgets);
+        QApplication::setWindowIcon(ui::applicationIcon());
+        QGuiApplication::setDesktopFileName(QStringLiteral("dev.corvid.kestrel"));
         QApplication::setQuitOnLastWindowClosed(false);
         recordButton = std::make_unique<ui::RecordButtonState>(
             std::make_shared<ui::DelegateLoopRecording>(uiRecorder, delegate), main,
@@ -347,7 +350,7 @@ int main(int argc, char** argv) {
                                                     std::move(actions), systemHostClock());
         tray->start(QSystemTrayIcon::isSystemTrayAvailable());
         if (previewTap != nullptr && tray->view() != nullptr) {
-            tray->view()->setPreview(new ui::LivePreview(*previewTap, 300));
+            tray->view()->setPreview(new ui::LivePreview(*previewTap, main, 300));
         }
         presenter = std::make_unique<ui::WindowPresenter>([&tray] { tray->present(); });
         if (bus.isConnected() && !presenter->registerOn(bus)) {

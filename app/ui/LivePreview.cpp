@@ -10,13 +10,12 @@
 
 namespace kestrel::ui {
 
-LivePreview::LivePreview(PreviewTap& tap, int width, QWidget* parent) : QWidget(parent), tap_(tap) {
+LivePreview::LivePreview(PreviewTap& tap, Executor& main, int width, QWidget* parent)
+    : QWidget(parent), tap_(tap), main_(main) {
     // The camera's 16:9.
     setFixedSize(width, width * 9 / 16);
     image_ = QImage(width, width * 9 / 16, QImage::Format_RGB32);
     image_.fill(color(Tone::ink));
-    timer_.setInterval(kIntervalMs);
-    connect(&timer_, &QTimer::timeout, this, &LivePreview::refresh);
 }
 
 void LivePreview::refresh() {
@@ -34,12 +33,13 @@ void LivePreview::refresh() {
 void LivePreview::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     tap_.setWatching(true);
-    timer_.start();
+    timer_ = main_.startTimer(
+        kInterval, [this] { refresh(); }, std::chrono::milliseconds(20));
 }
 
 void LivePreview::hideEvent(QHideEvent* event) {
     QWidget::hideEvent(event);
-    timer_.stop();
+    timer_.reset();
     tap_.setWatching(false);
 }
 

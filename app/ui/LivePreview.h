@@ -1,8 +1,12 @@
 #pragma once
 
 #include <QImage>
-#include <QTimer>
 #include <QWidget>
+
+#include <chrono>
+
+#include "platform/runtime/Executor.h"
+#include "platform/runtime/Handle.h"
 
 namespace kestrel::ui {
 
@@ -12,9 +16,9 @@ class PreviewTap;
 // while the widget is shown. Main thread.
 class LivePreview final : public QWidget {
   public:
-    static constexpr int kIntervalMs = 200;
+    static constexpr std::chrono::milliseconds kInterval{200};
 
-    LivePreview(PreviewTap& tap, int width, QWidget* parent = nullptr);
+    LivePreview(PreviewTap& tap, Executor& main, int width, QWidget* parent = nullptr);
 
     // Takes the newest frame, if any, and shows it.
     void refresh();
@@ -27,7 +31,8 @@ class LivePreview final : public QWidget {
 
   private:
     PreviewTap& tap_;
-    QTimer timer_;
+    Executor& main_;
+    Handle timer_;
     QImage image_;
 };
 

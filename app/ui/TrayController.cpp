@@ -130,6 +130,7 @@ void TrayController::present() {
         togglePopover(QCursor::pos());
         return;
     }
+    window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     window->show();
     window->raise();
     window->activateWindow();

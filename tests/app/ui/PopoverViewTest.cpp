@@ -169,6 +169,42 @@ TEST_F(PopoverViewTest, StatusDotIsGreenWhileLiveAndRedWhileAway) {
     saveScreenshot("force-away");
 }
 
+TEST_F(PopoverViewTest, TrayMenuCarriesTheControlsAndFollowsTheState) {
+    TrayController tray(state, record, PopoverActions{}, main.hostClock());
+    tray.start(true);
+    ASSERT_NE(tray.menu(), nullptr);
+    auto action = [&](const QString& text) -> QAction* {
+        for (QAction* candidate : tray.menu()->actions()) {
+            if (candidate->text() == text && candidate->isVisible()) {
+                return candidate;
+            }
+        }
+        return nullptr;
+    };
+    ASSERT_NE(action(QStringLiteral("Live.")), nullptr);
+    EXPECT_FALSE(action(QStringLiteral("Live."))->isEnabled());
+    EXPECT_NE(action(QStringLiteral("No loops yet. Record one below.")), nullptr);
+
+    action(QStringLiteral("Force away"))->trigger();
+    EXPECT_TRUE(state.manualOverride.get());
+    action(QStringLiteral("Auto loop"))->trigger();
+    EXPECT_TRUE(state.autoAwayEnabled.get());
+    state.mode = AppState::Mode::away;
+    EXPECT_NE(action(QStringLiteral("Away.")), nullptr);
+
+    state.loops = {"/l/a.mov", "/l/b.mov"};
+    QAction* loops = action(QStringLiteral("Active loop"));
+    ASSERT_NE(loops, nullptr);
+    loops->menu()->actions()[1]->trigger();
+    EXPECT_EQ(state.activeLoop.get(), std::filesystem::path("/l/b.mov"));
+    EXPECT_TRUE(loops->menu()->actions()[1]->isChecked());
+    EXPECT_FALSE(loops->menu()->actions()[0]->isChecked());
+
+    action(QStringLiteral("Start · 60s loop"))->trigger();
+    EXPECT_TRUE(recorder->running);
+    EXPECT_NE(action(QStringLiteral("Stop · saving…  0 / 60 s")), nullptr);
+}
+
 TEST_F(PopoverViewTest, WithoutATrayTheContentOpensAsAWindowThatComesBack) {
     TrayController tray(state, record, PopoverActions{}, main.hostClock());
     tray.start(false);
@@ -202,12 +238,13 @@ TEST(LivePreview, KeepsFramesOnlyWhileShownAndShowsTheOutput) {
     auto frame = PixelBuffer::create(64, 36);
     frame->fill(0x10, 0x80, 0xF0);  // blue, green, red
 
-    LivePreview preview(tap, 32);
+    ManualExecutor main;
+    LivePreview preview(tap, main, 32);
     tap.sink().enqueue(frame);
     EXPECT_EQ(tap.takeLatest(), nullptr) << "hidden: nothing kept";
     preview.show();
     tap.sink().enqueue(frame);
-    preview.refresh();
+    main.advance(LivePreview::kInterval);
     EXPECT_EQ(preview.image().pixelColor(5, 5).rgb(), QColor(0xF0, 0x80, 0x10).rgb());
     tap.sink().enqueue(frame);
     preview.hide();
