@@ -158,6 +158,7 @@ case "$command" in
         ;;
     package)
         install_missing
+        install_face_model
         build_package
         ;;
     bench)

@@ -1,6 +1,6 @@
 # The Debian package: `cpack -G DEB` in a build configured with CMAKE_INSTALL_PREFIX=/usr
 # (kestrel.sh package). Runtime dependencies come from the libraries the programs link
-# (dpkg-shlibdeps); the face model is a data package nothing links, so it is named here.
+# (dpkg-shlibdeps); the face model ships inside the package.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kestrel)
 set(CPACK_PACKAGE_VENDOR Corvid)
@@ -17,7 +17,6 @@ set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://corvid.dev/kestrel)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "opencv-data")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire, wireplumber")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "v4l2loopback-dkms, pkexec")
 set(CPACK_STRIP_FILES ON)

@@ -51,6 +51,17 @@ struct BlazeFaceDetector::Network {
 };
 
 std::filesystem::path BlazeFaceDetector::defaultModelPath() {
+    // An installed kestrel keeps the model under <prefix>/share/kestrel/models, beside its
+    // program's bin/; a build run from its tree uses the copy kestrel.sh put into build/models.
+    std::error_code error;
+    const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        auto installed =
+            program.parent_path().parent_path() / "share" / "kestrel" / "models" / kModelFile;
+        if (std::filesystem::is_regular_file(installed, error)) {
+            return installed;
+        }
+    }
     return std::filesystem::path(KESTREL_MODEL_DIR) / kModelFile;
 }
 

@@ -134,11 +134,7 @@ class KestrelEndToEnd : public ::testing::Test {
             },
             10s))
             << tail(log("daemon"));
-        const auto file = runtime.path() / "config" / "corvid" / "kestrel.conf";
-        std::filesystem::create_directories(file.parent_path());
-        std::ofstream(file) << "[General]\nkestrel.extensionInstalled=true\n"
-                               "kestrel.hasSeenOnboarding=true\n"
-                            << settings;
+        writeSettings(settings);
         app = ChildProcess({KESTREL_APP_PATH, "--headless", "--camera", "pattern"}, env,
                            Redirect{log("kestrel"), log("kestrel"), -1, false});
         ASSERT_TRUE(waitFor([&] { return jsonField(status(), "engineStarted") == "true"; }, 15s))
@@ -363,15 +359,15 @@ class KestrelWithAStoppedDaemon : public KestrelEndToEnd {
 
 TEST_F(KestrelWithAStoppedDaemon, StatusAnswersAtOnceAndFramesFlowSoonAfterItContinues) {
     const auto linkFolder = runtime.path() / "dev.corvid.kestrel";
-    ChildProcess daemon({KESTREL_CAMERA_PATH, "--no-pipewire", "--no-v4l2"}, env,
-                        Redirect{log("daemon"), log("daemon"), -1, false});
+    daemon = ChildProcess({KESTREL_CAMERA_PATH, "--no-pipewire", "--no-v4l2"}, env,
+                          Redirect{log("daemon"), log("daemon"), -1, false});
     ASSERT_TRUE(waitFor(
         [&] { return std::filesystem::exists(linkFolder / "dev.corvid.kestrel.camera.sock"); },
         10s))
         << tail(log("daemon"));
     writeSettings();
-    ChildProcess app({KESTREL_APP_PATH, "--headless", "--camera", "pattern"}, env,
-                     Redirect{log("kestrel"), log("kestrel"), -1, false});
+    app = ChildProcess({KESTREL_APP_PATH, "--headless", "--camera", "pattern"}, env,
+                       Redirect{log("kestrel"), log("kestrel"), -1, false});
     ASSERT_TRUE(waitFor([&] { return jsonField(status(), "engineStarted") == "true"; }, 15s))
         << diagnostics();
 

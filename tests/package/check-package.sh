@@ -33,6 +33,7 @@ installed_files=(
     share/icons/hicolor/scalable/apps/dev.corvid.kestrel-away.svg
     share/icons/hicolor/symbolic/apps/dev.corvid.kestrel-symbolic.svg
     share/doc/kestrel/permissions.html
+    share/kestrel/models/face_detection_back_256x256_barracuda.onnx
     share/doc/kestrel/copyright
     share/doc/kestrel/changelog.gz
     share/doc/kestrel/examples/modprobe.d/kestrel.conf
@@ -69,7 +70,7 @@ grep -q "kestrel-camera answers" "$log" && [ -n "$daemon_pid" ] ||
 step "package metadata and contents"
 info=$(dpkg-deb -I "$deb")
 contents=$(dpkg-deb -c "$deb")
-for dependency in opencv-data libqt6core6 libpipewire-0.3-0; do
+for dependency in libopencv-dnn406 libqt6core6 libpipewire-0.3-0; do
     grep -q "^ Depends:.*$dependency" <<<"$info" || fail "Depends lacks $dependency"
 done
 for file in "${installed_files[@]}"; do
