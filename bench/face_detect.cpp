@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <functional>
 #include <memory>
 #include <string>
 #include <variant>
