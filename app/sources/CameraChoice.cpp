@@ -23,14 +23,6 @@ class OwnedWebcam final : public WebcamSource {
         : capture_(std::string(kCaptureQueueLabel), hostClock),
           webcam_(std::make_unique<WebcamCapture>(makeBackend(capture_), main, capture_)) {}
 
-    ~OwnedWebcam() override {
-        webcam_.reset();
-        // The capture's teardown, queued for the device, runs before the queue's thread ends.
-        capture_.runSync([] {});
-    }
-    OwnedWebcam(const OwnedWebcam&) = delete;
-    OwnedWebcam& operator=(const OwnedWebcam&) = delete;
-
     void setOnFrame(FrameHandler onFrame) override { webcam_->setOnFrame(std::move(onFrame)); }
     MaybeError start() override { return webcam_->start(); }
     void restart() override { webcam_->restart(); }
