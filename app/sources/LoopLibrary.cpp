@@ -223,11 +223,11 @@ std::filesystem::path LoopLibrary::journalPath(const std::filesystem::path& loop
 
 MovieWriter::CopyResult LoopLibrary::finishJournal(const std::filesystem::path& journal,
                                                    const std::filesystem::path& loop,
-                                                   double minimumSeconds) {
+                                                   bool interrupted, double minimumSeconds) {
     const std::filesystem::path staging = hiddenBeside(loop, kStagingSuffix);
     std::error_code ignored;
     std::filesystem::remove(staging, ignored);
-    auto copied = MovieWriter::copyFragments(journal, staging);
+    auto copied = MovieWriter::copyFragments(journal, staging, interrupted);
     const auto* copy = std::get_if<MovieCopy>(&copied);
     if (copy == nullptr) {
         return copied;
@@ -271,7 +271,7 @@ void LoopLibrary::recoverRecordings() const {
             log.info("removed the journal of %{public}@, which was finished", loop.string());
             continue;
         }
-        const auto copied = finishJournal(journal, loop, kMinimumRecoveredSeconds);
+        const auto copied = finishJournal(journal, loop, true, kMinimumRecoveredSeconds);
         if (const auto* failure = std::get_if<Error>(&copied)) {
             std::filesystem::remove(journal, ignored);
             log.error("removed an unfinished recording that cannot be read: %{public}@",

@@ -22,7 +22,7 @@ class LoopLibrary {
     // seconds, and becomes the loop once it is finished:
     // ".loop-2026-12-05T18-40-01Z.mov.recording".
     static constexpr std::string_view kJournalSuffix = ".recording";
-    static constexpr double kJournalFragmentSeconds = 1.0;
+    static constexpr double kJournalFragmentSeconds = 0.5;
     // A journal left by a run that ended mid-recording becomes a loop when it holds this much.
     static constexpr double kMinimumRecoveredSeconds = 1.0;
 
@@ -62,11 +62,13 @@ class LoopLibrary {
     static std::filesystem::path journalPath(const std::filesystem::path& loop);
 
     // Copies a journal into the normal movie `loop` (never replacing a file there) and removes
-    // the journal. A journal holding less than `minimumSeconds` of frames is removed without
-    // making a loop (the result's seconds tell). On failure nothing is left at `loop` and the
-    // journal stays. Any thread.
+    // the journal; `interrupted` for one whose recording never finished (see
+    // MovieWriter::copyFragments). A journal holding less than `minimumSeconds` of frames is
+    // removed without making a loop (the result's seconds tell). On failure nothing is left at
+    // `loop` and the journal stays. Any thread.
     static MovieWriter::CopyResult finishJournal(const std::filesystem::path& journal,
                                                  const std::filesystem::path& loop,
+                                                 bool interrupted = false,
                                                  double minimumSeconds = 0.0);
 
     // Journals that a previous run left behind (it was killed or crashed while recording): each

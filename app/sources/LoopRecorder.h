@@ -20,9 +20,10 @@ namespace kestrel {
 // main thread never waits, and a frame that finds the queue full is dropped and counted. Movie
 // times are the camera's presentation times, from zero at the first frame.
 //
-// The movie is written to a hidden journal in one-second fragments and becomes the loop only once
-// it is finished, so the library never lists a recording in progress and a run that ends
-// mid-recording loses at most its last second (LoopLibrary::recoverRecordings()).
+// The movie is written to a hidden journal in half-second fragments and becomes the loop only once
+// it is finished, so the library never lists a recording in progress, and a run that ends
+// mid-recording loses only the frames of its last fragment and those the encoder still held, about
+// a second at 15 frames a second (LoopLibrary::recoverRecordings()).
 //
 // Threads: everything runs on the main thread (`main`) but the encoding and the finishing. The
 // finished file is handed to the stop's completion on the main thread; a recording whose writing

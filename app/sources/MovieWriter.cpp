@@ -21,6 +21,7 @@ extern "C" {
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "app/sources/FfmpegLog.h"
 #include "platform/media/ImageOps.h"
@@ -323,7 +324,8 @@ MaybeError MovieWriter::closeFile() {
 }
 
 MovieWriter::CopyResult MovieWriter::copyFragments(const std::filesystem::path& fragments,
-                                                   const std::filesystem::path& movie) {
+                                                   const std::filesystem::path& movie,
+                                                   bool interrupted) {
     quietFfmpegLog();
     auto unreadable = [&](int code) {
         return Error{std::string(kErrorDomain), code,
@@ -384,19 +386,7 @@ MovieWriter::CopyResult MovieWriter::copyFragments(const std::filesystem::path& 
     const std::int64_t nominalDuration =
         av_rescale_q(kTimescale / MovieWriterSettings{}.framesPerSecond, AVRational{1, kTimescale},
                      track.time_base);
-    AVPacket& packet = *parts.packet;
-    // Reading ends at the end of the file, at a fragment cut off inside its header, or at a
-    // frame whose data the file does not hold in full.
-    while (av_read_frame(rawInput, &packet) >= 0) {
-        if (packet.stream_index != index || packet.pts == AV_NOPTS_VALUE) {
-            av_packet_unref(&packet);
-            continue;
-        }
-        if (packet.pos < 0 || packet.pos + packet.size > fileSize ||
-            (packet.flags & AV_PKT_FLAG_CORRUPT) != 0) {
-            av_packet_unref(&packet);
-            break;
-        }
+    auto write = [&](AVPacket& packet) {
         // Fragments carry no frame durations; the movie takes them from the following frames'
         // times, and the last one needs the interval before it, as the writer gives it.
         if (packet.duration <= 0) {
@@ -417,10 +407,54 @@ MovieWriter::CopyResult MovieWriter::copyFragments(const std::filesystem::path& 
         packet.pos = -1;
         const int wrote = av_write_frame(parts.output.get(), &packet);
         av_packet_unref(&packet);
-        if (wrote < 0) {
-            return failed("frame", wrote);
-        }
         ++copy.frames;
+        return wrote;
+    };
+
+    // Frames are held back from one shown after all before it (a frame that is not predicted
+    // from a later one) to the next such frame: where the file ends inside such a group, the
+    // frames of the group that are there would be shown after a gap, and are left out.
+    std::vector<std::unique_ptr<AVPacket, PacketFreer>> group;
+    std::int64_t latest = AV_NOPTS_VALUE;
+    AVPacket& packet = *parts.packet;
+    // Reading ends at the end of the file, at a fragment cut off inside its header, or at a
+    // frame whose data the file does not hold in full.
+    bool cut = false;
+    while (av_read_frame(rawInput, &packet) >= 0) {
+        if (packet.stream_index != index || packet.pts == AV_NOPTS_VALUE) {
+            av_packet_unref(&packet);
+            continue;
+        }
+        if (packet.pos < 0 || packet.pos + packet.size > fileSize ||
+            (packet.flags & AV_PKT_FLAG_CORRUPT) != 0) {
+            av_packet_unref(&packet);
+            cut = true;
+            break;
+        }
+        if (latest == AV_NOPTS_VALUE || packet.pts > latest) {
+            latest = packet.pts;
+            for (auto& held : group) {
+                if (const int wrote = write(*held); wrote < 0) {
+                    return failed("frame", wrote);
+                }
+            }
+            group.clear();
+        }
+        group.emplace_back(av_packet_alloc());
+        if (!group.back()) {
+            av_packet_unref(&packet);
+            return failed("frame", AVERROR(ENOMEM));
+        }
+        av_packet_move_ref(group.back().get(), &packet);
+    }
+    // A file that ends between fragments may still end inside a group: only a finished one
+    // (its last fragment written at the end) holds its last group whole.
+    if (!cut && !interrupted) {
+        for (auto& held : group) {
+            if (const int wrote = write(*held); wrote < 0) {
+                return failed("frame", wrote);
+            }
+        }
     }
     if (copy.frames > 0) {
         copy.seconds = static_cast<double>(end - first) * av_q2d(track.time_base);

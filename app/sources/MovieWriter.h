@@ -61,13 +61,14 @@ class MovieWriter {
     // Flushes the encoder, writes the movie's index and closes the file. Once only.
     MaybeError finish();
 
-    // Copies the video track of `fragments`, a movie written with `fragmentSeconds` (finished, or
-    // cut off anywhere by a crash), into a new normal movie at `movie`, which must not exist
-    // (EEXIST then). A frame cut off by the end of the file is left out with all after it. On
-    // failure a partly written `movie` is removed.
+    // Copies the video track of `fragments`, a movie written with `fragmentSeconds`, into a new
+    // normal movie at `movie`, which must not exist (EEXIST then). An `interrupted` movie (never
+    // finished, and maybe cut off anywhere) keeps only the frames up to its last one that every
+    // frame before it on screen is there for: no gap, no frame cut short. On failure a partly
+    // written `movie` is removed.
     using CopyResult = std::variant<MovieCopy, Error>;
     static CopyResult copyFragments(const std::filesystem::path& fragments,
-                                    const std::filesystem::path& movie);
+                                    const std::filesystem::path& movie, bool interrupted = false);
 
     std::int64_t framesWritten() const { return framesWritten_; }
     const std::filesystem::path& url() const { return url_; }

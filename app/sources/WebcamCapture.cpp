@@ -143,32 +143,36 @@ class WebcamCapture::Receiver final : public CaptureDelegate,
     std::atomic<std::uint64_t> lateDrops_{0};
 };
 
-// The backend and what the device executor needs to know of the capture object.
+// The backend as device work sees it. Device work holds the mutex while it uses the backend, and
+// the capture object's destruction takes it to let go of the backend, so queued work that runs
+// later does nothing and the backend is torn down and destroyed by its owner, as it was built.
 struct WebcamCapture::Device {
-    std::shared_ptr<CaptureBackend> backend;
-    std::atomic<bool> released{false};  // the capture object is gone: queued work does nothing
+    std::mutex mutex;
+    CaptureBackend* backend = nullptr;  // none once the capture object is gone
 };
 
 WebcamCapture::WebcamCapture(std::shared_ptr<CaptureBackend> backend, Executor& main,
                              Executor& device, CaptureSettings settings)
-    : device_(std::make_shared<Device>()),
+    : backend_(std::move(backend)),
+      device_(std::make_shared<Device>()),
       main_(main),
       deviceExecutor_(device),
       settings_(settings),
       log_(std::string(kAppLogSubsystem), "Webcam"),
       receiver_(std::make_shared<Receiver>(*this, main, alive_)) {
-    device_->backend = std::move(backend);
+    device_->backend = backend_.get();
 }
 
 WebcamCapture::~WebcamCapture() {
     // Pending restarts and runtime-error hops see the token gone and do nothing; so does queued
-    // device work, except the teardown.
+    // device work. Only device work under way is waited for.
     alive_.reset();
-    device_->released.store(true);
-    deviceExecutor_.post([device = device_] {
-        device->backend->unconfigure();
-        device->backend->stopRunning();
-    });
+    {
+        std::lock_guard lock(device_->mutex);
+        device_->backend = nullptr;
+    }
+    backend_->unconfigure();
+    backend_->stopRunning();
 }
 
 void WebcamCapture::setOnFrame(FrameHandler onFrame) {
@@ -185,7 +189,8 @@ std::uint64_t WebcamCapture::lateFrameDrops() const {
 
 void WebcamCapture::onDevice(std::function<void(CaptureBackend&)> task) {
     deviceExecutor_.post([device = device_, task = std::move(task)] {
-        if (!device->released.load()) {
+        std::lock_guard lock(device->mutex);
+        if (device->backend != nullptr) {
             task(*device->backend);
         }
     });

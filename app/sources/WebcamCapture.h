@@ -23,12 +23,13 @@ namespace kestrel {
 // runtime errors of the session; all it reports goes to the log (category "Webcam").
 //
 // Threads: construction, start(), restart() and destruction on the main thread (`main`); they
-// return at once. Every call into the backend (listing, opening and configuring devices, starting
-// and stopping) runs in order on `device`, which may block; failures come back to the main thread
-// to be logged. Frames arrive on the backend's capture queue; at most one waits for the main
-// thread, where `onFrame` is called. A newer frame replaces a waiting one (a late drop), and the
-// next frame is handed on only once the tasks the handler posted to the main thread have run, so
-// a busy main thread never collects a backlog of camera frames.
+// return at once (destruction waits only for device work already under way). Every call into the
+// backend (listing, opening and configuring devices, starting and stopping) runs in order on
+// `device`, which may block; failures come back to the main thread to be logged. Frames arrive on
+// the backend's capture queue; at most one waits for the main thread, where `onFrame` is called. A
+// newer frame replaces a waiting one (a late drop), and the next frame is handed on only once the
+// tasks the handler posted to the main thread have run, so a busy main thread never collects a
+// backlog of camera frames.
 class WebcamCapture final : public WebcamSource {
   public:
     static constexpr std::string_view kErrorDomain = "WebcamCapture";
@@ -78,6 +79,7 @@ class WebcamCapture final : public WebcamSource {
     static MaybeError configureAndStart(CaptureBackend& backend, const CaptureSettings& settings,
                                         const Log& log);
 
+    std::shared_ptr<CaptureBackend> backend_;
     std::shared_ptr<Device> device_;
     Executor& main_;
     Executor& deviceExecutor_;

@@ -119,7 +119,7 @@ TEST_F(KestrelCommandLineTest, RunsWithoutASessionBus) {
 
 TEST_F(KestrelCommandLineTest, ARecordingCutOffByAKillIsAPlayableLoopAtTheNextLaunch) {
     const std::filesystem::path loops = home.path() / "data/dev.corvid.kestrel/loops";
-    // Fragments of the recording on disk: two hold at least a second of frames.
+    // Fragments of the recording on disk: three hold at least a second of frames.
     auto fragmentsOnDisk = [&] {
         std::size_t count = 0;
         std::error_code error;
@@ -138,7 +138,7 @@ TEST_F(KestrelCommandLineTest, ARecordingCutOffByAKillIsAPlayableLoopAtTheNextLa
                          Redirect{logPath(), logPath(), -1, false});
         ASSERT_TRUE(waitFor([&] { return run({"--status"}) == 0; }, 15s)) << readFile(logPath());
         ASSERT_EQ(run({"--record-start"}), 0) << err();
-        ASSERT_TRUE(waitFor([&] { return fragmentsOnDisk() >= 2; }, 20s)) << readFile(logPath());
+        ASSERT_TRUE(waitFor([&] { return fragmentsOnDisk() >= 3; }, 20s)) << readFile(logPath());
         ASSERT_EQ(::kill(app.pid(), SIGKILL), 0);
         app.stop();
     }
