@@ -45,6 +45,7 @@
 #include "app/ui/LivePreview.h"
 #include "app/ui/PreviewTap.h"
 #include "app/ui/RecordButtonState.h"
+#include "app/ui/SettingsWindow.h"
 #include "app/ui/Theme.h"
 #include "app/ui/TrayController.h"
 #include "app/ui/WindowPresenter.h"
@@ -332,6 +333,9 @@ int main(int argc, char** argv) {
 
     // The face: the tray icon and its popover, or a window where the desktop has no tray.
     std::unique_ptr<ui::RecordButtonState> recordButton;
+    // The settings window, built on first use and then brought forward; outlives the tray.
+    const LoopLibrary settingsLibrary(LoopLibrary::defaultFolder(), systemWallClock());
+    std::unique_ptr<ui::SettingsWindow> settingsWindow;
     std::unique_ptr<ui::TrayController> tray;
     std::unique_ptr<ui::WindowPresenter> presenter;
     if (windowed) {
@@ -343,6 +347,37 @@ int main(int argc, char** argv) {
             systemHostClock());
         ui::PopoverActions actions;
         actions.quit = [] { QCoreApplication::quit(); };
+        actions.openSettings = [&] {
+            if (!settingsWindow) {
+                ui::SettingsActions settingsActions;
+                settingsActions.resetVirtualCamera = [] {
+                    if (resetVirtualCameraHook) {
+                        resetVirtualCameraHook();
+                    }
+                };
+                settingsActions.startAtLogin = [] {
+                    return AutostartEntry::forThisProcess().isEnabled();
+                };
+                settingsActions.setStartAtLogin = [&log](bool on) {
+                    const auto error = AutostartEntry::forThisProcess().setEnabled(on);
+                    if (error) {
+                        log.error("start at login: %{public}@", error->description);
+                    }
+                    return !error;
+                };
+#ifdef KESTREL_UPDATE_CHECKER
+                settingsActions.canCheckForUpdates = &updater->canCheckForUpdates;
+                settingsActions.checkForUpdates = [weak = std::weak_ptr(updater)] {
+                    if (auto checker = weak.lock()) {
+                        checker->checkForUpdates();
+                    }
+                };
+#endif
+                settingsWindow = std::make_unique<ui::SettingsWindow>(
+                    delegate->state(), settingsLibrary, settings, main, std::move(settingsActions));
+            }
+            settingsWindow->present();
+        };
         tray = std::make_unique<ui::TrayController>(delegate->state(), *recordButton,
                                                     std::move(actions), systemHostClock());
         tray->start(QSystemTrayIcon::isSystemTrayAvailable());
