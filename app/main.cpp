@@ -43,6 +43,7 @@
 #include "app/sources/LoopPlayer.h"
 #include "app/startup/AppDelegate.h"
 #include "app/ui/LivePreview.h"
+#include "app/ui/OnboardingWindow.h"
 #include "app/ui/PreviewTap.h"
 #include "app/ui/RecordButtonState.h"
 #include "app/ui/SettingsWindow.h"
@@ -316,6 +317,27 @@ int main(int argc, char** argv) {
         {main, systemHostClock(), systemWallClock(), settings, permissionBackend,
          LoopLibrary::defaultFolder(), buildEngine, hotKeys, std::move(toggleSignal),
          std::make_unique<LogindWakeSource>(QDBusConnection::systemBus()), extensionService});
+    // The first-run wizard where a display is reachable; the engine waits for it.
+    std::unique_ptr<ui::OnboardingWindow> onboarding;
+    if (windowed) {
+        delegate->setOnboardingPresenter([&onboarding, weak = std::weak_ptr(delegate)] {
+            auto self = weak.lock();
+            if (!self) {
+                return;
+            }
+            if (!onboarding) {
+                onboarding = std::make_unique<ui::OnboardingWindow>(
+                    self->state(), self->permissions(), [weak] {
+                        if (auto alive = weak.lock(); alive && alive->engine()) {
+                            alive->engine()->bridge().activate();
+                        }
+                    });
+            }
+            onboarding->show();
+            onboarding->raise();
+            onboarding->activateWindow();
+        });
+    }
     delegate->applicationDidFinishLaunching();
     DBusControl control(delegate);
     if (bus.isConnected() && !control.registerOn(bus)) {

@@ -21,16 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QFont sized(TypeRole role, int pixels) {
-    QFont font = roleFont(role);
-    if (font.pixelSize() > 0) {
-        font.setPixelSize(pixels);
-    } else {
-        font.setPointSizeF(pixels * 0.75);
-    }
-    return font;
-}
-
 QLabel* paragraph(const QString& text, QWidget* parent) {
     auto* label = makeLabel(text, TypeRole::hint, Tone::inkSoft, parent);
     label->setWordWrap(true);
@@ -177,7 +167,7 @@ SettingsWindow::SettingsWindow(AppState& state, const LoopLibrary& library,
     column->setContentsMargins(28, 24, 28, 24);
     group_ = makeCaption(QString(), detail);
     title_ = makeLabel(QString(), TypeRole::title, Tone::ink, detail);
-    title_->setFont(sized(TypeRole::title, 26));
+    title_->setFont(resized(roleFont(TypeRole::title), 26));
     subtitle_ = makeLabel(QString(), TypeRole::italicLine, Tone::inkSoft, detail);
     column->addWidget(group_);
     column->addWidget(title_);
@@ -241,7 +231,7 @@ QWidget* SettingsWindow::buildSidebar() {
     column->addWidget(
         makeLabel(QStringLiteral("KESTREL"), TypeRole::headerCaption, Tone::muted, sidebar));
     auto* title = makeLabel(QStringLiteral("Settings"), TypeRole::title, Tone::ink, sidebar);
-    title->setFont(sized(TypeRole::title, 22));
+    title->setFont(resized(roleFont(TypeRole::title), 22));
     column->addWidget(title);
     column->addSpacing(14);
     for (const SettingsSection section : kSettingsSections) {
