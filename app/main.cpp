@@ -2,12 +2,15 @@
 // with the tray icon and its popover where a display is reachable (--headless: no widgets, on a
 // QCoreApplication); with a command it asks the running instance over the session bus and exits.
 
+#include <QAction>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDesktopServices>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QUrl>
 
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -49,6 +52,7 @@
 #include "app/ui/SettingsWindow.h"
 #include "app/ui/Theme.h"
 #include "app/ui/TrayController.h"
+#include "app/ui/UpdateDialog.h"
 #include "app/ui/WindowPresenter.h"
 #ifdef KESTREL_UPDATE_CHECKER
 #include "app/update/KestrelUpdater.h"
@@ -360,6 +364,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<ui::SettingsWindow> settingsWindow;
     std::unique_ptr<ui::TrayController> tray;
     std::unique_ptr<ui::WindowPresenter> presenter;
+    std::shared_ptr<ui::UpdateDialogPresenter> updateDialog;
+    Handle updateActionBinding;
     if (windowed) {
         auto* widgets = static_cast<QApplication*>(app.get());
         ui::applyTheme(*widgets);
@@ -406,6 +412,27 @@ int main(int argc, char** argv) {
         if (previewTap != nullptr && tray->view() != nullptr) {
             tray->view()->setPreview(new ui::LivePreview(*previewTap, 300));
         }
+#ifdef KESTREL_UPDATE_CHECKER
+        // Results as a dialog and, for a new version, a tray message; the menu can ask too.
+        updateDialog = std::make_shared<ui::UpdateDialogPresenter>(ui::UpdateDialogPresenter::Hooks{
+            [&tray](const QString& title, const QString& text) {
+                if (auto* icon = tray->trayIcon(); icon != nullptr && icon->isVisible()) {
+                    icon->showMessage(title, text);
+                }
+            },
+            [](const QUrl& url) { QDesktopServices::openUrl(url); }});
+        updater->setPresenter(updateDialog);
+        auto* checkAction = new QAction(QStringLiteral("Check for Updates…"), tray.get());
+        QObject::connect(checkAction, &QAction::triggered, checkAction,
+                         [weak = std::weak_ptr(updater)] {
+                             if (auto checker = weak.lock()) {
+                                 checker->checkForUpdates();
+                             }
+                         });
+        tray->addSessionAction(checkAction);
+        updateActionBinding = updater->canCheckForUpdates.subscribe(
+            [checkAction](bool can) { checkAction->setEnabled(can); });
+#endif
         presenter = std::make_unique<ui::WindowPresenter>([&tray] { tray->present(); });
         if (bus.isConnected() && !presenter->registerOn(bus)) {
             log.error("cannot export the window object: %{public}@",
