@@ -8,6 +8,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDesktopServices>
+#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
@@ -393,6 +394,14 @@ int main(int argc, char** argv) {
                     }
                     return !error;
                 };
+                settingsActions.loopbackDevice =
+                    "/dev/video" + std::to_string(LoopbackSetup::kDeviceNumber);
+                settingsActions.loopbackCommand = LoopbackSetup::command();
+                if (!QStandardPaths::findExecutable(QStringLiteral("pkexec")).isEmpty()) {
+                    settingsActions.runPrivileged = [permissionBackend](const auto& command) {
+                        return permissionBackend->launch(command);
+                    };
+                }
 #ifdef KESTREL_UPDATE_CHECKER
                 settingsActions.canCheckForUpdates = &updater->canCheckForUpdates;
                 settingsActions.checkForUpdates = [weak = std::weak_ptr(updater)] {

@@ -14,6 +14,7 @@
 #include <array>
 #include <chrono>
 
+#include "app/ui/OnboardingWindow.h"
 #include "app/ui/Widgets.h"
 
 namespace kestrel::ui {
@@ -476,23 +477,60 @@ QWidget* SettingsWindow::buildPermissions() {
     notice->addWidget(hideNotice_, 0, Qt::AlignTop);
     column->addWidget(staleNotice_);
 
-    auto addPermRow = [&](const QString& label, const QString& note) {
+    auto addPermRow = [&](const QString& label, const QString& note, QWidget* extra) {
         auto* row = new QHBoxLayout;
         auto* text = new QVBoxLayout;
         text->addWidget(makeLabel(label, TypeRole::body, Tone::ink, pane));
         text->addWidget(paragraph(note, pane));
+        text->addWidget(extra);
         row->addLayout(text, 1);
         auto* status = badge(pane);
-        row->addWidget(status, 0, Qt::AlignVCenter);
+        row->addWidget(status, 0, Qt::AlignTop);
         column->addLayout(row);
         column->addWidget(makeDivider(pane));
         return status;
     };
-    cameraBadge_ =
-        addPermRow(QStringLiteral("Camera"), QStringLiteral("Read frames from the real webcam."));
-    serviceBadge_ =
-        addPermRow(QStringLiteral("Camera service (kestrel-camera)"),
-                   QStringLiteral("Surface the Kestrel virtual camera to Zoom / Meet / Teams."));
+    // Camera: ask, or open the desktop's settings once refused; the group that grants device
+    // access.
+    auto* camera = new QWidget(pane);
+    auto* cameraColumn = new QVBoxLayout(camera);
+    cameraColumn->setContentsMargins(0, 0, 0, 0);
+    cameraButton_ = new QPushButton(camera);
+    connect(cameraButton_, &QPushButton::clicked, this, [this] {
+        if (const auto& access = state_.permissions()) {
+            if (access->camera.get() == PermissionStatus::denied) {
+                access->openSettings(SettingsPane::camera);
+            } else {
+                access->requestCamera();
+            }
+        }
+    });
+    cameraColumn->addWidget(cameraButton_, 0, Qt::AlignLeft);
+    cameraHint_ = paragraph(QStringLiteral("Cameras open only for members of the video group: "
+                                           "sudo usermod -aG video $USER, then log in again."),
+                            camera);
+    cameraColumn->addWidget(cameraHint_);
+    cameraBadge_ = addPermRow(QStringLiteral("Camera"),
+                              QStringLiteral("Read frames from the real webcam."), camera);
+
+    // The camera service, and the loopback device for apps that only read /dev/video*.
+    auto* loopback = new QWidget(pane);
+    auto* loopbackColumn = new QVBoxLayout(loopback);
+    loopbackColumn->setContentsMargins(0, 0, 0, 0);
+    loopbackText_ = makeLabel(QString(), TypeRole::hint, Tone::inkSoft, loopback);
+    loopbackText_->setWordWrap(true);
+    loopbackText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    loopbackColumn->addWidget(loopbackText_);
+    loopbackButton_ = new QPushButton(QStringLiteral("Set Up /dev/video Device…"), loopback);
+    connect(loopbackButton_, &QPushButton::clicked, this, [this] {
+        loopbackAsked_ = actions_.runPrivileged && actions_.runPrivileged(actions_.loopbackCommand);
+        refreshPermissions();
+    });
+    loopbackColumn->addWidget(loopbackButton_, 0, Qt::AlignLeft);
+    loopback->setVisible(!actions_.loopbackCommand.empty());
+    serviceBadge_ = addPermRow(
+        QStringLiteral("Camera service (kestrel-camera)"),
+        QStringLiteral("Surface the Kestrel virtual camera to Zoom / Meet / Teams."), loopback);
 
     column->addWidget(
         makeLabel(QStringLiteral("Reset virtual camera"), TypeRole::body, Tone::ink, pane));
@@ -524,8 +562,45 @@ void SettingsWindow::refreshPermissions() {
     setBadge(serviceBadge_,
              model.serviceGranted ? QStringLiteral("GRANTED") : QStringLiteral("REQUIRED"),
              model.serviceGranted ? Tone::liveGreen : Tone::muted);
+    const CameraAccessLook look =
+        cameraAccessLook(access ? access->camera.get() : PermissionStatus::notDetermined);
+    cameraButton_->setText(look.button);
+    cameraButton_->setVisible(access && !look.button.isEmpty());
+    cameraHint_->setVisible(access && access->camera.get() == PermissionStatus::denied);
+    refreshLoopback();
     lastReset_->setVisible(model.lastResetLine.has_value());
     lastReset_->setText(model.lastResetLine.value_or(QString()));
+}
+
+void SettingsWindow::refreshLoopback() {
+    if (actions_.loopbackCommand.empty()) {
+        return;
+    }
+    std::error_code ignored;
+    const bool present = std::filesystem::exists(actions_.loopbackDevice, ignored);
+    QStringList words;
+    for (const auto& word : actions_.loopbackCommand) {
+        words << QString::fromStdString(word);
+    }
+    if (!actions_.runPrivileged && !words.isEmpty()) {
+        words.front() = QStringLiteral("sudo");
+    }
+    const QString device = QString::fromStdString(actions_.loopbackDevice.string());
+    if (present) {
+        loopbackText_->setText(
+            QStringLiteral("%1 is set up for apps that only read /dev/video*.").arg(device));
+    } else if (loopbackAsked_) {
+        loopbackText_->setText(
+            QStringLiteral("Asked for your password to run: %1").arg(words.join(QLatin1Char(' '))));
+    } else {
+        loopbackText_->setText(QStringLiteral("Apps that only read /dev/video* need %1. %2: %3")
+                                   .arg(device,
+                                        actions_.runPrivileged
+                                            ? QStringLiteral("Setting it up runs")
+                                            : QStringLiteral("To set it up, run"),
+                                        words.join(QLatin1Char(' '))));
+    }
+    loopbackButton_->setVisible(!present && static_cast<bool>(actions_.runPrivileged));
 }
 
 void SettingsWindow::resetNow() {

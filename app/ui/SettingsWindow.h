@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "app/sources/LoopLibrary.h"
@@ -39,6 +40,12 @@ struct SettingsActions {
     // "Start at login": shown only with both; `setStartAtLogin` reports whether it took.
     std::function<bool()> startAtLogin;
     std::function<bool(bool)> setStartAtLogin;
+    // The v4l2loopback device for apps that only read /dev/video*, and the privileged command
+    // (pkexec first) that sets it up, shown to the user. `runPrivileged` starts the command without
+    // waiting; empty where pkexec is missing, and then the command is only shown (with sudo).
+    std::filesystem::path loopbackDevice;
+    std::vector<std::string> loopbackCommand;
+    std::function<bool(const std::vector<std::string>&)> runPrivileged;
     // The force-away hot key as the desktop shows it.
     QString hotKey = QStringLiteral("Super+Shift+A");
 };
@@ -106,6 +113,9 @@ class SettingsWindow final : public QWidget {
     QLabel* cameraBadge() const { return cameraBadge_; }
     QLabel* serviceBadge() const { return serviceBadge_; }
     QLabel* lastResetLabel() const { return lastReset_; }
+    QPushButton* cameraButton() const { return cameraButton_; }
+    QLabel* loopbackLabel() const { return loopbackText_; }
+    QPushButton* loopbackButton() const { return loopbackButton_; }
     QPushButton* resetButton() const { return resetButton_; }
     bool resetPulsing() const { return resetPulsing_; }
 
@@ -117,6 +127,7 @@ class SettingsWindow final : public QWidget {
     void refreshGeneral();
     void rebuildLoops();
     void refreshPermissions();
+    void refreshLoopback();
     void askToDelete(const std::filesystem::path& loop);
     void resetNow();
     void setPulsing(bool pulsing);
@@ -155,6 +166,11 @@ class SettingsWindow final : public QWidget {
     QToolButton* hideNotice_ = nullptr;
     QLabel* cameraBadge_ = nullptr;
     QLabel* serviceBadge_ = nullptr;
+    QPushButton* cameraButton_ = nullptr;
+    QLabel* cameraHint_ = nullptr;
+    QLabel* loopbackText_ = nullptr;
+    QPushButton* loopbackButton_ = nullptr;
+    bool loopbackAsked_ = false;
     QLabel* lastReset_ = nullptr;
     QPushButton* resetButton_ = nullptr;
     bool resetPulsing_ = false;

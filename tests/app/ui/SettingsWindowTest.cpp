@@ -156,6 +156,9 @@ TEST_F(SettingsWindowTest, NoticeStaysHiddenOnceDismissedAndResetPulsesForASecon
         ++resets;
         state.lastResetAt = main.wallClock().now();
     };
+    // Without pkexec the loopback command is shown for sudo instead of offered.
+    actions.loopbackDevice = folder.path() / "video10";
+    actions.loopbackCommand = {"pkexec", "/sbin/modprobe", "v4l2loopback"};
     auto& view = open(actions);
     view.showSection(SettingsSection::permissions);
     EXPECT_FALSE(view.lastResetLabel()->isVisible());
@@ -178,9 +181,35 @@ TEST_F(SettingsWindowTest, NoticeStaysHiddenOnceDismissedAndResetPulsesForASecon
     EXPECT_FALSE(view.resetPulsing());
 
     // Another window over the same settings (a restart) keeps the notice hidden.
-    auto& again = open();
+    auto& again = open(actions);
     again.showSection(SettingsSection::permissions);
     EXPECT_FALSE(again.staleNotice()->isVisible());
+    EXPECT_TRUE(again.loopbackLabel()->text().contains(
+        QStringLiteral("run: sudo /sbin/modprobe v4l2loopback")));
+    EXPECT_FALSE(again.loopbackButton()->isVisible());
+}
+
+TEST_F(SettingsWindowTest, LoopbackSetupRunsTheShownCommandUntilTheDeviceExists) {
+    std::vector<std::vector<std::string>> ran;
+    SettingsActions actions;
+    actions.loopbackDevice = folder.path() / "video10";
+    actions.loopbackCommand = {"pkexec", "/sbin/modprobe", "v4l2loopback", "video_nr=10"};
+    actions.runPrivileged = [&](const std::vector<std::string>& argv) {
+        ran.push_back(argv);
+        return true;
+    };
+    auto& view = open(actions);
+    view.showSection(SettingsSection::permissions);
+    EXPECT_TRUE(view.loopbackLabel()->text().endsWith(
+        QStringLiteral("pkexec /sbin/modprobe v4l2loopback video_nr=10")));
+    QTest::mouseClick(view.loopbackButton(), Qt::LeftButton);
+    ASSERT_EQ(ran.size(), 1U);
+    EXPECT_EQ(ran[0], actions.loopbackCommand);
+
+    std::ofstream(folder.path() / "video10") << "";
+    auto& again = open(actions);
+    again.showSection(SettingsSection::permissions);
+    EXPECT_FALSE(again.loopbackButton()->isVisible());
 }
 
 }  // namespace
