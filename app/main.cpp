@@ -2,12 +2,16 @@
 // with the tray icon and its popover where a display is reachable (--headless: no widgets, on a
 // QCoreApplication); with a command it asks the running instance over the session bus and exits.
 
+#include <QAction>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDesktopServices>
+#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QUrl>
 
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -44,10 +48,13 @@
 #include "app/startup/AppDelegate.h"
 #include "app/ui/Icons.h"
 #include "app/ui/LivePreview.h"
+#include "app/ui/OnboardingWindow.h"
 #include "app/ui/PreviewTap.h"
 #include "app/ui/RecordButtonState.h"
+#include "app/ui/SettingsWindow.h"
 #include "app/ui/Theme.h"
 #include "app/ui/TrayController.h"
+#include "app/ui/UpdateDialog.h"
 #include "app/ui/WindowPresenter.h"
 #ifdef KESTREL_UPDATE_CHECKER
 #include "app/update/KestrelUpdater.h"
@@ -316,6 +323,27 @@ int main(int argc, char** argv) {
         {main, systemHostClock(), systemWallClock(), settings, permissionBackend,
          LoopLibrary::defaultFolder(), buildEngine, hotKeys, std::move(toggleSignal),
          std::make_unique<LogindWakeSource>(QDBusConnection::systemBus()), extensionService});
+    // The first-run wizard where a display is reachable; the engine waits for it.
+    std::unique_ptr<ui::OnboardingWindow> onboarding;
+    if (windowed) {
+        delegate->setOnboardingPresenter([&onboarding, weak = std::weak_ptr(delegate)] {
+            auto self = weak.lock();
+            if (!self) {
+                return;
+            }
+            if (!onboarding) {
+                onboarding = std::make_unique<ui::OnboardingWindow>(
+                    self->state(), self->permissions(), [weak] {
+                        if (auto alive = weak.lock(); alive && alive->engine()) {
+                            alive->engine()->bridge().activate();
+                        }
+                    });
+            }
+            onboarding->show();
+            onboarding->raise();
+            onboarding->activateWindow();
+        });
+    }
     delegate->applicationDidFinishLaunching();
     DBusControl control(delegate);
     if (bus.isConnected() && !control.registerOn(bus)) {
@@ -333,8 +361,13 @@ int main(int argc, char** argv) {
 
     // The face: the tray icon and its popover, or a window where the desktop has no tray.
     std::unique_ptr<ui::RecordButtonState> recordButton;
+    // The settings window, built on first use and then brought forward; outlives the tray.
+    const LoopLibrary settingsLibrary(LoopLibrary::defaultFolder(), systemWallClock());
+    std::unique_ptr<ui::SettingsWindow> settingsWindow;
     std::unique_ptr<ui::TrayController> tray;
     std::unique_ptr<ui::WindowPresenter> presenter;
+    std::shared_ptr<ui::UpdateDialogPresenter> updateDialog;
+    Handle updateActionBinding;
     if (windowed) {
         auto* widgets = static_cast<QApplication*>(app.get());
         ui::applyTheme(*widgets);
@@ -346,12 +379,72 @@ int main(int argc, char** argv) {
             systemHostClock());
         ui::PopoverActions actions;
         actions.quit = [] { QCoreApplication::quit(); };
+        actions.openSettings = [&] {
+            if (!settingsWindow) {
+                ui::SettingsActions settingsActions;
+                settingsActions.resetVirtualCamera = [] {
+                    if (resetVirtualCameraHook) {
+                        resetVirtualCameraHook();
+                    }
+                };
+                settingsActions.startAtLogin = [] {
+                    return AutostartEntry::forThisProcess().isEnabled();
+                };
+                settingsActions.setStartAtLogin = [&log](bool on) {
+                    const auto error = AutostartEntry::forThisProcess().setEnabled(on);
+                    if (error) {
+                        log.error("start at login: %{public}@", error->description);
+                    }
+                    return !error;
+                };
+                settingsActions.loopbackDevice =
+                    "/dev/video" + std::to_string(LoopbackSetup::kDeviceNumber);
+                settingsActions.loopbackCommand = LoopbackSetup::command();
+                if (!QStandardPaths::findExecutable(QStringLiteral("pkexec")).isEmpty()) {
+                    settingsActions.runPrivileged = [permissionBackend](const auto& command) {
+                        return permissionBackend->launch(command);
+                    };
+                }
+#ifdef KESTREL_UPDATE_CHECKER
+                settingsActions.canCheckForUpdates = &updater->canCheckForUpdates;
+                settingsActions.checkForUpdates = [weak = std::weak_ptr(updater)] {
+                    if (auto checker = weak.lock()) {
+                        checker->checkForUpdates();
+                    }
+                };
+#endif
+                settingsWindow = std::make_unique<ui::SettingsWindow>(
+                    delegate->state(), settingsLibrary, settings, main, std::move(settingsActions));
+            }
+            settingsWindow->present();
+        };
         tray = std::make_unique<ui::TrayController>(delegate->state(), *recordButton,
                                                     std::move(actions), systemHostClock());
         tray->start(QSystemTrayIcon::isSystemTrayAvailable());
         if (previewTap != nullptr && tray->view() != nullptr) {
             tray->view()->setPreview(new ui::LivePreview(*previewTap, main, 300));
         }
+#ifdef KESTREL_UPDATE_CHECKER
+        // Results as a dialog and, for a new version, a tray message; the menu can ask too.
+        updateDialog = std::make_shared<ui::UpdateDialogPresenter>(ui::UpdateDialogPresenter::Hooks{
+            [&tray](const QString& title, const QString& text) {
+                if (auto* icon = tray->trayIcon(); icon != nullptr && icon->isVisible()) {
+                    icon->showMessage(title, text);
+                }
+            },
+            [](const QUrl& url) { QDesktopServices::openUrl(url); }});
+        updater->setPresenter(updateDialog);
+        auto* checkAction = new QAction(QStringLiteral("Check for Updates…"), tray.get());
+        QObject::connect(checkAction, &QAction::triggered, checkAction,
+                         [weak = std::weak_ptr(updater)] {
+                             if (auto checker = weak.lock()) {
+                                 checker->checkForUpdates();
+                             }
+                         });
+        tray->addSessionAction(checkAction);
+        updateActionBinding = updater->canCheckForUpdates.subscribe(
+            [checkAction](bool can) { checkAction->setEnabled(can); });
+#endif
         presenter = std::make_unique<ui::WindowPresenter>([&tray] { tray->present(); });
         if (bus.isConnected() && !presenter->registerOn(bus)) {
             log.error("cannot export the window object: %{public}@",

@@ -17,6 +17,9 @@ scratch=$(mktemp -d)
 export HOME=$scratch XDG_RUNTIME_DIR=$scratch/run XDG_CONFIG_HOME=$scratch/config
 export XDG_DATA_HOME=$scratch/data XDG_STATE_HOME=$scratch/state KESTREL_LOG=stderr
 mkdir -m 700 -p "$XDG_RUNTIME_DIR"
+# A finished first run: the windowed start shows no wizard and runs the engine at once.
+mkdir -p "$XDG_CONFIG_HOME/corvid"
+printf '[General]\nkestrel.hasSeenOnboarding=true\n' >"$XDG_CONFIG_HOME/corvid/kestrel.conf"
 pids=()
 cleanup() {
     # The camera daemons the application started for this home, then our helpers.

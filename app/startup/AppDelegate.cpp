@@ -1,5 +1,7 @@
 #include "app/startup/AppDelegate.h"
 
+#include <chrono>
+
 #include <string>
 #include <utility>
 
@@ -83,8 +85,17 @@ void AppDelegate::applicationDidFinishLaunching() {
     gate_->observe();
     gate_->startEngineIfReady();
 
-    if (!state_->hasSeenOnboarding.get()) {
-        log_.info("no onboarding wizard in this build: onboarding counts as seen");
+    if (state_->hasSeenOnboarding.get()) {
+        return;
+    }
+    if (showOnboarding_) {
+        deps_.main.postAfter(std::chrono::milliseconds(250), [weak] {
+            if (auto self = weak.lock(); self && !self->state_->hasSeenOnboarding.get()) {
+                self->showOnboarding_();
+            }
+        });
+    } else {
+        log_.info("no display for the onboarding wizard: onboarding counts as seen for this run");
         gate_->countOnboardingAsSeen();
     }
 }

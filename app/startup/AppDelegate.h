@@ -98,6 +98,11 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     AppDelegate(const AppDelegate&) = delete;
     AppDelegate& operator=(const AppDelegate&) = delete;
 
+    // Where a display can show the first-run wizard: `show` runs 0.25 s after launch while
+    // onboarding has not been seen, and the engine waits until the wizard is finished. Without
+    // one (headless), onboarding counts as seen for the run. Call before the launch.
+    void setOnboardingPresenter(std::function<void()> show) { showOnboarding_ = std::move(show); }
+
     // The start-up sequence: engine, reset hook, hot key, toggle signal, loops, permissions,
     // activation, the gate's subscription, the gate itself, onboarding.
     void applicationDidFinishLaunching();
@@ -134,6 +139,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     std::shared_ptr<CameraEngine> engine_;
     std::shared_ptr<HotKey> hotKey_;
     std::unique_ptr<EngineGate> gate_;
+    std::function<void()> showOnboarding_;
     std::vector<Handle> observers_;
     Log log_{std::string(kAppLogSubsystem), "App"};
 };

@@ -22,6 +22,15 @@ QLabel* makeCaption(const QString& text, QWidget* parent) {
     return makeLabel(text, TypeRole::caption, Tone::muted, parent);
 }
 
+QFont resized(QFont font, int pixels) {
+    if (font.pixelSize() > 0) {
+        font.setPixelSize(pixels);
+    } else {
+        font.setPointSizeF(pixels * 0.75);
+    }
+    return font;
+}
+
 QWidget* makeDivider(QWidget* parent) {
     auto* line = new QFrame(parent);
     line->setFixedHeight(1);

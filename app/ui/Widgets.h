@@ -76,6 +76,9 @@ class RecordButton final : public QAbstractButton {
     QString progress_;
 };
 
+// `font` at `pixels` device-independent pixels, whichever unit it was given in.
+QFont resized(QFont font, int pixels);
+
 // A thin horizontal rule.
 QWidget* makeDivider(QWidget* parent);
 

@@ -44,6 +44,25 @@ TEST_F(AppDelegateTest, FirstLaunchActivatesButWaitsForTheDaemonThenCountsOnboar
     EXPECT_EQ(count("webcam.start"), 1);
 }
 
+TEST_F(AppDelegateTest, WithADisplayTheWizardOpensAfterAQuarterSecondAndTheEngineWaitsForIt) {
+    settings->setBool(AppState::kExtensionInstalledKey, true);
+    int shown = 0;
+    showOnboarding = [&] { ++shown; };
+    auto delegate = launch();
+    EXPECT_EQ(shown, 0);
+    main.advance(std::chrono::milliseconds(249));
+    EXPECT_EQ(shown, 0);
+    main.advance(std::chrono::milliseconds(1));
+    EXPECT_EQ(shown, 1);
+    main.advance(std::chrono::seconds(60));
+    EXPECT_FALSE(delegate->engineStarted()) << "not before the wizard is finished";
+    EXPECT_TRUE(logs->messages("App").empty());
+
+    delegate->state().hasSeenOnboarding = true;  // "Open Kestrel"
+    EXPECT_TRUE(delegate->engineStarted());
+    EXPECT_EQ(shown, 1);
+}
+
 TEST_F(AppDelegateTest, DeniedCameraKeepsTheGateClosedUntilGrantedAndRevokingLaterDoesNotStop) {
     settings->setBool(AppState::kHasSeenOnboardingKey, true);
     settings->setBool(AppState::kExtensionInstalledKey, true);

@@ -89,6 +89,7 @@ class DelegateRig {
             std::move(wake),
             nullptr};
         auto delegate = AppDelegate::create(std::move(deps));
+        delegate->setOnboardingPresenter(showOnboarding);
         delegate->applicationDidFinishLaunching();
         main.runUntilIdle();
         return delegate;
@@ -101,6 +102,8 @@ class DelegateRig {
         return std::find(calls->begin(), calls->end(), call) - calls->begin();
     }
 
+    // Set to launch as with a display: the wizard's stand-in.
+    std::function<void()> showOnboarding;
     std::shared_ptr<CaptureLogSink> logs = std::make_shared<CaptureLogSink>();
     std::shared_ptr<CallLog> calls = std::make_shared<CallLog>();
     ManualExecutor main;

@@ -22,23 +22,10 @@
 #include "app/ui/TrayController.h"
 #include "app/ui/Widgets.h"
 #include "platform/runtime/ManualExecutor.h"
+#include "tests/app/ui/Offscreen.h"
 
 namespace kestrel::ui {
 namespace {
-
-// Widgets without a display: the offscreen platform, which never offers a tray.
-QApplication& application() {
-    static int argc = 1;
-    static char name[] = "app_ui_tests";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        auto* created = new QApplication(argc, argv);
-        applyTheme(*created);
-        return created;
-    }();
-    return *app;
-}
 
 class ScriptedRecording final : public LoopRecording {
   public:

@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSlider>
+#include <QTest>
+#include <QToolButton>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+
+#include "app/sources/LoopLibrary.h"
+#include "app/state/AppState.h"
+#include "app/state/SettingsStore.h"
+#include "app/ui/SettingsWindow.h"
+#include "app/ui/Theme.h"
+#include "app/ui/Widgets.h"
+#include "platform/runtime/ManualExecutor.h"
+#include "tests/app/sources/TempFolder.h"
+#include "tests/app/ui/Offscreen.h"
+
+namespace kestrel::ui {
+namespace {
+
+using namespace std::chrono_literals;
+
+class SettingsWindowTest : public ::testing::Test {
+  protected:
+    SettingsWindowTest() { application(); }
+
+    SettingsWindow& open(SettingsActions actions = {}) {
+        window =
+            std::make_unique<SettingsWindow>(state, library, settings, main, std::move(actions));
+        window->present();
+        return *window;
+    }
+    std::filesystem::path addLoop(const std::string& name) {
+        const auto path = folder.path() / name;
+        std::ofstream(path) << "movie";
+        return path;
+    }
+    void clickSegment(SegmentedControl* control, int index) {
+        QTest::mouseClick(control, Qt::LeftButton, {}, control->segmentRect(index).center());
+    }
+    void screenshot(const char* name) {
+        if (const char* dir = std::getenv("KESTREL_SCREENSHOT_DIR")) {
+            window->grab().save(QStringLiteral("%1/settings-%2.png").arg(dir, name));
+        }
+    }
+
+    testing::TempFolder folder;
+    ManualExecutor main;
+    std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
+    AppState state{nullptr, settings};
+    LoopLibrary library{folder.path(), main.wallClock()};
+    std::unique_ptr<SettingsWindow> window;
+};
+
+TEST_F(SettingsWindowTest, GeneralControlsWriteTheStateAndGreyOutWithTheirSwitch) {
+    Published<bool> canCheck{false};
+    int checks = 0;
+    SettingsActions actions;
+    actions.canCheckForUpdates = &canCheck;
+    actions.checkForUpdates = [&] { ++checks; };
+    state.autoAwayEnabled = true;
+    state.realisticTransitions = true;
+    auto& view = open(std::move(actions));
+    screenshot("general");
+
+    clickSegment(view.thresholdControl(), 2);
+    EXPECT_EQ(state.autoAwaySeconds.get(), 10.0);
+    clickSegment(view.freezeControl(), 4);
+    EXPECT_EQ(state.transitionFreezeSeconds.get(), 2.0);
+    view.blurSlider()->setValue(33);
+    EXPECT_EQ(state.transitionBlurRadius.get(), 33.0);
+    clickSegment(view.modeControl(), 1);
+    EXPECT_EQ(state.mode.get(), AppState::Mode::away);
+
+    QTest::mouseClick(view.autoLoopSwitch(), Qt::LeftButton);
+    QTest::mouseClick(view.blipSwitch(), Qt::LeftButton);
+    EXPECT_FALSE(state.autoAwayEnabled.get());
+    EXPECT_FALSE(view.thresholdControl()->isEnabled());
+    EXPECT_FALSE(view.freezeControl()->isEnabled());
+    EXPECT_FALSE(view.blurSlider()->isEnabled());
+    EXPECT_EQ(state.autoAwaySeconds.get(), 10.0);
+
+    state.autoAwaySeconds = 7.0;  // stored by hand: no segment
+    EXPECT_EQ(view.thresholdControl()->selected(), -1);
+
+    // The update button follows the checker.
+    EXPECT_FALSE(view.updateButton()->isEnabled());
+    canCheck = true;
+    QTest::mouseClick(view.updateButton(), Qt::LeftButton);
+    EXPECT_EQ(checks, 1);
+}
+
+TEST_F(SettingsWindowTest, LoopsRenameSelectAndDeleteOnlyAfterConfirming) {
+    auto& view = open();
+    view.showSection(SettingsSection::loops);
+    EXPECT_TRUE(view.emptyLoopsLabel()->isVisible());
+    // Listed in byte order: the recording first.
+    const auto first = addLoop("standup.mov");
+    const auto second = addLoop("loop-2026-01-02T10-11-12Z.mov");
+    library.refreshLoops(state);
+    ASSERT_EQ(view.loopRows().size(), 2u);
+    EXPECT_FALSE(view.emptyLoopsLabel()->isVisible());
+    screenshot("loops");
+
+    // Blank and unchanged names only leave editing.
+    SettingsLoopRow* row = view.loopRows()[1];
+    for (const char* draft : {"   ", "standup"}) {
+        QTest::mouseClick(row->renameButton(), Qt::LeftButton);
+        ASSERT_TRUE(row->editing());
+        row->nameField()->setText(QString::fromUtf8(draft));
+        QTest::keyClick(row->nameField(), Qt::Key_Return);
+        EXPECT_FALSE(row->editing());
+    }
+    EXPECT_TRUE(std::filesystem::exists(first));
+    QTest::mouseClick(row->renameButton(), Qt::LeftButton);
+    row->nameField()->setText(QStringLiteral(" Monday "));
+    QTest::mouseClick(row->renameButton(), Qt::LeftButton);
+    EXPECT_TRUE(std::filesystem::exists(folder.path() / "Monday.mov"));
+    EXPECT_EQ(view.loopRows()[1]->nameLabel()->text(), QStringLiteral("Monday"));
+
+    QTest::mouseClick(view.loopRows()[0]->selectButton(), Qt::LeftButton);
+    EXPECT_EQ(state.activeLoop.get(), second);
+
+    // Cancel keeps the file; Delete removes it.
+    for (const bool confirm : {false, true}) {
+        QTest::mouseClick(view.loopRows()[0]->deleteButton(), Qt::LeftButton);
+        QMessageBox* box = view.deleteConfirmation();
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->informativeText(),
+                  QStringLiteral("loop-2026-01-02T10-11-12Z.mov will be removed from disk. This "
+                                 "can't be undone."));
+        for (QAbstractButton* button : box->buttons()) {
+            if (button->text() == (confirm ? QStringLiteral("Delete") : QStringLiteral("Cancel"))) {
+                button->click();
+            }
+        }
+        EXPECT_EQ(std::filesystem::exists(second), !confirm);
+        EXPECT_EQ(view.deleteConfirmation(), nullptr);
+    }
+    EXPECT_EQ(view.loopRows().size(), 1u);
+}
+
+TEST_F(SettingsWindowTest, NoticeStaysHiddenOnceDismissedAndResetPulsesForASecond) {
+    state.hasStaleSysext = true;
+    int resets = 0;
+    SettingsActions actions;
+    actions.resetVirtualCamera = [&] {
+        ++resets;
+        state.lastResetAt = main.wallClock().now();
+    };
+    // Without pkexec the loopback command is shown for sudo instead of offered.
+    actions.loopbackDevice = folder.path() / "video10";
+    actions.loopbackCommand = {"pkexec", "/sbin/modprobe", "v4l2loopback"};
+    auto& view = open(actions);
+    view.showSection(SettingsSection::permissions);
+    EXPECT_FALSE(view.lastResetLabel()->isVisible());
+    EXPECT_EQ(view.serviceBadge()->text(), QStringLiteral("REQUIRED"));
+    state.extensionInstalled = true;
+    EXPECT_EQ(view.serviceBadge()->text(), QStringLiteral("GRANTED"));
+    EXPECT_TRUE(view.staleNotice()->isVisible());
+    screenshot("permissions");
+
+    QTest::mouseClick(view.hideNoticeButton(), Qt::LeftButton);
+    EXPECT_FALSE(view.staleNotice()->isVisible());
+
+    QTest::mouseClick(view.resetButton(), Qt::LeftButton);
+    EXPECT_EQ(resets, 1);
+    EXPECT_TRUE(view.resetPulsing());
+    EXPECT_TRUE(view.lastResetLabel()->isVisible());
+    main.advance(999ms);
+    EXPECT_TRUE(view.resetPulsing());
+    main.advance(1ms);
+    EXPECT_FALSE(view.resetPulsing());
+
+    // Another window over the same settings (a restart) keeps the notice hidden.
+    auto& again = open(actions);
+    again.showSection(SettingsSection::permissions);
+    EXPECT_FALSE(again.staleNotice()->isVisible());
+    EXPECT_TRUE(again.loopbackLabel()->text().contains(
+        QStringLiteral("run: sudo /sbin/modprobe v4l2loopback")));
+    EXPECT_FALSE(again.loopbackButton()->isVisible());
+}
+
+TEST_F(SettingsWindowTest, LoopbackSetupRunsTheShownCommandUntilTheDeviceExists) {
+    std::vector<std::vector<std::string>> ran;
+    SettingsActions actions;
+    actions.loopbackDevice = folder.path() / "video10";
+    actions.loopbackCommand = {"pkexec", "/sbin/modprobe", "v4l2loopback", "video_nr=10"};
+    actions.runPrivileged = [&](const std::vector<std::string>& argv) {
+        ran.push_back(argv);
+        return true;
+    };
+    auto& view = open(actions);
+    view.showSection(SettingsSection::permissions);
+    EXPECT_TRUE(view.loopbackLabel()->text().endsWith(
+        QStringLiteral("pkexec /sbin/modprobe v4l2loopback video_nr=10")));
+    QTest::mouseClick(view.loopbackButton(), Qt::LeftButton);
+    ASSERT_EQ(ran.size(), 1U);
+    EXPECT_EQ(ran[0], actions.loopbackCommand);
+
+    std::ofstream(folder.path() / "video10") << "";
+    auto& again = open(actions);
+    again.showSection(SettingsSection::permissions);
+    EXPECT_FALSE(again.loopbackButton()->isVisible());
+}
+
+}  // namespace
+}  // namespace kestrel::ui
