@@ -8,6 +8,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDesktopServices>
+#include <QMenu>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -382,6 +383,9 @@ int main(int argc, char** argv) {
         actions.openSettings = [&] {
             if (!settingsWindow) {
                 ui::SettingsActions settingsActions;
+                if (!hotKeys->trigger().empty()) {
+                    settingsActions.hotKey = QString::fromStdString(hotKeys->trigger());
+                }
                 settingsActions.resetVirtualCamera = [] {
                     if (resetVirtualCameraHook) {
                         resetVirtualCameraHook();
@@ -424,6 +428,32 @@ int main(int argc, char** argv) {
         if (previewTap != nullptr && tray->view() != nullptr) {
             tray->view()->setPreview(new ui::LivePreview(*previewTap, main, 300));
         }
+        // "Start at login": the desktop's autostart entry, read again whenever the menu opens.
+        auto* startAtLogin = new QAction(QStringLiteral("Start at login"), tray.get());
+        startAtLogin->setCheckable(true);
+        startAtLogin->setChecked(AutostartEntry::forThisProcess().isEnabled());
+        QObject::connect(
+            startAtLogin, &QAction::triggered, startAtLogin, [startAtLogin, &log](bool on) {
+                if (const auto error = AutostartEntry::forThisProcess().setEnabled(on)) {
+                    log.error("start at login: %{public}@", error->description);
+                    startAtLogin->setChecked(!on);
+                }
+            });
+        if (tray->menu() != nullptr) {
+            QObject::connect(tray->menu(), &QMenu::aboutToShow, startAtLogin, [startAtLogin] {
+                startAtLogin->setChecked(AutostartEntry::forThisProcess().isEnabled());
+            });
+        }
+        tray->addSessionAction(startAtLogin);
+        // The force-away badge names the shortcut the desktop portal bound, where one did.
+        const auto showTrigger = [&tray](const std::string& trigger) {
+            if (tray) {
+                tray->setHotKeyBadge(trigger.empty() ? QStringLiteral("Super+Shift+A")
+                                                     : QString::fromStdString(trigger));
+            }
+        };
+        showTrigger(hotKeys->trigger());
+        hotKeys->onTriggerChanged = showTrigger;
 #ifdef KESTREL_UPDATE_CHECKER
         // Results as a dialog and, for a new version, a tray message; the menu can ask too.
         updateDialog = std::make_shared<ui::UpdateDialogPresenter>(ui::UpdateDialogPresenter::Hooks{

@@ -203,7 +203,7 @@ QWidget* OnboardingWindow::buildWelcome() {
     addNumbered(column, widget,
                 {{"01", "Camera — to record your loop", nullptr},
                  {"02", "Camera service — surfaces the virtual camera", nullptr},
-                 {"03", "Done — open the menubar", nullptr}});
+                 {"03", "Done — open the tray", nullptr}});
     column->addStretch(1);
     return widget;
 }
@@ -318,7 +318,7 @@ QWidget* OnboardingWindow::buildDone() {
     auto* widget = new QWidget(this);
     auto* column =
         page(widget, QString(), QStringLiteral("You’re all set."),
-             QStringLiteral("Kestrel lives in your menubar. Hit Record to capture your first "
+             QStringLiteral("Kestrel lives in your tray. Hit Record to capture your first "
                             "60-second loop, then pick ‘Kestrel’ in Zoom / Meet / Teams as your "
                             "camera."));
     column->addStretch(1);

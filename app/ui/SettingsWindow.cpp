@@ -384,8 +384,7 @@ QWidget* SettingsWindow::buildLoops() {
     auto* pane = new QWidget(this);
     auto* column = new QVBoxLayout(pane);
     column->setContentsMargins(0, 0, 0, 0);
-    emptyLoops_ =
-        paragraph(QStringLiteral("Nothing here yet. Record a loop from the menubar."), pane);
+    emptyLoops_ = paragraph(QStringLiteral("Nothing here yet. Record a loop from the tray."), pane);
     column->addWidget(emptyLoops_);
     loopList_ = new QVBoxLayout;
     loopList_->setSpacing(0);
