@@ -275,8 +275,9 @@ int main(int argc, char** argv) {
     LinkClientThread cameraLink;
     // Installs and starts the camera daemon that ships beside this program; the capture devices
     // tell the health probe whether meeting applications can see the camera.
-    std::shared_ptr<ExtensionService> extensionService =
+    auto linuxExtensionService =
         LinuxExtensionService::create(main, LinuxExtensionService::Options::forThisProcess());
+    std::shared_ptr<ExtensionService> extensionService = linuxExtensionService;
     auto captureDevices = std::make_shared<SystemCaptureDevices>(
         main, SystemCaptureDevices::Options::forThisProcess());
 
@@ -409,6 +410,32 @@ int main(int argc, char** argv) {
                         return permissionBackend->launch(command);
                     };
                 }
+                settingsActions.cameraServiceStatus =
+                    [service = std::weak_ptr(linuxExtensionService),
+                     devices = std::weak_ptr(captureDevices)](auto done) {
+                        auto alive = service.lock();
+                        if (!alive) {
+                            return;
+                        }
+                        alive->checkAnswers([devices, done](bool answers) {
+                            if (auto lister = devices.lock()) {
+                                lister->visibility([done, answers](CameraVisibility seen) {
+                                    done(CameraServiceStatus{answers, seen});
+                                });
+                            }
+                        });
+                    };
+                settingsActions.endStaleCopies =
+                    [service = std::weak_ptr(linuxExtensionService)](auto done) {
+                        if (auto alive = service.lock()) {
+                            alive->endLingeringCopies([done](int told) {
+                                if (probeExtensionHealthHook) {
+                                    probeExtensionHealthHook();
+                                }
+                                done(told);
+                            });
+                        }
+                    };
 #ifdef KESTREL_UPDATE_CHECKER
                 settingsActions.canCheckForUpdates = &updater->canCheckForUpdates;
                 settingsActions.checkForUpdates = [weak = std::weak_ptr(updater)] {

@@ -66,6 +66,7 @@ class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
     void loadActiveLoop(const std::optional<std::filesystem::path>& url);
     void adoptRecordedLoop(const std::optional<std::filesystem::path>& url);
     void resetVirtualCamera();
+    void probeExtensionHealth() { bridge_->probeExtensionHealth(); }
     void handleWake();
 
     // Swap transitions. False when no freeze could be made for this swap.

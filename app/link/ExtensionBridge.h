@@ -15,6 +15,7 @@
 
 #include "app/engine/FramePorts.h"
 #include "app/link/CameraLinkPort.h"
+#include "app/link/CameraServiceStatus.h"
 #include "app/link/VirtualCameraSink.h"
 #include "app/state/AppState.h"
 #include "platform/runtime/Error.h"

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
@@ -125,6 +126,16 @@ bool linkAnswers(Executor& work, const std::filesystem::path& folder) {
     return client.getProperty(link::kSystemObject, link::property::devices, devices) ==
                link::status::ok &&
            !devices.empty();
+}
+
+// SIGTERM to `copy` only while its pid still names the process that was listed: the pidfd pins
+// the process, so a pid reused after the start time check cannot be hit.
+bool terminateCopy(const DaemonCopy& copy) {
+    const UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, copy.pid, 0)));
+    if (!pidfd || processStartTime(copy.pid) != copy.startTime) {
+        return false;
+    }
+    return ::syscall(SYS_pidfd_send_signal, pidfd.get(), SIGTERM, nullptr, 0) == 0;
 }
 
 std::string exitText(int waitStatus) {
@@ -749,6 +760,44 @@ void LinuxExtensionService::submitPropertiesRequest(std::string_view identifier,
                 delegate.finished(activationResult::completed);
             }
         });
+    });
+}
+
+void LinuxExtensionService::checkAnswers(std::function<void(bool)> done) {
+    onWork([this, done = std::move(done)] {
+        const bool answers = options_.answers(work_, linkFolder());
+        main_.post([done, answers] { done(answers); });
+    });
+}
+
+void LinuxExtensionService::endLingeringCopies(std::function<void(int)> done) {
+    onWork([this, done = std::move(done)]() mutable {
+        std::vector<DaemonCopy> told;
+        for (const auto& copy : findDaemonCopies(options_.runtimeFolder)) {
+            if ((copy.executableGone || lingering(copy)) && terminateCopy(copy)) {
+                log_.info("ended lingering kestrel-camera %d (%{public}@)", copy.pid,
+                          copy.executable.string());
+                told.push_back(copy);
+            }
+        }
+        const int count = static_cast<int>(told.size());
+        awaitEnded(std::move(told), now() + static_cast<std::uint64_t>(options_.exitGrace.count()),
+                   count, std::move(done));
+    });
+}
+
+void LinuxExtensionService::awaitEnded(std::vector<DaemonCopy> copies, std::uint64_t deadline,
+                                       int told, std::function<void(int)> done) {
+    std::erase_if(copies, [](const DaemonCopy& copy) {
+        return processStartTime(copy.pid) != copy.startTime;
+    });
+    if (copies.empty() || now() >= deadline) {
+        main_.post([done = std::move(done), told] { done(told); });
+        return;
+    }
+    onWorkAfter(options_.pollInterval, [this, copies = std::move(copies), deadline, told,
+                                        done = std::move(done)]() mutable {
+        awaitEnded(std::move(copies), deadline, told, std::move(done));
     });
 }
 

@@ -116,6 +116,14 @@ class LinuxExtensionService final : public ExtensionService {
     std::filesystem::path unitPath() const;
     std::filesystem::path linkFolder() const;
 
+    // Whether a daemon answers on the camera link; `done` runs on the main executor.
+    void checkAnswers(std::function<void(bool answers)> done);
+    // Sends SIGTERM to the copies that linger (those a properties request lists as uninstalling)
+    // and waits up to the exit grace for them to go; `done` runs on the main executor with how
+    // many were told. Only processes that findDaemonCopies lists (kestrel-camera of this user and
+    // runtime folder) are signalled, through a pidfd opened before their start time is checked.
+    void endLingeringCopies(std::function<void(int told)> done);
+
   private:
     struct Private {};
     struct Activation;
@@ -149,6 +157,8 @@ class LinuxExtensionService final : public ExtensionService {
     std::optional<Error> unitFailure();
     std::optional<Error> spawnDetached(const std::filesystem::path& daemon, pid_t& pid);
     bool lingering(const DaemonCopy& copy) const;
+    void awaitEnded(std::vector<DaemonCopy> copies, std::uint64_t deadline, int told,
+                    std::function<void(int)> done);
     std::uint64_t now() const { return clock_.nowNanos(); }
 
     Executor& main_;

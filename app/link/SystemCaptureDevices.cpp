@@ -3,6 +3,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "app/link/ExtensionHealthProbe.h"
 #include "app/link/PipeWireSources.h"
 
 namespace kestrel {
@@ -70,6 +71,32 @@ void SystemCaptureDevices::listCaptureDeviceNames(
         main->post([done = std::move(done), names = std::move(names)]() mutable {
             done(std::move(names));
         });
+    });
+}
+
+CameraVisibility SystemCaptureDevices::visibility(const Options& options) {
+    std::vector<std::string> names;
+    if (options.pipewire) {
+        addPipeWireSources(options.pipewireTimeout, names);
+        if (isVirtualCameraVisible(names)) {
+            return CameraVisibility::pipewire;
+        }
+        names.clear();
+    }
+    if (!options.video4linuxFolder.empty()) {
+        addFedLoopbackDevices(options.video4linuxFolder, names);
+        if (isVirtualCameraVisible(names)) {
+            return CameraVisibility::v4l2loopback;
+        }
+    }
+    return CameraVisibility::none;
+}
+
+void SystemCaptureDevices::visibility(std::function<void(CameraVisibility)> done) {
+    Executor* main = &main_;
+    worker_->post([main, options = options_, done = std::move(done)]() mutable {
+        const CameraVisibility seen = visibility(options);
+        main->post([done = std::move(done), seen] { done(seen); });
     });
 }
 

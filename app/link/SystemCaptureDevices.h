@@ -35,8 +35,12 @@ class SystemCaptureDevices final : public CaptureDeviceLister {
 
     void listCaptureDeviceNames(std::function<void(std::vector<std::string>)> done) override;
 
+    // How "Kestrel" can be opened; `done` runs on the main executor.
+    void visibility(std::function<void(CameraVisibility)> done);
+
     // The listing itself, on the calling thread.
     static std::vector<std::string> list(const Options& options);
+    static CameraVisibility visibility(const Options& options);
 
   private:
     Executor& main_;

@@ -57,6 +57,11 @@ void AppDelegate::applicationDidFinishLaunching() {
             alive->resetVirtualCamera();
         }
     };
+    probeExtensionHealthHook = [engine = std::weak_ptr<CameraEngine>(engine_)] {
+        if (auto alive = engine.lock()) {
+            alive->probeExtensionHealth();
+        }
+    };
 
     // Cmd+Shift+A (Super+Shift+A on X11).
     if (deps_.hotKeyBackend) {

@@ -38,6 +38,8 @@ class ToggleSignalSource {
 // Resets the virtual camera without a reference to the engine; set at launch, holding the engine
 // weakly. Main thread only.
 inline std::function<void()> resetVirtualCameraHook;
+// Runs the extension health probe again, the same way. Main thread only.
+inline std::function<void()> probeExtensionHealthHook;
 
 // What the entry builds the engine from. `recorder` is also the engine's frame recorder; it may be
 // null in a build that records nothing.

@@ -83,4 +83,26 @@ PermissionsModel permissionsModel(const AppState& state, PermissionStatus camera
     return model;
 }
 
+ServiceStatusLines serviceStatusLines(const std::optional<CameraServiceStatus>& status) {
+    if (!status) {
+        return {QStringLiteral("kestrel-camera answers: checking…"),
+                QStringLiteral("Visible to meeting apps: checking…")};
+    }
+    QString seen;
+    switch (status->visibleAs) {
+        case CameraVisibility::pipewire:
+            seen = QStringLiteral("as PipeWire camera");
+            break;
+        case CameraVisibility::v4l2loopback:
+            seen = QStringLiteral("as v4l2loopback device");
+            break;
+        case CameraVisibility::none:
+            seen = QStringLiteral("not visible");
+            break;
+    }
+    return {QStringLiteral("kestrel-camera answers: ") +
+                (status->daemonAnswers ? QStringLiteral("yes") : QStringLiteral("no")),
+            QStringLiteral("Visible to meeting apps: ") + seen};
+}
+
 }  // namespace kestrel::ui

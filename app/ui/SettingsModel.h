@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 
+#include "app/link/CameraServiceStatus.h"
 #include "app/presence/Permissions.h"
 #include "app/state/AppState.h"
 
@@ -66,6 +67,13 @@ struct PermissionsModel {
 };
 PermissionsModel permissionsModel(const AppState& state, PermissionStatus camera,
                                   bool staleNoticeDismissed);
+
+// The camera service row's two status lines; nothing known yet reads "checking…".
+struct ServiceStatusLines {
+    QString daemon;
+    QString visibility;
+};
+ServiceStatusLines serviceStatusLines(const std::optional<CameraServiceStatus>& status);
 
 inline constexpr std::string_view kStaleNoticeDismissedKey = "kestrel.staleSysextBannerDismissed";
 

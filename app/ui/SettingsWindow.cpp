@@ -216,6 +216,9 @@ void SettingsWindow::present() {
     if (!isVisible()) {
         show();
     }
+    if (section_ == SettingsSection::permissions) {
+        queryServiceStatus();
+    }
     raise();
     activateWindow();
 }
@@ -263,6 +266,9 @@ void SettingsWindow::showSection(SettingsSection section) {
     title_->setText(text.label);
     subtitle_->setText(text.subtitle);
     panes_->setCurrentIndex(static_cast<int>(section));
+    if (section == SettingsSection::permissions) {
+        queryServiceStatus();
+    }
     for (const SettingsSection each : kSettingsSections) {
         sectionButton(each)->setChecked(each == section);
     }
@@ -461,11 +467,14 @@ QWidget* SettingsWindow::buildPermissions() {
                                     TypeRole::body, Tone::ink, staleNotice_));
     noticeText->addWidget(paragraph(
         QStringLiteral("An older Kestrel camera service (kestrel-camera) is still running and will "
-                       "only clear when that process ends: quit Kestrel, end the old "
-                       "kestrel-camera, and start Kestrel again. If Kestrel already shows up in "
-                       "your meeting app's camera list, the new version is fine — this is "
+                       "only clear when that process ends. If Kestrel already shows up in your "
+                       "meeting app's camera list, the new version is fine — this is "
                        "informational."),
         staleNotice_));
+    endStale_ = new QPushButton(QStringLiteral("End old kestrel-camera"), staleNotice_);
+    connect(endStale_, &QPushButton::clicked, this, [this] { endStaleCopies(); });
+    endStale_->setVisible(static_cast<bool>(actions_.endStaleCopies));
+    noticeText->addWidget(endStale_, 0, Qt::AlignLeft);
     notice->addLayout(noticeText, 1);
     hideNotice_ =
         glyphButton(QStringLiteral("✕"), QStringLiteral("Hide this notice"), staleNotice_);
@@ -527,6 +536,14 @@ QWidget* SettingsWindow::buildPermissions() {
     });
     loopbackColumn->addWidget(loopbackButton_, 0, Qt::AlignLeft);
     loopback->setVisible(!actions_.loopbackCommand.empty());
+    serviceDaemon_ = makeLabel(QString(), TypeRole::segment, Tone::inkSoft, pane);
+    serviceVisibility_ = makeLabel(QString(), TypeRole::segment, Tone::inkSoft, pane);
+    loopbackColumn->insertWidget(0, serviceVisibility_);
+    loopbackColumn->insertWidget(0, serviceDaemon_);
+    loopback->setVisible(!actions_.loopbackCommand.empty() ||
+                         static_cast<bool>(actions_.cameraServiceStatus));
+    serviceDaemon_->setVisible(static_cast<bool>(actions_.cameraServiceStatus));
+    serviceVisibility_->setVisible(static_cast<bool>(actions_.cameraServiceStatus));
     serviceBadge_ = addPermRow(
         QStringLiteral("Camera service (kestrel-camera)"),
         QStringLiteral("Surface the Kestrel virtual camera to Zoom / Meet / Teams."), loopback);
@@ -566,6 +583,10 @@ void SettingsWindow::refreshPermissions() {
     cameraButton_->setText(look.button);
     cameraButton_->setVisible(access && !look.button.isEmpty());
     cameraHint_->setVisible(access && access->camera.get() == PermissionStatus::denied);
+    const ServiceStatusLines lines = serviceStatusLines(serviceStatus_);
+    serviceDaemon_->setText(lines.daemon);
+    serviceVisibility_->setText(lines.visibility);
+    endStale_->setEnabled(!ending_);
     refreshLoopback();
     lastReset_->setVisible(model.lastResetLine.has_value());
     lastReset_->setText(model.lastResetLine.value_or(QString()));
@@ -600,6 +621,36 @@ void SettingsWindow::refreshLoopback() {
                                         words.join(QLatin1Char(' '))));
     }
     loopbackButton_->setVisible(!present && static_cast<bool>(actions_.runPrivileged));
+}
+
+void SettingsWindow::queryServiceStatus() {
+    if (!actions_.cameraServiceStatus || serviceAsked_) {
+        return;
+    }
+    serviceAsked_ = true;
+    actions_.cameraServiceStatus(
+        [this, alive = std::weak_ptr<bool>(alive_)](CameraServiceStatus status) {
+            if (auto still = alive.lock(); still && *still) {
+                serviceAsked_ = false;
+                serviceStatus_ = status;
+                refreshPermissions();
+            }
+        });
+}
+
+void SettingsWindow::endStaleCopies() {
+    if (!actions_.endStaleCopies || ending_) {
+        return;
+    }
+    ending_ = true;
+    refreshPermissions();
+    actions_.endStaleCopies([this, alive = std::weak_ptr<bool>(alive_)](int) {
+        if (auto still = alive.lock(); still && *still) {
+            ending_ = false;
+            refreshPermissions();
+            queryServiceStatus();
+        }
+    });
 }
 
 void SettingsWindow::resetNow() {

@@ -46,6 +46,13 @@ struct SettingsActions {
     std::filesystem::path loopbackDevice;
     std::vector<std::string> loopbackCommand;
     std::function<bool(const std::vector<std::string>&)> runPrivileged;
+    // The camera service row's status, asked whenever the Permissions pane is shown; `done` runs
+    // on the main thread.
+    std::function<void(std::function<void(CameraServiceStatus)>)> cameraServiceStatus;
+    // Ends the lingering copies of kestrel-camera and checks the camera's health again; `done`
+    // runs on the main thread with how many were told to go. The stale notice offers it only
+    // with this.
+    std::function<void(std::function<void(int told)>)> endStaleCopies;
     // The force-away hot key as the desktop shows it.
     QString hotKey = QStringLiteral("Super+Shift+A");
 };
@@ -112,6 +119,9 @@ class SettingsWindow final : public QWidget {
     QToolButton* hideNoticeButton() const { return hideNotice_; }
     QLabel* cameraBadge() const { return cameraBadge_; }
     QLabel* serviceBadge() const { return serviceBadge_; }
+    QLabel* serviceDaemonLabel() const { return serviceDaemon_; }
+    QLabel* serviceVisibilityLabel() const { return serviceVisibility_; }
+    QPushButton* endStaleButton() const { return endStale_; }
     QLabel* lastResetLabel() const { return lastReset_; }
     QPushButton* cameraButton() const { return cameraButton_; }
     QLabel* loopbackLabel() const { return loopbackText_; }
@@ -128,6 +138,9 @@ class SettingsWindow final : public QWidget {
     void rebuildLoops();
     void refreshPermissions();
     void refreshLoopback();
+    // Asks for the camera service's status unless an answer is on its way.
+    void queryServiceStatus();
+    void endStaleCopies();
     void askToDelete(const std::filesystem::path& loop);
     void resetNow();
     void setPulsing(bool pulsing);
@@ -166,6 +179,12 @@ class SettingsWindow final : public QWidget {
     QToolButton* hideNotice_ = nullptr;
     QLabel* cameraBadge_ = nullptr;
     QLabel* serviceBadge_ = nullptr;
+    QLabel* serviceDaemon_ = nullptr;
+    QLabel* serviceVisibility_ = nullptr;
+    std::optional<CameraServiceStatus> serviceStatus_;
+    bool serviceAsked_ = false;
+    QPushButton* endStale_ = nullptr;
+    bool ending_ = false;
     QPushButton* cameraButton_ = nullptr;
     QLabel* cameraHint_ = nullptr;
     QLabel* loopbackText_ = nullptr;

@@ -366,5 +366,35 @@ TEST_F(ExtensionServiceProcessTest, ACopyOfAnotherBuildGivesWayAndIsUninstalling
     EXPECT_EQ(now[0].executable, std::filesystem::path(KESTREL_CAMERA_PATH));
 }
 
+TEST_F(ExtensionServiceProcessTest, EndingLingeringCopiesSignalsOnlyAnUninstallingKestrelCamera) {
+    std::filesystem::create_directories(runtime());
+    const std::vector<std::string> env{"XDG_RUNTIME_DIR=" + runtime().string()};
+    auto program = [&](const std::string& folder, const std::string& name) {
+        const auto path = home.path() / folder / name;
+        std::filesystem::create_directories(path.parent_path());
+        std::filesystem::copy_file("/bin/sleep", path);
+        return path;
+    };
+    const auto old = program("old", "kestrel-camera");
+    ChildProcess stale({old.string(), "30"}, env);
+    ChildProcess current({program("new", "kestrel-camera").string(), "30"}, env);
+    ChildProcess other({program("other", "sleep").string(), "30"}, env);
+    ASSERT_TRUE(waitFor([&] { return findDaemonCopies(runtime()).size() == 2; }, 3000ms));
+    std::filesystem::remove(old);
+
+    std::optional<int> told;
+    service->endLingeringCopies([&](int count) { told = count; });
+    ASSERT_TRUE(waitFor(
+        [&] {
+            main.runUntilIdle();
+            return told.has_value();
+        },
+        5000ms));
+    EXPECT_EQ(*told, 1);
+    EXPECT_FALSE(stale.running());
+    EXPECT_TRUE(current.running());
+    EXPECT_TRUE(other.running());
+}
+
 }  // namespace
 }  // namespace kestrel

@@ -48,6 +48,7 @@ class SettingsWindowTest : public ::testing::Test {
     }
     void screenshot(const char* name) {
         if (const char* dir = std::getenv("KESTREL_SCREENSHOT_DIR")) {
+            QApplication::sendPostedEvents();  // lays out what was just hidden
             window->grab().save(QStringLiteral("%1/settings-%2.png").arg(dir, name));
         }
     }
@@ -210,6 +211,47 @@ TEST_F(SettingsWindowTest, LoopbackSetupRunsTheShownCommandUntilTheDeviceExists)
     auto& again = open(actions);
     again.showSection(SettingsSection::permissions);
     EXPECT_FALSE(again.loopbackButton()->isVisible());
+}
+
+TEST_F(SettingsWindowTest, ServiceRowAsksWhenShownAndEndingOldCopiesChecksAgain) {
+    state.hasStaleSysext = true;
+    std::vector<std::function<void(CameraServiceStatus)>> asked;
+    std::vector<std::function<void(int)>> ending;
+    SettingsActions actions;
+    actions.cameraServiceStatus = [&](auto done) { asked.push_back(std::move(done)); };
+    actions.endStaleCopies = [&](auto done) { ending.push_back(std::move(done)); };
+    auto& view = open(actions);
+    EXPECT_TRUE(asked.empty());
+    view.showSection(SettingsSection::permissions);
+    view.showSection(SettingsSection::permissions);  // one question at a time
+    ASSERT_EQ(asked.size(), 1U);
+    EXPECT_TRUE(view.serviceDaemonLabel()->text().contains(QStringLiteral("checking")));
+    asked.back()({false, CameraVisibility::none});
+    EXPECT_TRUE(view.serviceDaemonLabel()->text().endsWith(QStringLiteral("no")));
+    EXPECT_TRUE(view.serviceVisibilityLabel()->text().endsWith(QStringLiteral("not visible")));
+    EXPECT_TRUE(view.endStaleButton()->isVisible());
+    screenshot("permissions-stale");
+
+    QTest::mouseClick(view.endStaleButton(), Qt::LeftButton);
+    QTest::mouseClick(view.endStaleButton(), Qt::LeftButton);
+    ASSERT_EQ(ending.size(), 1U);
+    EXPECT_FALSE(view.endStaleButton()->isEnabled());
+    state.hasStaleSysext = false;
+    ending.back()(1);
+    EXPECT_TRUE(view.endStaleButton()->isEnabled());
+    ASSERT_EQ(asked.size(), 2U);
+    asked.back()({true, CameraVisibility::pipewire});
+    EXPECT_TRUE(view.serviceDaemonLabel()->text().endsWith(QStringLiteral("yes")));
+    EXPECT_TRUE(view.serviceVisibilityLabel()->text().contains(QStringLiteral("PipeWire")));
+    EXPECT_FALSE(view.staleNotice()->isVisible());
+    screenshot("permissions-healthy");
+
+    // Going back to the pane asks again; an answer after the window is gone is dropped.
+    view.showSection(SettingsSection::general);
+    view.showSection(SettingsSection::permissions);
+    ASSERT_EQ(asked.size(), 3U);
+    window.reset();
+    asked.back()({true, CameraVisibility::v4l2loopback});
 }
 
 }  // namespace
