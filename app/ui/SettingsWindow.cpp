@@ -542,6 +542,8 @@ QWidget* SettingsWindow::buildPermissions() {
     loopbackColumn->insertWidget(0, serviceDaemon_);
     loopback->setVisible(!actions_.loopbackCommand.empty() ||
                          static_cast<bool>(actions_.cameraServiceStatus));
+    loopbackText_->setVisible(!actions_.loopbackCommand.empty());
+    loopbackButton_->setVisible(!actions_.loopbackCommand.empty());
     serviceDaemon_->setVisible(static_cast<bool>(actions_.cameraServiceStatus));
     serviceVisibility_->setVisible(static_cast<bool>(actions_.cameraServiceStatus));
     serviceBadge_ = addPermRow(
