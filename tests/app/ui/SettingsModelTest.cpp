@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <optional>
 
 #include "app/state/AppState.h"
 #include "app/state/SettingsStore.h"
@@ -79,27 +78,6 @@ TEST(SettingsModelTest, NoticeFollowsStaleAndDismissedAndResetLineWaitsForAReset
     EXPECT_TRUE(line->contains(QLatin1Char(':'), Qt::CaseSensitive) &&
                 line->count(QLatin1Char(':')) >= 3)
         << line->toStdString();  // hours, minutes and seconds after the label
-}
-
-TEST(SettingsModelTest, ServiceLinesTellAnswerAndHowMeetingAppsSeeTheCamera) {
-    struct Case {
-        std::optional<CameraServiceStatus> status;
-        const char* daemon;
-        const char* visibility;
-    };
-    const Case cases[] = {
-        {std::nullopt, "checking", "checking"},
-        {CameraServiceStatus{true, CameraVisibility::pipewire}, ": yes", "PipeWire"},
-        {CameraServiceStatus{true, CameraVisibility::v4l2loopback}, ": yes", "v4l2loopback"},
-        {CameraServiceStatus{false, CameraVisibility::none}, ": no", "not visible"},
-    };
-    for (const auto& each : cases) {
-        const ServiceStatusLines lines = serviceStatusLines(each.status);
-        EXPECT_TRUE(lines.daemon.contains(QLatin1String(each.daemon)))
-            << lines.daemon.toStdString();
-        EXPECT_TRUE(lines.visibility.contains(QLatin1String(each.visibility)))
-            << lines.visibility.toStdString();
-    }
 }
 
 }  // namespace
