@@ -2,6 +2,7 @@
 
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -19,6 +20,23 @@
 
 namespace kestrel::ui {
 namespace {
+
+// A line edit that hands its Escape key to `onEscape`; a plain one ignores it.
+class EscapableLineEdit final : public QLineEdit {
+  public:
+    using QLineEdit::QLineEdit;
+    std::function<void()> onEscape;
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event->key() == Qt::Key_Escape && onEscape) {
+            event->accept();
+            onEscape();
+            return;
+        }
+        QLineEdit::keyPressEvent(event);
+    }
+};
 
 using namespace std::chrono_literals;
 
@@ -96,9 +114,12 @@ SettingsLoopRow::SettingsLoopRow(const std::filesystem::path& loop, bool active,
     row->addWidget(select_);
 
     name_ = makeLabel(displayed_, TypeRole::body, Tone::ink, this);
-    field_ = new QLineEdit(this);
+    auto* field = new EscapableLineEdit(this);
+    field_ = field;
     field_->hide();
     connect(field_, &QLineEdit::returnPressed, this, [this] { commit(); });
+    // Escape leaves editing and keeps the name.
+    field->onEscape = [this] { setEditing(false); };
     row->addWidget(name_, 1);
     row->addWidget(field_, 1);
     if (active) {

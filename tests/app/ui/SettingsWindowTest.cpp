@@ -120,8 +120,14 @@ TEST_F(SettingsWindowTest, LoopsRenameSelectAndDeleteOnlyAfterConfirming) {
         QTest::keyClick(row->nameField(), Qt::Key_Return);
         EXPECT_FALSE(row->editing());
     }
+    // Escape leaves editing without renaming.
+    QTest::mouseClick(row->renameButton(), Qt::LeftButton);
+    row->nameField()->setText(QStringLiteral("Tuesday"));
+    QTest::keyClick(row->nameField(), Qt::Key_Escape);
+    EXPECT_FALSE(row->editing());
     EXPECT_TRUE(std::filesystem::exists(first));
     QTest::mouseClick(row->renameButton(), Qt::LeftButton);
+    EXPECT_EQ(row->nameField()->text(), QStringLiteral("standup"));
     row->nameField()->setText(QStringLiteral(" Monday "));
     QTest::mouseClick(row->renameButton(), Qt::LeftButton);
     EXPECT_TRUE(std::filesystem::exists(folder.path() / "Monday.mov"));
