@@ -364,7 +364,6 @@ int main(int argc, char** argv) {
     // The face: the tray icon and its popover, or a window where the desktop has no tray.
     std::unique_ptr<ui::RecordButtonState> recordButton;
     // The settings window, built on first use and then brought forward; outlives the tray.
-    const LoopLibrary settingsLibrary(LoopLibrary::defaultFolder(), systemWallClock());
     std::unique_ptr<ui::SettingsWindow> settingsWindow;
     std::unique_ptr<ui::TrayController> tray;
     std::unique_ptr<ui::WindowPresenter> presenter;
@@ -445,7 +444,8 @@ int main(int argc, char** argv) {
                 };
 #endif
                 settingsWindow = std::make_unique<ui::SettingsWindow>(
-                    delegate->state(), settingsLibrary, settings, main, std::move(settingsActions));
+                    delegate->state(), delegate->library(), settings, main,
+                    std::move(settingsActions));
             }
             settingsWindow->present();
         };

@@ -16,7 +16,8 @@ namespace kestrel {
 
 using FrameHandler = std::function<void(const PixelBufferRef& frame, MediaTime presentationTime)>;
 
-// Live frames. `onFrame` is called on the source's own capture thread.
+// Live frames. `onFrame` may be called on any thread (WebcamCapture calls it on the main
+// thread); the engine hands each frame to its main thread itself.
 class WebcamSource {
   public:
     virtual ~WebcamSource() = default;

@@ -122,6 +122,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     AppStatus status() const;
 
     AppState& state() { return *state_; }
+    const LoopLibrary& library() const { return library_; }
     const std::shared_ptr<Permissions>& permissions() const { return permissions_; }
     CameraEngine* engine() const { return engine_.get(); }
     bool engineStarted() const { return gate_ && gate_->engineStarted(); }
