@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/app/sources/TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 extern char** environ;
 

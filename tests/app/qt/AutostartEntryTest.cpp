@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tests/app/sources/TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 namespace kestrel {
 namespace {

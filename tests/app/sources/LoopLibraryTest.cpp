@@ -5,7 +5,7 @@
 
 #include "app/sources/LoopLibrary.h"
 #include "platform/runtime/ManualExecutor.h"
-#include "tests/app/sources/TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 namespace kestrel {
 namespace {

@@ -8,7 +8,7 @@
 #include "platform/runtime/ManualExecutor.h"
 #include "platform/runtime/WorkerThread.h"
 #include "tests/app/sources/MovieClips.h"
-#include "tests/app/sources/TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 namespace kestrel {
 namespace {

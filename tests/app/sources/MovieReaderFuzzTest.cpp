@@ -7,7 +7,7 @@
 #include "app/sources/MovieReader.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "tests/app/sources/MovieClips.h"
-#include "tests/app/sources/TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 namespace kestrel {
 namespace {

@@ -20,7 +20,7 @@
 #include "app/ui/Theme.h"
 #include "app/ui/Widgets.h"
 #include "platform/runtime/ManualExecutor.h"
-#include "tests/app/sources/TempFolder.h"
+#include "tests/support/TempFolder.h"
 #include "tests/app/ui/Offscreen.h"
 
 namespace kestrel::ui {
