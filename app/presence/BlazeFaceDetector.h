@@ -9,25 +9,34 @@
 
 namespace kestrel {
 
-// Face detection with MediaPipe's BlazeFace network for distant faces (the 256x256 "back camera"
-// model) through OpenCV's DNN module: the frame is letterboxed into the model's square input and
-// a face is any anchor whose score passes `threshold`. It sees heads tilted by 30° and faces an
-// eighth of the frame's height, in dim light and in half shadow.
+// The lowest scores that count as a face for each pass; 0 leaves the pass out.
+struct BlazeFaceThresholds {
+    float nearby = 0.7f;
+    float distant = 0.8f;
+};
+
+// Face detection with MediaPipe's two BlazeFace networks through OpenCV's DNN module, in two
+// passes. The short-range 128x128 network looks at the frame's middle square first: it is cheap
+// and finds a person sitting at the computer, the common case. Only when it finds nothing does
+// the 256x256 network for distant faces look at the whole frame, letterboxed into its square.
+// Together they see heads tilted by 30° and faces an eighth of the frame's height, in dim light
+// and in half shadow.
 class BlazeFaceDetector final : public FaceDetector {
   public:
-    static constexpr int kInputSize = 256;
-    static constexpr float kDefaultThreshold = 0.8f;
+    using Thresholds = BlazeFaceThresholds;
 
-    // Where kestrel.sh installs the model.
-    static std::filesystem::path defaultModelPath();
-    // Loads the network once and checks that it answers like BlazeFace; an error names the file
-    // when it is missing, unreadable or another network.
+    // Where kestrel.sh installs both models.
+    static std::filesystem::path defaultModelFolder();
+    // Loads the networks once and checks that they answer like BlazeFace; an error names the
+    // file when it is missing, unreadable or another network. Makes OpenCV compute on the
+    // calling thread alone: detections are rare and have a thread of their own, and a pool of
+    // workers would only spin on the other cores.
     static std::variant<std::unique_ptr<BlazeFaceDetector>, Error> create(
-        const std::filesystem::path& modelPath, float threshold = kDefaultThreshold);
+        const std::filesystem::path& modelFolder, Thresholds thresholds = {});
 
     struct Network;
     struct Private {};
-    BlazeFaceDetector(Private, std::unique_ptr<Network> network, float threshold);
+    BlazeFaceDetector(Private, std::unique_ptr<Network> nearby, std::unique_ptr<Network> distant);
     ~BlazeFaceDetector() override;
     BlazeFaceDetector(const BlazeFaceDetector&) = delete;
     BlazeFaceDetector& operator=(const BlazeFaceDetector&) = delete;
@@ -35,8 +44,8 @@ class BlazeFaceDetector final : public FaceDetector {
     bool containsFace(const PixelBuffer& frame) override;
 
   private:
-    std::unique_ptr<Network> network_;
-    float logitThreshold_;
+    std::unique_ptr<Network> nearby_;
+    std::unique_ptr<Network> distant_;
 };
 
 }  // namespace kestrel
