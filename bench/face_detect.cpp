@@ -140,15 +140,17 @@ int main(int argc, char** argv) {
     add("dlib HOG 640", std::make_unique<DlibFaceDetector>(640));
     add("dlib HOG 960", std::make_unique<DlibFaceDetector>(960));
 #endif
-    // BlazeFace passes: the short-range network on the middle square, the distant one on the
-    // whole frame, alone and chained (the second only where the first finds nothing).
+    // BlazeFace passes, each only where the ones before found nothing: the short-range network
+    // on the middle square and on the upper middle enlarged, the distant one on the whole frame.
     const std::pair<const char*, kestrel::BlazeFaceDetector::Thresholds> blazeFaces[] = {
-        {"BlazeFace 256 letterbox @0.80 (before)", {0, 0.8f}},
-        {"BlazeFace 256 letterbox @0.70", {0, 0.7f}},
-        {"BlazeFace 128 middle @0.70", {0.7f, 0}},
-        {"BlazeFace 128 middle @0.60", {0.6f, 0}},
-        {"BlazeFace 128 middle @0.70, else 256 @0.80", {0.7f, 0.8f}},
-        {"BlazeFace 128 middle @0.65, else 256 @0.75", {0.65f, 0.75f}},
+        {"BlazeFace 256 whole @0.80 (before)", {0, 0, 0.8f}},
+        {"BlazeFace 256 whole @0.70", {0, 0, 0.7f}},
+        {"BlazeFace 128 middle @0.70", {0.7f, 0, 0}},
+        {"BlazeFace 128 middle @0.60", {0.6f, 0, 0}},
+        {"BlazeFace 128 middle, upper middle @0.70", {0.7f, 0.7f, 0}},
+        {"BlazeFace 128 middle @0.70, else 256 whole @0.80", {0.7f, 0, 0.8f}},
+        {"BlazeFace 128 middle, upper middle @0.70, else 256 whole @0.80", {0.7f, 0.7f, 0.8f}},
+        {"BlazeFace 128 middle, upper middle @0.65, else 256 whole @0.75", {0.65f, 0.65f, 0.75f}},
     };
     for (const auto& [name, thresholds] : blazeFaces) {
         auto created = kestrel::BlazeFaceDetector::create(

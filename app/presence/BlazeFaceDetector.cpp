@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -21,6 +22,10 @@ constexpr const char* kDistantModel = "face_detection_back_256x256_barracuda.onn
 // Both networks have two score outputs of 16x16x2 and 8x8x6 anchors, and their boxes with 16
 // numbers each.
 constexpr int kAnchors = 512 + 384;
+
+// What a pass looks at: the frame's middle square, the square two thirds of the frame's height
+// in its upper middle where the head of a person sitting back is, or the whole frame.
+enum class Region { middle, upperMiddle, whole };
 
 // Scales `from` down to `size`. Averaging areas is quick only for a whole-number factor, so it
 // shrinks by the largest such factor first and interpolates the small rest.
@@ -43,7 +48,7 @@ void shrink(const cv::Mat& from, cv::Mat& to, cv::Size size, cv::Mat& between) {
 
 struct BlazeFaceDetector::Network {
     int size = 0;
-    bool letterbox = false;  // the whole frame; otherwise its middle square, cut out
+    Region region = Region::middle;
     float logitThreshold = 0;
     cv::dnn::Net net;
     std::vector<std::string> outputs;
@@ -74,7 +79,7 @@ struct BlazeFaceDetector::Network {
     }
 
     bool sees(const cv::Mat& bgra) {
-        if (letterbox) {
+        if (region == Region::whole) {
             // The longer side fills the square, the rest stays black.
             const bool wide = bgra.cols >= bgra.rows;
             const auto shorter = [&](int along, int across) {
@@ -88,16 +93,18 @@ struct BlazeFaceDetector::Network {
                                    scaled.width, scaled.height);
             cv::cvtColor(small, square(content), cv::COLOR_BGRA2RGB);
         } else {
-            const int side = std::min(bgra.cols, bgra.rows);
-            const cv::Rect middle((bgra.cols - side) / 2, (bgra.rows - side) / 2, side, side);
-            shrink(bgra(middle), small, cv::Size(size, size), between);
+            const int shorter = std::min(bgra.cols, bgra.rows);
+            const int side = region == Region::middle ? shorter : std::max(1, shorter * 2 / 3);
+            const int top = region == Region::middle ? (bgra.rows - side) / 2 : shorter / 8;
+            const cv::Rect cut((bgra.cols - side) / 2, top, side, side);
+            shrink(bgra(cut), small, cv::Size(size, size), between);
             cv::cvtColor(small, square, cv::COLOR_BGRA2RGB);
         }
         return bestScore() > logitThreshold;
     }
 
     static std::variant<std::unique_ptr<Network>, Error> load(const std::filesystem::path& path,
-                                                              int size, bool letterbox,
+                                                              int size, Region region,
                                                               float threshold) {
         std::error_code error;
         if (path.empty() || !std::filesystem::is_regular_file(path, error)) {
@@ -107,7 +114,7 @@ struct BlazeFaceDetector::Network {
         }
         auto network = std::make_unique<Network>();
         network->size = size;
-        network->letterbox = letterbox;
+        network->region = region;
         network->logitThreshold = std::log(threshold / (1 - threshold));
         try {
             network->net = cv::dnn::readNetFromONNX(path.string());
@@ -146,28 +153,38 @@ std::filesystem::path BlazeFaceDetector::defaultModelFolder() {
 std::variant<std::unique_ptr<BlazeFaceDetector>, Error> BlazeFaceDetector::create(
     const std::filesystem::path& modelFolder, Thresholds thresholds) {
     cv::setNumThreads(1);
-    std::unique_ptr<Network> networks[2];
-    const std::pair<const char*, float> passes[2] = {{kNearbyModel, thresholds.nearby},
-                                                     {kDistantModel, thresholds.distant}};
-    for (int i = 0; i < 2; ++i) {
-        if (passes[i].second <= 0) {
+    struct Pass {
+        const char* model;
+        int size;
+        Region region;
+        float threshold;
+    };
+    const Pass passes[] = {{kNearbyModel, 128, Region::middle, thresholds.nearby},
+                           {kNearbyModel, 128, Region::upperMiddle, thresholds.sittingBack},
+                           {kDistantModel, 256, Region::whole, thresholds.distant}};
+    std::unique_ptr<Network> networks[std::size(passes)];
+    for (std::size_t i = 0; i < std::size(passes); ++i) {
+        const Pass& pass = passes[i];
+        if (pass.threshold <= 0) {
             continue;
         }
-        auto loaded =
-            Network::load(modelFolder.empty() ? modelFolder : modelFolder / passes[i].first,
-                          i == 0 ? 128 : 256, i == 1, passes[i].second);
+        auto loaded = Network::load(modelFolder.empty() ? modelFolder : modelFolder / pass.model,
+                                    pass.size, pass.region, pass.threshold);
         if (auto* error = std::get_if<Error>(&loaded)) {
             return std::move(*error);
         }
         networks[i] = std::move(std::get<0>(loaded));
     }
-    return std::make_unique<BlazeFaceDetector>(Private{}, std::move(networks[0]),
-                                               std::move(networks[1]));
+    auto detector = std::make_unique<BlazeFaceDetector>(Private{});
+    for (auto& network : networks) {
+        if (network) {
+            detector->passes_.push_back(std::move(network));
+        }
+    }
+    return detector;
 }
 
-BlazeFaceDetector::BlazeFaceDetector(Private /*tag*/, std::unique_ptr<Network> nearby,
-                                     std::unique_ptr<Network> distant)
-    : nearby_(std::move(nearby)), distant_(std::move(distant)) {}
+BlazeFaceDetector::BlazeFaceDetector(Private /*tag*/) {}
 
 BlazeFaceDetector::~BlazeFaceDetector() = default;
 
@@ -177,7 +194,8 @@ bool BlazeFaceDetector::containsFace(const PixelBuffer& frame) {
     }
     try {
         const cv::Mat bgra = readOnlyView(frame);
-        return (nearby_ && nearby_->sees(bgra)) || (distant_ && distant_->sees(bgra));
+        return std::any_of(passes_.begin(), passes_.end(),
+                           [&](const std::unique_ptr<Network>& pass) { return pass->sees(bgra); });
     } catch (const cv::Exception&) {
         // A frame the network cannot handle counts as one without a face.
         return false;
