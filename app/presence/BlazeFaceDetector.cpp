@@ -23,8 +23,8 @@ constexpr const char* kDistantModel = "face_detection_back_256x256_barracuda.onn
 // numbers each.
 constexpr int kAnchors = 512 + 384;
 
-// What a pass looks at: the frame's middle square, the square two thirds of the frame's height
-// in its upper middle where the head of a person sitting back is, or the whole frame.
+// What a pass looks at: the frame's middle square, the square three quarters of the frame's
+// height in its upper middle where the head of a person sitting back is, or the whole frame.
 enum class Region { middle, upperMiddle, whole };
 
 // Scales `from` down to `size`. Averaging areas is quick only for a whole-number factor, so it
@@ -94,8 +94,8 @@ struct BlazeFaceDetector::Network {
             cv::cvtColor(small, square(content), cv::COLOR_BGRA2RGB);
         } else {
             const int shorter = std::min(bgra.cols, bgra.rows);
-            const int side = region == Region::middle ? shorter : std::max(1, shorter * 2 / 3);
-            const int top = region == Region::middle ? (bgra.rows - side) / 2 : shorter / 8;
+            const int side = region == Region::middle ? shorter : std::max(1, shorter * 3 / 4);
+            const int top = region == Region::middle ? (bgra.rows - side) / 2 : shorter / 12;
             const cv::Rect cut((bgra.cols - side) / 2, top, side, side);
             shrink(bgra(cut), small, cv::Size(size, size), between);
             cv::cvtColor(small, square, cv::COLOR_BGRA2RGB);
@@ -143,7 +143,7 @@ std::filesystem::path BlazeFaceDetector::defaultModelFolder() {
     const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
     if (!error) {
         auto installed = program.parent_path().parent_path() / "share" / "kestrel" / "models";
-        if (std::filesystem::is_regular_file(installed / kDistantModel, error)) {
+        if (std::filesystem::is_regular_file(installed / kNearbyModel, error)) {
             return installed;
         }
     }
