@@ -23,7 +23,7 @@ struct BlazeFaceThresholds {
 // at the frame's middle square first, which finds a person sitting at the computer, the common
 // case; then at the upper middle of the picture, enlarged, for a person sitting back. Where it
 // is asked for, the 256x256 network for distant faces looks last at the whole frame, letterboxed
-// into its square. Together they see heads tilted by 30° and faces an eighth of the frame's
+// into its square. They see heads tilted by 30° and, mostly, faces an eighth of the frame's
 // height, in dim light and in half shadow.
 class BlazeFaceDetector final : public FaceDetector {
   public:
@@ -32,9 +32,9 @@ class BlazeFaceDetector final : public FaceDetector {
     // Where kestrel.sh installs the models.
     static std::filesystem::path defaultModelFolder();
     // Loads the networks of the passes once and checks that they answer like BlazeFace; an error
-    // names the file when it is missing, unreadable or another network. Makes OpenCV compute on the
-    // calling thread alone: detections are rare and have a thread of their own, and a pool of
-    // workers would only spin on the other cores.
+    // names the file when it is missing, unreadable or another network. Makes all of OpenCV in
+    // the process compute on the thread that calls it: detections are rare and have a thread of
+    // their own, and a pool of workers would only spin on the other cores.
     static std::variant<std::unique_ptr<BlazeFaceDetector>, Error> create(
         const std::filesystem::path& modelFolder, Thresholds thresholds = {});
 
