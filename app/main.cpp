@@ -292,7 +292,7 @@ int main(int argc, char** argv) {
         build.parts.recorder = build.recorder;
         build.parts.loop = std::make_unique<LoopPlayer>(1920, 1080, main);
         std::shared_ptr<FaceDetector> faces;
-        auto faceDetector = BlazeFaceDetector::create(BlazeFaceDetector::defaultModelPath());
+        auto faceDetector = BlazeFaceDetector::create(BlazeFaceDetector::defaultModelFolder());
         if (auto* error = std::get_if<Error>(&faceDetector)) {
             // Without faces auto-away would switch the user to away blindly: it is off instead.
             log.error("face model cannot be loaded (%{public}@): auto-away is unavailable",

@@ -5,7 +5,9 @@
 // `ratio` is a candidate's mean time over the first candidate's. The CPU columns count the
 // processor time of the detecting thread alone, which a loaded machine changes far less.
 //
-//   face_detect_bench [--rounds N] [--only NAME-PART] [--misses]
+//   face_detect_bench [--rounds N] [--only NAME-PART] [--misses] [--grey]
+//
+// --grey leaves the LFW crops grey as they ship instead of giving them a chroma of skin.
 //
 // Needs opencv-data and python3-skimage; dlib's HOG detector is measured where libdlib-dev was
 // found at build time, BlazeFace where its model is installed (kestrel.sh).
@@ -18,6 +20,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -72,6 +75,7 @@ struct Candidate {
     std::string name;
     std::unique_ptr<FaceDetector> detector;
     int found = 0;
+    int foundLfw = 0;
     int falseFaces = 0;
     std::vector<double> milliseconds;
     std::vector<double> cpuMilliseconds;
@@ -93,6 +97,7 @@ std::unique_ptr<FaceDetector> cascade(const char* file,
 int main(int argc, char** argv) {
     int rounds = 2;
     bool showMisses = false;
+    bool grey = false;
     std::string only;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
@@ -101,10 +106,12 @@ int main(int argc, char** argv) {
             only = argv[++i];
         } else if (std::strcmp(argv[i], "--misses") == 0) {
             showMisses = true;
+        } else if (std::strcmp(argv[i], "--grey") == 0) {
+            grey = true;
         }
     }
     cv::setNumThreads(1);
-    const auto set = kestrel::buildFaceEvaluationSet(kestrel::skimageDataFolder());
+    const auto set = kestrel::buildFaceEvaluationSet(kestrel::skimageDataFolder(), SIZE_MAX, grey);
     if (set.frames.empty()) {
         std::fprintf(stderr, "%s\n", set.error.c_str());
         return 1;
@@ -118,7 +125,7 @@ int main(int argc, char** argv) {
     std::vector<Candidate> candidates;
     const auto add = [&](std::string name, std::unique_ptr<FaceDetector> detector) {
         if (detector && name.find(only) != std::string::npos) {
-            candidates.push_back({std::move(name), std::move(detector), 0, 0, {}, {}, {}});
+            candidates.push_back({std::move(name), std::move(detector), 0, 0, 0, {}, {}, {}});
         }
     };
     add("LBP frontal 320 (before)", cascade(lbpOld, {}));
@@ -133,22 +140,39 @@ int main(int argc, char** argv) {
     add("dlib HOG 640", std::make_unique<DlibFaceDetector>(640));
     add("dlib HOG 960", std::make_unique<DlibFaceDetector>(960));
 #endif
-    for (const float threshold : {0.6f, 0.7f, 0.75f, 0.8f}) {
+    // BlazeFace passes, each only where the ones before found nothing: the short-range network
+    // on the middle square and on the upper middle enlarged, the distant one on the whole frame.
+    const std::pair<const char*, kestrel::BlazeFaceDetector::Thresholds> blazeFaces[] = {
+        {"BlazeFace 256 whole @0.80 (before)", {0, 0, 0.8f}},
+        {"BlazeFace 256 whole @0.70", {0, 0, 0.7f}},
+        {"BlazeFace 128 middle @0.70", {0.7f, 0, 0}},
+        {"BlazeFace 128 middle @0.60", {0.6f, 0, 0}},
+        {"BlazeFace 128 middle, upper middle @0.70", {0.7f, 0.7f, 0}},
+        {"BlazeFace 128 middle @0.70, else 256 whole @0.80", {0.7f, 0, 0.8f}},
+        {"BlazeFace 128 middle, upper middle @0.70, else 256 whole @0.80", {0.7f, 0.7f, 0.8f}},
+        {"BlazeFace 128 middle, upper middle @0.65, else 256 whole @0.75", {0.65f, 0.65f, 0.75f}},
+    };
+    for (const auto& [name, thresholds] : blazeFaces) {
         auto created = kestrel::BlazeFaceDetector::create(
-            kestrel::BlazeFaceDetector::defaultModelPath(), threshold);
+            kestrel::BlazeFaceDetector::defaultModelFolder(), thresholds);
         if (auto* error = std::get_if<kestrel::Error>(&created)) {
             std::fprintf(stderr, "%s\n", error->description.c_str());
             break;
         }
-        char name[64];
-        std::snprintf(name, sizeof name, "BlazeFace 256 (DNN), score %.2f", threshold);
         add(name, std::move(std::get<std::unique_ptr<kestrel::BlazeFaceDetector>>(created)));
     }
 
+    const auto isLfw = [](const kestrel::FaceEvaluationFrame& frame) {
+        return frame.name.rfind("lfw", 0) == 0;
+    };
     int faceFrames = 0;
+    int lfwFrames = 0;
     for (const auto& frame : set.frames) {
         faceFrames += frame.hasFace ? 1 : 0;
+        lfwFrames += frame.hasFace && isLfw(frame) ? 1 : 0;
     }
+    double loadBefore[3] = {0, 0, 0};
+    getloadavg(loadBefore, 3);
     for (int round = 0; round < rounds; ++round) {
         for (const auto& frame : set.frames) {
             for (Candidate& candidate : candidates) {
@@ -160,6 +184,7 @@ int main(int argc, char** argv) {
                 candidate.cpuMilliseconds.push_back(threadCpuMilliseconds() - cpuStart);
                 if (round == 0) {
                     candidate.found += face && frame.hasFace ? 1 : 0;
+                    candidate.foundLfw += face && frame.hasFace && isLfw(frame) ? 1 : 0;
                     candidate.falseFaces += face && !frame.hasFace ? 1 : 0;
                     if (face != frame.hasFace) {
                         candidate.misses.push_back(frame.name);
@@ -171,12 +196,15 @@ int main(int argc, char** argv) {
 
     double load[3] = {0, 0, 0};
     getloadavg(load, 3);
-    std::printf("%zu frames (%d with a face), %d rounds, load average %.2f %.2f %.2f\n\n",
-                set.frames.size(), faceFrames, rounds, load[0], load[1], load[2]);
     std::printf(
-        "| Candidate | Recall | False faces | Mean ms | Worst ms | Ratio | CPU mean ms | CPU worst "
-        "ms |\n");
-    std::printf("|---|---|---|---|---|---|---|---|\n");
+        "%zu frames (%d with a face, %d of them LFW crops%s), %d rounds, load average %.2f "
+        "before, %.2f %.2f %.2f after\n\n",
+        set.frames.size(), faceFrames, lfwFrames, grey ? ", grey" : "", rounds, loadBefore[0],
+        load[0], load[1], load[2]);
+    std::printf(
+        "| Candidate | Portraits | LFW | Recall | False faces | Mean ms | Worst ms | Ratio | CPU "
+        "mean ms | CPU worst ms |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
     double reference = 0;
     for (Candidate& candidate : candidates) {
         const auto& times = candidate.milliseconds;
@@ -192,11 +220,13 @@ int main(int argc, char** argv) {
         if (reference == 0) {
             reference = mean;
         }
-        std::printf("| %s | %.1f%% | %d of %zu | %.1f | %.1f | %.2f | %.1f | %.1f |\n",
-                    candidate.name.c_str(), 100.0 * candidate.found / faceFrames,
-                    candidate.falseFaces, set.frames.size() - static_cast<std::size_t>(faceFrames),
-                    mean, *std::max_element(times.begin(), times.end()), mean / reference,
-                    meanOf(cpu), *std::max_element(cpu.begin(), cpu.end()));
+        std::printf(
+            "| %s | %d/%d | %d/%d | %.1f%% | %d of %zu | %.1f | %.1f | %.2f | %.1f | %.1f |\n",
+            candidate.name.c_str(), candidate.found - candidate.foundLfw, faceFrames - lfwFrames,
+            candidate.foundLfw, lfwFrames, 100.0 * candidate.found / faceFrames,
+            candidate.falseFaces, set.frames.size() - static_cast<std::size_t>(faceFrames), mean,
+            *std::max_element(times.begin(), times.end()), mean / reference, meanOf(cpu),
+            *std::max_element(cpu.begin(), cpu.end()));
     }
     if (showMisses) {
         for (const Candidate& candidate : candidates) {

@@ -3,31 +3,44 @@
 #include <filesystem>
 #include <memory>
 #include <variant>
+#include <vector>
 
 #include "app/presence/FaceDetector.h"
 #include "platform/runtime/Error.h"
 
 namespace kestrel {
 
-// Face detection with MediaPipe's BlazeFace network for distant faces (the 256x256 "back camera"
-// model) through OpenCV's DNN module: the frame is letterboxed into the model's square input and
-// a face is any anchor whose score passes `threshold`. It sees heads tilted by 30° and faces an
-// eighth of the frame's height, in dim light and in half shadow.
+// The lowest scores that count as a face for each pass; 0 leaves the pass out.
+struct BlazeFaceThresholds {
+    float nearby = 0.7f;
+    float sittingBack = 0.7f;
+    // The distant pass finds few faces that the others miss and costs twice as much as both.
+    float distant = 0;
+};
+
+// Face detection with MediaPipe's BlazeFace networks through OpenCV's DNN module, in passes that
+// each run only when the ones before found nothing. The cheap short-range 128x128 network looks
+// at the frame's middle square first, which finds a person sitting at the computer, the common
+// case; then at the upper middle of the picture, enlarged, for a person sitting back. Where it
+// is asked for, the 256x256 network for distant faces looks last at the whole frame, letterboxed
+// into its square. They see heads tilted by 30° and, mostly, faces an eighth of the frame's
+// height, in dim light and in half shadow.
 class BlazeFaceDetector final : public FaceDetector {
   public:
-    static constexpr int kInputSize = 256;
-    static constexpr float kDefaultThreshold = 0.8f;
+    using Thresholds = BlazeFaceThresholds;
 
-    // Where kestrel.sh installs the model.
-    static std::filesystem::path defaultModelPath();
-    // Loads the network once and checks that it answers like BlazeFace; an error names the file
-    // when it is missing, unreadable or another network.
+    // Where kestrel.sh installs the models.
+    static std::filesystem::path defaultModelFolder();
+    // Loads the networks of the passes once and checks that they answer like BlazeFace; an error
+    // names the file when it is missing, unreadable or another network. Makes all of OpenCV in
+    // the process compute on the thread that calls it: detections are rare and have a thread of
+    // their own, and a pool of workers would only spin on the other cores.
     static std::variant<std::unique_ptr<BlazeFaceDetector>, Error> create(
-        const std::filesystem::path& modelPath, float threshold = kDefaultThreshold);
+        const std::filesystem::path& modelFolder, Thresholds thresholds = {});
 
     struct Network;
     struct Private {};
-    BlazeFaceDetector(Private, std::unique_ptr<Network> network, float threshold);
+    explicit BlazeFaceDetector(Private);
     ~BlazeFaceDetector() override;
     BlazeFaceDetector(const BlazeFaceDetector&) = delete;
     BlazeFaceDetector& operator=(const BlazeFaceDetector&) = delete;
@@ -35,8 +48,7 @@ class BlazeFaceDetector final : public FaceDetector {
     bool containsFace(const PixelBuffer& frame) override;
 
   private:
-    std::unique_ptr<Network> network_;
-    float logitThreshold_;
+    std::vector<std::unique_ptr<Network>> passes_;  // in their order
 };
 
 }  // namespace kestrel

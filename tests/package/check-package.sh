@@ -33,7 +33,7 @@ installed_files=(
     share/icons/hicolor/scalable/apps/dev.corvid.kestrel-away.svg
     share/icons/hicolor/symbolic/apps/dev.corvid.kestrel-symbolic.svg
     share/doc/kestrel/permissions.html
-    share/kestrel/models/face_detection_back_256x256_barracuda.onnx
+    share/kestrel/models/face_detection_front_128x128_barracuda.onnx
     share/doc/kestrel/copyright
     share/doc/kestrel/changelog.gz
     share/doc/kestrel/examples/modprobe.d/kestrel.conf

@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     auto created =
-        kestrel::BlazeFaceDetector::create(kestrel::BlazeFaceDetector::defaultModelPath());
+        kestrel::BlazeFaceDetector::create(kestrel::BlazeFaceDetector::defaultModelFolder());
     if (auto* error = std::get_if<kestrel::Error>(&created)) {
         std::fprintf(stderr, "kestrel-faces: %s\n", error->description.c_str());
         return 1;

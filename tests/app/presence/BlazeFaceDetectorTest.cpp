@@ -14,8 +14,8 @@
 namespace kestrel {
 namespace {
 
-std::unique_ptr<BlazeFaceDetector> makeDetector() {
-    auto created = BlazeFaceDetector::create(BlazeFaceDetector::defaultModelPath());
+std::unique_ptr<BlazeFaceDetector> makeDetector(BlazeFaceDetector::Thresholds thresholds = {}) {
+    auto created = BlazeFaceDetector::create(BlazeFaceDetector::defaultModelFolder(), thresholds);
     if (auto* error = std::get_if<Error>(&created)) {
         ADD_FAILURE() << error->description;
         return nullptr;
@@ -23,19 +23,21 @@ std::unique_ptr<BlazeFaceDetector> makeDetector() {
     return std::move(std::get<0>(created));
 }
 
-// The webcam-like frames made from the portrait and face-free frames are judged by the goal:
-// at least 95% of the faces seen, no face where there is none. The LFW crops (25 pixels, cut
-// close around eyes and mouth, scaled up) are harder than any webcam picture: they only must
-// not get worse than measured (18 of 50).
+// The webcam-like frames are judged by what the detector achieves: no face where there is none,
+// nearly every portrait seen, and the LFW crops (25 pixels cut close around eyes and mouth, scaled
+// up, no head around them; harder than any webcam picture) no worse than measured, 40 of 50. The
+// short-range pass alone must see the portrait that fills the middle of the picture.
 TEST(BlazeFaceDetector, MeetsTheGoalOnTheEvaluationSet) {
     auto detector = makeDetector();
+    auto nearbyOnly = makeDetector({.nearby = 0.7f, .sittingBack = 0, .distant = 0});
     const auto set = buildFaceEvaluationSet(skimageDataFolder());
-    ASSERT_TRUE(detector);
+    ASSERT_TRUE(detector && nearbyOnly);
     ASSERT_FALSE(set.frames.empty()) << set.error;
     int portraits = 0;
     int portraitsFound = 0;
     int crops = 0;
     int cropsFound = 0;
+    bool nearbySawCloseFace = false;
     for (const auto& frame : set.frames) {
         const bool found = detector->containsFace(*frame.frame);
         if (!frame.hasFace) {
@@ -46,13 +48,17 @@ TEST(BlazeFaceDetector, MeetsTheGoalOnTheEvaluationSet) {
         } else {
             ++portraits;
             portraitsFound += found ? 1 : 0;
+            if (frame.name == "astronaut face 1/2 tilt 0") {
+                nearbySawCloseFace = nearbyOnly->containsFace(*frame.frame);
+            }
         }
     }
+    EXPECT_TRUE(nearbySawCloseFace);
     EXPECT_GE(portraitsFound * 100, portraits * 95) << portraitsFound << " of " << portraits;
-    EXPECT_GE(cropsFound * 100, crops * 30) << cropsFound << " of " << crops;
+    EXPECT_GE(cropsFound * 100, crops * 75) << cropsFound << " of " << crops;
 }
 
-// Frames of any shape are letterboxed into the model's square, tall ones as well as wide ones.
+// Frames of any shape are analysed, tall ones as well as wide ones.
 TEST(BlazeFaceDetector, AnalysesFramesOfAnyShape) {
     auto detector = makeDetector();
     const auto set = buildFaceEvaluationSet(skimageDataFolder(), 1);
@@ -77,17 +83,32 @@ TEST(BlazeFaceDetector, AnalysesFramesOfAnyShape) {
     EXPECT_TRUE(detector->containsFace(wide));
 }
 
+// A folder without the models, with a file that is no network, or with the distant network under
+// the nearby one's name (another input size): each is an error naming the file.
 TEST(BlazeFaceDetector, MissingOrForeignModelIsAClearError) {
-    const auto notAModel = std::filesystem::temp_directory_path() / "kestrel-not-a-model.onnx";
-    std::ofstream(notAModel) << "not a network";
-    for (const std::filesystem::path& path :
-         {std::filesystem::path{}, std::filesystem::path{"/nonexistent/model.onnx"}, notAModel}) {
-        auto created = BlazeFaceDetector::create(path);
-        ASSERT_TRUE(std::holds_alternative<Error>(created)) << path;
+    const auto installed = BlazeFaceDetector::defaultModelFolder();
+    const auto folder = std::filesystem::temp_directory_path() / "kestrel-face-models";
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    const auto nearby = folder / "face_detection_front_128x128_barracuda.onnx";
+    const auto distant = folder / "face_detection_back_256x256_barracuda.onnx";
+    std::filesystem::copy_file(installed / distant.filename(), distant);
+    const auto expectError = [](const std::filesystem::path& models,
+                                const std::filesystem::path& named) {
+        auto created = BlazeFaceDetector::create(models);
+        ASSERT_TRUE(std::holds_alternative<Error>(created)) << models;
         EXPECT_NE(std::get<Error>(created).description.find("face model"), std::string::npos);
-        EXPECT_NE(std::get<Error>(created).description.find(path.string()), std::string::npos);
-    }
-    std::filesystem::remove(notAModel);
+        EXPECT_NE(std::get<Error>(created).description.find(named.string()), std::string::npos)
+            << std::get<Error>(created).description;
+    };
+    expectError({}, {});
+    expectError("/nonexistent", "/nonexistent");
+    expectError(folder, nearby);
+    std::ofstream(nearby) << "not a network";
+    expectError(folder, nearby);
+    std::filesystem::copy_file(distant, nearby, std::filesystem::copy_options::overwrite_existing);
+    expectError(folder, nearby);
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

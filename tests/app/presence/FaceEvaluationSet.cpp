@@ -109,11 +109,26 @@ std::vector<cv::Mat> readLfwSubset(const std::filesystem::path& path) {
         }
         cv::Mat grey;
         values.convertTo(grey, CV_8U, 255.0);
-        cv::Mat bgr;
-        cv::cvtColor(grey, bgr, cv::COLOR_GRAY2BGR);
-        crops.push_back(bgr);
+        crops.push_back(grey);
     }
     return crops;
+}
+
+// A grey LFW crop in colour as a webcam sees skin: its brightness with a chroma of skin.
+cv::Mat skinTinted(const cv::Mat& grey, Dice& dice, bool keepGrey) {
+    const double red = dice.between(140, 156);
+    const double blue = dice.between(104, 118);
+    cv::Mat bgr;
+    if (keepGrey) {
+        cv::cvtColor(grey, bgr, cv::COLOR_GRAY2BGR);
+        return bgr;
+    }
+    cv::Mat ycrcb;
+    cv::merge(std::vector<cv::Mat>{grey, cv::Mat(grey.size(), CV_8U, red),
+                                   cv::Mat(grey.size(), CV_8U, blue)},
+              ycrcb);
+    cv::cvtColor(ycrcb, bgr, cv::COLOR_YCrCb2BGR);
+    return bgr;
 }
 
 // `image` scaled to cover the whole frame, centred.
@@ -239,8 +254,8 @@ std::filesystem::path skimageDataFolder() {
     return "/usr/lib/python3/dist-packages/skimage/data";
 }
 
-FaceEvaluationSet buildFaceEvaluationSet(const std::filesystem::path& dataFolder,
-                                         std::size_t limit) {
+FaceEvaluationSet buildFaceEvaluationSet(const std::filesystem::path& dataFolder, std::size_t limit,
+                                         bool greyLfw) {
     FaceEvaluationSet set;
     const auto read = [&](const std::string& file) -> std::optional<cv::Mat> {
         cv::Mat image = cv::imread((dataFolder / file).string(), cv::IMREAD_COLOR);
@@ -324,7 +339,8 @@ FaceEvaluationSet buildFaceEvaluationSet(const std::filesystem::path& dataFolder
     }
     // LFW faces (the first half of the subset) at random sizes, tilts, conditions and backgrounds.
     for (int i = 0; i < 100; i += 2) {
-        const Source face{"lfw" + std::to_string(i), lfw[static_cast<std::size_t>(i)],
+        const Source face{"lfw" + std::to_string(i),
+                          skinTinted(lfw[static_cast<std::size_t>(i)], dice, greyLfw),
                           cv::Rect2d(0, 0, lfw[0].cols, lfw[0].rows)};
         const double faceHeight = dice.between(kHeight / 8.0, kHeight / 3.0);
         const double degrees = dice.between(-30.0, 30.0);
@@ -352,7 +368,8 @@ FaceEvaluationSet buildFaceEvaluationSet(const std::filesystem::path& dataFolder
     }
     // LFW's non-face crops, the sizes of the faces above, before a wall or a texture.
     for (int i = 100; i < 200; i += 3) {
-        const Source crop{"lfw" + std::to_string(i), lfw[static_cast<std::size_t>(i)],
+        const Source crop{"lfw" + std::to_string(i),
+                          skinTinted(lfw[static_cast<std::size_t>(i)], dice, greyLfw),
                           cv::Rect2d(0, 0, lfw[0].cols, lfw[0].rows)};
         const Source* background =
             dice.unit() < 0.5 ? &backgrounds[dice.below(backgrounds.size())] : nullptr;

@@ -30,7 +30,8 @@ std::filesystem::path skimageDataFolder();
 // light down to 20%, sensor noise, blur, JPEG artefacts, half shadow and busy backgrounds; and
 // frames without a face (animals, objects, text, textures, LFW non-face crops). The first frame is
 // the portrait on a wall, its face an eighth of the frame's height; `limit` stops the set early.
+// The grey LFW crops get a chroma of skin, as a webcam sees faces, unless `greyLfw`.
 FaceEvaluationSet buildFaceEvaluationSet(const std::filesystem::path& dataFolder,
-                                         std::size_t limit = SIZE_MAX);
+                                         std::size_t limit = SIZE_MAX, bool greyLfw = false);
 
 }  // namespace kestrel
