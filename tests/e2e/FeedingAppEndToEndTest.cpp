@@ -11,8 +11,8 @@
 #include "app/link/DaemonProcesses.h"
 #include "platform/link/LinkClient.h"
 #include "platform/runtime/ManualExecutor.h"
-#include "tests/extension/LinkTestSupport.h"
-#include "tests/extension/ProcessSupport.h"
+#include "tests/support/CameraLink.h"
+#include "tests/support/ChildProcess.h"
 
 namespace kestrel {
 namespace {

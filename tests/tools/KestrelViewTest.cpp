@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "tests/extension/ProcessSupport.h"
+#include "tests/support/ChildProcess.h"
 
 namespace kestrel {
 namespace {

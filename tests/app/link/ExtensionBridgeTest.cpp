@@ -8,6 +8,7 @@
 #include "app/state/SettingsStore.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "tests/app/link/FakeCameraLink.h"
+#include "tests/support/LogCapture.h"
 
 namespace kestrel {
 namespace {
@@ -45,11 +46,7 @@ class FakeCaptureDevices final : public CaptureDeviceLister {
 
 class ExtensionBridgeTest : public ::testing::Test {
   protected:
-    ExtensionBridgeTest() { Log::setSink(capture); }
-    ~ExtensionBridgeTest() override { Log::setSink(previous); }
-
-    std::shared_ptr<LogSink> previous = Log::sink();
-    std::shared_ptr<CaptureLogSink> capture = std::make_shared<CaptureLogSink>();
+    kestrel::testing::LogCapture capture;
     ManualExecutor executor;
     ManualExecutor linkExecutor;  // the link thread, run by hand
     FakeCameraLink link;

@@ -7,6 +7,7 @@
 #include "platform/runtime/ManualExecutor.h"
 #include "shared/CameraIPC.h"
 #include "tests/app/link/FakeCameraLink.h"
+#include "tests/support/LogCapture.h"
 
 namespace kestrel {
 namespace {
@@ -19,9 +20,6 @@ constexpr const char* kCategory = "VirtualCameraSink";
 
 class VirtualCameraSinkTest : public ::testing::Test {
   protected:
-    VirtualCameraSinkTest() { Log::setSink(capture); }
-    ~VirtualCameraSinkTest() override { Log::setSink(previous); }
-
     std::unique_ptr<VirtualCameraSink> makeSink() {
         return std::make_unique<VirtualCameraSink>(link, executor, executor.hostClock());
     }
@@ -33,8 +31,7 @@ class VirtualCameraSinkTest : public ::testing::Test {
         return PixelBuffer::create(width, height, storage);
     }
 
-    std::shared_ptr<LogSink> previous = Log::sink();
-    std::shared_ptr<CaptureLogSink> capture = std::make_shared<CaptureLogSink>();
+    kestrel::testing::LogCapture capture;
     ManualExecutor executor;
     FakeCameraLink link;
 };
