@@ -157,6 +157,23 @@ TEST_F(LinkServerTest, AnswersTheObjectTreeAndProperties) {
     EXPECT_EQ(client.availableProperties(camera->sink, available), status::ok);
     EXPECT_EQ(available.size(), 9U);  // name, direction, formats and the six extension properties
     EXPECT_EQ(client.getProperty(999, property::name, text), status::badObject);
+    // The provider object, which the client does not map: asked directly.
+    UniqueFd peer = rawPeer();
+    const auto ask = [&peer](Body body) {
+        Received got;
+        if (sendMessage(peer.get(), Message{7, std::move(body)})) {
+            waitFor(
+                [&] { return (got = receiveMessage(peer.get())).kind == Received::Kind::message; },
+                2000ms);
+        }
+        const auto* reply = std::get_if<Reply>(&got.message.body);
+        return reply != nullptr ? reply->value : PropertyValue{};
+    };
+    EXPECT_EQ(ask(GetProperty{objects::provider, property::manufacturer}),
+              PropertyValue{std::string("corvid")});
+    const auto advertised =
+        std::get<std::vector<std::uint32_t>>(ask(AvailableProperties{objects::provider}));
+    EXPECT_EQ(std::count(advertised.begin(), advertised.end(), property::manufacturer), 1);
     EXPECT_EQ(client.setProperty(kSystemObject, property::allowScreenCapture, PropertyValue{1U}),
               status::ok);
     EXPECT_EQ(client.setProperty(camera->device, property::model, PropertyValue{std::string("x")}),

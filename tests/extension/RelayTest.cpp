@@ -98,6 +98,7 @@ TEST_F(RelayTest, PollsNinetyTimesPerSecond) {
     exec.advance(milliseconds(1000));
     EXPECT_EQ(sink.requests - before, 90);
     EXPECT_EQ(device->pumpEmptys(), 91);
+    EXPECT_EQ(count("streaming clients changed"), 1U);  // on a change only, not every poll
 }
 
 TEST_F(RelayTest, SecondSinkStartCancelsTheEarlierConsumeTimer) {
