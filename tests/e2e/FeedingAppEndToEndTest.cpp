@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "app/link/DaemonProcesses.h"
@@ -22,10 +20,7 @@ using testing::ChildProcess;
 using testing::waitFor;
 
 std::size_t countIn(const std::filesystem::path& file, const std::string& text) {
-    std::ifstream in(file);
-    std::ostringstream all;
-    all << in.rdbuf();
-    const std::string s = all.str();
+    const std::string s = testing::readFile(file);
     std::size_t count = 0;
     for (auto at = s.find(text); at != std::string::npos; at = s.find(text, at + 1)) {
         ++count;

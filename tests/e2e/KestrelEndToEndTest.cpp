@@ -90,11 +90,10 @@ class KestrelEndToEnd : public testing::PrivatePipeWire {
 
     // What the settings hold after the extension service and a finished first run.
     void writeSettings(const std::string& extra = {}) {
-        const auto settings = runtime.path() / "config" / "corvid" / "kestrel.conf";
-        std::filesystem::create_directories(settings.parent_path());
-        std::ofstream(settings) << "[General]\nkestrel.extensionInstalled=true\n"
-                                   "kestrel.hasSeenOnboarding=true\n"
-                                << extra;
+        testing::writeFile(runtime.path() / "config" / "corvid" / "kestrel.conf",
+                           "[General]\nkestrel.extensionInstalled=true\n"
+                           "kestrel.hasSeenOnboarding=true\n" +
+                               extra);
     }
 
     // Frames keep arriving on the capture's own thread while the test waits or runs a command.
@@ -243,8 +242,7 @@ TEST_F(KestrelEndToEnd, PatternThenRecordedLoopBehindABlurredFreezeAndBackAgain)
 
 TEST_F(KestrelEndToEnd, ForceAwayWithOnlyADamagedLoopHoldsAStillFrameNeverThePattern) {
     const auto loops = runtime.path() / "data" / "dev.corvid.kestrel" / "loops";
-    std::filesystem::create_directories(loops);
-    std::ofstream(loops / "Loop 1.mov") << std::string(65536, 'x');
+    testing::writeFile(loops / "Loop 1.mov", std::string(65536, 'x'));
     startSystem("kestrel.realisticTransitions=false\n");
     ASSERT_FALSE(HasFatalFailure());
     capture.emplace(env, log("gst"), kReadWidth, kReadHeight);

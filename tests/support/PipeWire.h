@@ -17,10 +17,8 @@
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -111,10 +109,7 @@ class FrameReader {
 
 // The last 3000 characters of a log file.
 inline std::string tail(const std::filesystem::path& file) {
-    std::ifstream in(file);
-    std::stringstream all;
-    all << in.rdbuf();
-    const std::string text = all.str();
+    const std::string text = readFile(file);
     return text.size() > 3000 ? text.substr(text.size() - 3000) : text;
 }
 

@@ -6,9 +6,6 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "app/link/PipeWireSources.h"
 #include "app/link/SystemCaptureDevices.h"
 #include "platform/link/Transport.h"
@@ -183,12 +180,9 @@ TEST(ProcessCommandRunnerTest, CollectsOutputAndStatusAndEndsACommandThatHangs) 
 
 // --- The detached daemon, for real -------------------------------------------------------------
 
+// The folder ends the detached daemons of its runtime folder when it goes.
 class ExtensionServiceProcessTest : public ::testing::Test {
   protected:
-    ~ExtensionServiceProcessTest() override {
-        service.reset();
-        endDaemons();
-    }
     std::shared_ptr<LinuxExtensionService> makeService(const std::filesystem::path& daemon) {
         LinuxExtensionService::Options options;
         options.daemonPath = daemon;
@@ -228,16 +222,6 @@ class ExtensionServiceProcessTest : public ::testing::Test {
             5000ms));
         return found.value_or(std::vector<ExtensionProperties>{});
     }
-    // Every daemon of this test's runtime folder, ended by its pid.
-    void endDaemons() {
-        for (const auto& copy : findDaemonCopies(runtime())) {
-            ::kill(copy.pid, SIGTERM);
-            waitFor([&] { return processStartTime(copy.pid) != copy.startTime; }, 3000ms);
-            int status = 0;
-            ::waitpid(copy.pid, &status, WNOHANG);
-        }
-    }
-
     TempFolder home;
     ManualExecutor main;
     std::shared_ptr<LinuxExtensionService> service = makeService(KESTREL_CAMERA_PATH);
