@@ -85,7 +85,8 @@ TEST_F(RelayTest, SinkStartStopsBlackAndRelaysFramesWithTheirOwnTimes) {
     EXPECT_EQ(sink.acks[0].first, 1U);
     EXPECT_EQ(sink.acks[1].first, 2U);
     EXPECT_EQ(device->pumpDrains(), 2);
-    // No black frame came while relaying.
+    // No black frame comes while relaying, not even for a reader that joins now.
+    startSource();
     exec.advance(milliseconds(1000));
     EXPECT_EQ(source.sent.size(), blackSent + 2);
 }
@@ -114,6 +115,9 @@ TEST_F(RelayTest, TwoReadersOneStops) {
     startSource();
     startSource();
     EXPECT_EQ(device->sourceClients(), 2);
+    EXPECT_EQ(source.sent.size(), 1U);  // the second reader joins the running black stream
+    exec.advance(milliseconds(1000));
+    EXPECT_EQ(source.sent.size(), 31U);
     stopSource();
     EXPECT_EQ(device->sourceClients(), 1);
     EXPECT_TRUE(device->blackTimerRunning());
@@ -122,9 +126,9 @@ TEST_F(RelayTest, TwoReadersOneStops) {
     EXPECT_EQ(device->sourceClients(), 0);
     EXPECT_FALSE(device->blackTimerRunning());
     EXPECT_EQ(device->state(), RelayState::idle);
-    const std::size_t sent = source.sent.size();
+    const std::size_t stopped = source.sent.size();
     exec.advance(milliseconds(500));
-    EXPECT_EQ(source.sent.size(), sent);
+    EXPECT_EQ(source.sent.size(), stopped);
 }
 
 TEST_F(RelayTest, ClientCountNeverGoesBelowZero) {
