@@ -6,13 +6,10 @@
 // and sharpness by a thread of their own, so the pipe never fills while a test runs a command.
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -41,71 +38,31 @@ struct GstFrame {
     }
 };
 
-// Reads whole BGRx frames of `width` x `height` from a descriptor without blocking.
-class FrameReader {
-  public:
-    FrameReader(int fd, int width, int height)
-        : fd_(fd),
-          width_(width),
-          height_(height),
-          frameBytes_(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4) {
-        ::fcntl(fd_, F_SETFL, O_NONBLOCK);
-    }
-    // Waits up to `wait` for data, then reads what is there into `frames`.
-    void poll(std::chrono::milliseconds wait) {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) {
-            return;
-        }
-        std::array<std::uint8_t, 65536> chunk{};
-        for (;;) {
-            const ssize_t got = ::read(fd_, chunk.data(), chunk.size());
-            if (got <= 0) {
-                break;
+// One BGRx frame of `width` x `height` reduced to its mean colour and sharpness.
+inline GstFrame measure(const std::uint8_t* p, int width, int height) {
+    GstFrame f;
+    double edges = 0;
+    for (int y = 0; y < height; ++y) {
+        double previous = 0;
+        for (int x = 0; x < width; ++x) {
+            const std::uint8_t* px = p + (static_cast<std::size_t>(y) * width + x) * 4;
+            f.b += px[0];
+            f.g += px[1];
+            f.r += px[2];
+            const double luma = (px[0] + 2.0 * px[1] + px[2]) / 4.0;
+            if (x > 0) {
+                edges += (luma - previous) * (luma - previous);
             }
-            partial_.insert(partial_.end(), chunk.begin(), chunk.begin() + got);
+            previous = luma;
         }
-        std::size_t offset = 0;
-        while (partial_.size() - offset >= frameBytes_) {
-            frames.push_back(measure(partial_.data() + offset));
-            offset += frameBytes_;
-        }
-        partial_.erase(partial_.begin(), partial_.begin() + static_cast<std::ptrdiff_t>(offset));
     }
-    std::vector<GstFrame> frames;
-
-  private:
-    GstFrame measure(const std::uint8_t* p) const {
-        GstFrame f;
-        double edges = 0;
-        for (int y = 0; y < height_; ++y) {
-            double previous = 0;
-            for (int x = 0; x < width_; ++x) {
-                const std::uint8_t* px = p + (static_cast<std::size_t>(y) * width_ + x) * 4;
-                f.b += px[0];
-                f.g += px[1];
-                f.r += px[2];
-                const double luma = (px[0] + 2.0 * px[1] + px[2]) / 4.0;
-                if (x > 0) {
-                    edges += (luma - previous) * (luma - previous);
-                }
-                previous = luma;
-            }
-        }
-        const double n = static_cast<double>(width_) * height_;
-        f.b /= n;
-        f.g /= n;
-        f.r /= n;
-        f.sharpness = edges / n;
-        return f;
-    }
-
-    int fd_;
-    int width_;
-    int height_;
-    std::size_t frameBytes_;
-    std::vector<std::uint8_t> partial_;
-};
+    const double n = static_cast<double>(width) * height;
+    f.b /= n;
+    f.g /= n;
+    f.r /= n;
+    f.sharpness = edges / n;
+    return f;
+}
 
 // The last 3000 characters of a log file.
 inline std::string tail(const std::filesystem::path& file) {
@@ -149,19 +106,28 @@ class GstCapture {
         UniqueFd writeEnd(ends[1]);
         gst = ChildProcess(pipewiresrcCommand(ChildProcess::which("gst-launch-1.0"), width, height),
                            env, Redirect{{}, log, writeEnd.get(), false});
+        // Reads until gst-launch, the only holder of the write end, is gone.
         thread_ = std::thread([this, width, height] {
-            FrameReader reader(readEnd_.get(), width, height);
-            while (!stop_) {
-                reader.poll(std::chrono::milliseconds(50));
-                const std::lock_guard lock(mutex_);
-                frames_.insert(frames_.end(), reader.frames.begin(), reader.frames.end());
-                reader.frames.clear();
+            std::vector<std::uint8_t> frame(static_cast<std::size_t>(width) * height * 4);
+            std::size_t filled = 0;
+            for (;;) {
+                const ssize_t got =
+                    ::read(readEnd_.get(), frame.data() + filled, frame.size() - filled);
+                if (got <= 0) {
+                    return;
+                }
+                filled += static_cast<std::size_t>(got);
+                if (filled == frame.size()) {
+                    const GstFrame measured = measure(frame.data(), width, height);
+                    const std::lock_guard lock(mutex_);
+                    frames_.push_back(measured);
+                    filled = 0;
+                }
             }
         });
     }
     ~GstCapture() {
         gst.stop();
-        stop_ = true;
         if (thread_.joinable()) {
             thread_.join();
         }
@@ -191,7 +157,6 @@ class GstCapture {
     UniqueFd readEnd_;
     mutable std::mutex mutex_;
     std::vector<GstFrame> frames_;
-    std::atomic<bool> stop_{false};
     std::thread thread_;
 };
 
