@@ -283,5 +283,13 @@ TEST_F(V4l2Test, BusyWritesAreSkippedAndAFailedWriteReopensTheDevice) {
     EXPECT_EQ(starts, 2);
 }
 
+TEST(SystemV4l2Device, ListsOnlyVideoNodesAndFailsCleanlyOnOtherFiles) {
+    SystemV4l2Device device;
+    for (const auto& path : device.listDevices()) {
+        EXPECT_EQ(path.rfind("/dev/video", 0), 0U) << path;
+    }
+    EXPECT_EQ(device.ioctl(0, VIDIOC_QUERYCAP, nullptr), -1);  // ENOTTY, never a hang
+}
+
 }  // namespace
 }  // namespace kestrel::camera
