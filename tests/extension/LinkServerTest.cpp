@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 #include "extension/LinkServer.h"
 #include "platform/link/LinkClient.h"
@@ -133,29 +134,27 @@ TEST_F(LinkServerTest, AnswersTheObjectTreeAndProperties) {
     client.setFolderForTesting(folder.path());
     const auto camera = kestrel::testing::findKestrel(client);
     ASSERT_TRUE(camera.has_value());
-    std::string text;
-    std::uint32_t number = 0;
-    EXPECT_EQ(client.getProperty(camera->device, property::model, text), status::ok);
-    EXPECT_EQ(text, "Kestrel Virtual Camera");
-    EXPECT_EQ(client.getProperty(camera->device, property::transportType, number), status::ok);
-    EXPECT_EQ(number, 0x75736220U);
-    EXPECT_EQ(client.getProperty(camera->sink, property::name, text), status::ok);
-    EXPECT_EQ(text, "Kestrel Sink");
-    EXPECT_EQ(client.getProperty(camera->source, property::name, text), status::ok);
-    EXPECT_EQ(text, "Kestrel Stream");
-    EXPECT_EQ(client.getProperty(camera->sink, property::sinkBufferQueueSize, number), status::ok);
-    EXPECT_EQ(number, 1U);
-    EXPECT_EQ(client.getProperty(camera->sink, property::sinkBufferUnderrunCount, number),
+    const std::tuple<ObjectId, std::uint32_t, PropertyValue> expected[] = {
+        {camera->device, property::model, std::string("Kestrel Virtual Camera")},
+        {camera->device, property::transportType, 0x75736220U},
+        {camera->sink, property::name, std::string("Kestrel Sink")},
+        {camera->source, property::name, std::string("Kestrel Stream")},
+        {camera->sink, property::sinkBufferQueueSize, 1U},
+        {camera->source, property::frameDuration, MediaTime{1, 30}},
+        {camera->source, property::formats, std::vector<std::uint32_t>{0x42475241, 1920, 1080}},
+    };
+    for (const auto& [object, selector, value] : expected) {
+        PropertyValue got;
+        EXPECT_EQ(client.getProperty(object, selector, got), status::ok) << selector;
+        EXPECT_EQ(got, value) << selector;
+    }
+    PropertyValue unknown;
+    EXPECT_EQ(client.getProperty(camera->sink, property::sinkBufferUnderrunCount, unknown),
               status::unknownProperty);
-    PropertyValue duration;
-    EXPECT_EQ(client.getProperty(camera->source, property::frameDuration, duration), status::ok);
-    EXPECT_EQ(std::get<MediaTime>(duration), (MediaTime{1, 30}));
-    std::vector<std::uint32_t> formats;
-    EXPECT_EQ(client.getProperty(camera->source, property::formats, formats), status::ok);
-    EXPECT_EQ(formats, (std::vector<std::uint32_t>{0x42475241, 1920, 1080}));
     std::vector<std::uint32_t> available;
     EXPECT_EQ(client.availableProperties(camera->sink, available), status::ok);
     EXPECT_EQ(available.size(), 9U);  // name, direction, formats and the six extension properties
+    std::string text;
     EXPECT_EQ(client.getProperty(999, property::name, text), status::badObject);
     // The provider object, which the client does not map: asked directly.
     UniqueFd peer = rawPeer();
