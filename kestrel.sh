@@ -163,6 +163,8 @@ case "$command" in
         build_package
         say "checking the install tree and the package"
         tests/package/check-package.sh build/package "$package"
+        say "test lines against code lines"
+        tools/test-ratio
         ;;
     package)
         install_missing

@@ -31,8 +31,8 @@
 #include "platform/link/LinkClient.h"
 #include "platform/runtime/Clock.h"
 #include "platform/runtime/ManualExecutor.h"
-#include "tests/extension/LinkTestSupport.h"
-#include "tests/extension/ProcessSupport.h"
+#include "tests/support/CameraLink.h"
+#include "tests/support/ChildProcess.h"
 #include "tools/view/FrameStats.h"
 
 namespace {

@@ -4,15 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "app/link/DaemonProcesses.h"
 #include "platform/link/LinkClient.h"
 #include "platform/runtime/ManualExecutor.h"
-#include "tests/extension/LinkTestSupport.h"
-#include "tests/extension/ProcessSupport.h"
+#include "tests/support/CameraLink.h"
+#include "tests/support/ChildProcess.h"
 
 namespace kestrel {
 namespace {
@@ -22,10 +20,7 @@ using testing::ChildProcess;
 using testing::waitFor;
 
 std::size_t countIn(const std::filesystem::path& file, const std::string& text) {
-    std::ifstream in(file);
-    std::ostringstream all;
-    all << in.rdbuf();
-    const std::string s = all.str();
+    const std::string s = testing::readFile(file);
     std::size_t count = 0;
     for (auto at = s.find(text); at != std::string::npos; at = s.find(text, at + 1)) {
         ++count;

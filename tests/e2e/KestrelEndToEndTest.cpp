@@ -15,27 +15,23 @@
 #include <optional>
 
 #include "platform/runtime/WorkerThread.h"
-#include "tests/e2e/PipeWireSupport.h"
-#include "tests/extension/LinkTestSupport.h"
-#include "tests/extension/ProcessSupport.h"
+#include "tests/support/CameraLink.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/PipeWire.h"
 
 namespace kestrel {
 namespace {
 
 using namespace std::chrono_literals;
 using testing::ChildProcess;
-using testing::FrameReader;
 using testing::GstFrame;
 using testing::Redirect;
 using testing::tail;
-using testing::TempFolder;
 using testing::waitFor;
 
-// Small enough that the pipe holds about half a second of frames while the test runs a command;
-// large enough that the freeze's blur (radius 18 at 1280 wide) still shows.
+// Large enough that the freeze's blur (radius 18 at 1280 wide) still shows.
 constexpr int kReadWidth = 160;
 constexpr int kReadHeight = 90;
-constexpr int kPipeBytes = 1 << 20;
 // The freeze the settings ask for.
 constexpr auto kFreeze = 2s;
 
@@ -61,28 +57,20 @@ double jsonNumber(const std::string& json, const std::string& key) {
     return text.empty() ? -1 : std::atof(text.c_str());
 }
 
-class KestrelEndToEnd : public ::testing::Test {
+class KestrelEndToEnd : public testing::PrivatePipeWire {
   protected:
     void SetUp() override {
-        if (const auto reason = testing::pipeWireSkipReason(); !reason.empty()) {
-            GTEST_SKIP() << reason;
+        PrivatePipeWire::SetUp();
+        if (!IsSkipped() && !HasFatalFailure()) {
+            prepareEnvironment();
         }
-        prepareEnvironment();
     }
 
     void prepareEnvironment() {
-        ASSERT_FALSE(runtime.path().empty());
-        env = testing::pipeWireEnvironment(runtime.path());
         env.push_back("XDG_DATA_HOME=" + (runtime.path() / "data").string());
         env.push_back("HOME=" + (runtime.path() / "home").string());
         env.push_back("DISPLAY=");
         std::filesystem::create_directories(runtime.path() / "home");
-    }
-
-    std::string log(const char* name) const { return (runtime.path() / name).string() + ".log"; }
-    std::string diagnostics() const {
-        return "kestrel:\n" + tail(log("kestrel")) + "\ndaemon:\n" + tail(log("daemon")) +
-               "\ngst:\n" + tail(log("gst"));
     }
 
     // Runs `kestrel args...` to its end and returns its stdout; `status` gets the exit status.
@@ -102,38 +90,27 @@ class KestrelEndToEnd : public ::testing::Test {
 
     // What the settings hold after the extension service and a finished first run.
     void writeSettings(const std::string& extra = {}) {
-        const auto settings = runtime.path() / "config" / "corvid" / "kestrel.conf";
-        std::filesystem::create_directories(settings.parent_path());
-        std::ofstream(settings) << "[General]\nkestrel.extensionInstalled=true\n"
-                                   "kestrel.hasSeenOnboarding=true\n"
-                                << extra;
+        testing::writeFile(runtime.path() / "config" / "corvid" / "kestrel.conf",
+                           "[General]\nkestrel.extensionInstalled=true\n"
+                           "kestrel.hasSeenOnboarding=true\n" +
+                               extra);
     }
 
-    // Keeps reading frames until `done` holds, for at most `timeout`.
-    bool readUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-        return waitFor(done, timeout, [&] { reader->poll(50ms); });
+    // Frames keep arriving on the capture's own thread while the test waits or runs a command.
+    static bool readUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+        return waitFor(done, timeout);
     }
-    // Reads frames for `duration`.
-    void readFor(std::chrono::milliseconds duration) {
-        const auto until = std::chrono::steady_clock::now() + duration;
-        readUntil([&] { return std::chrono::steady_clock::now() >= until; }, duration + 1s);
+    static void readFor(std::chrono::milliseconds duration) {
+        std::this_thread::sleep_for(duration);
     }
+    std::vector<GstFrame> frames() const { return capture->frames(); }
 
     // PipeWire, WirePlumber, the daemon and kestrel over its test pattern, with onboarding seen,
     // the daemon installed and `settings` (lines of the settings file) added.
     void startSystem(const std::string& settings) {
-        ASSERT_TRUE(
-            testing::startPipeWire(runtime.path(), env, runtime.path(), pipewire, wireplumber))
-            << tail(log("pipewire"));
-        daemon = ChildProcess({KESTREL_CAMERA_PATH, "--no-v4l2"}, env,
-                              Redirect{log("daemon"), log("daemon"), -1, false});
-        ASSERT_TRUE(waitFor(
-            [&] {
-                return tail(log("daemon")).find("PipeWire node \"Kestrel\" published") !=
-                       std::string::npos;
-            },
-            10s))
-            << tail(log("daemon"));
+        ASSERT_TRUE(startPipeWire());
+        ASSERT_TRUE(startDaemon({"--no-v4l2"}));
+        ASSERT_TRUE(nodePublished());
         writeSettings(settings);
         app = ChildProcess({KESTREL_APP_PATH, "--headless", "--camera", "pattern"}, env,
                            Redirect{log("kestrel"), log("kestrel"), -1, false});
@@ -143,30 +120,18 @@ class KestrelEndToEnd : public ::testing::Test {
     void stopSystem() {
         const int appStatus = app.stop();
         EXPECT_TRUE(WIFEXITED(appStatus) && WEXITSTATUS(appStatus) == 0) << diagnostics();
-        const int daemonStatus = daemon.stop();
-        EXPECT_TRUE(WIFEXITED(daemonStatus) && WEXITSTATUS(daemonStatus) == 0) << diagnostics();
-        wireplumber.stop();
-        pipewire.stop();
+        stopAll();
     }
 
-    TempFolder runtime;
-    std::vector<std::string> env;
-    ChildProcess pipewire;
-    ChildProcess wireplumber;
-    ChildProcess daemon;
     ChildProcess app;
-    FrameReader* reader = nullptr;
 };
 
 // Frames from `from` on: the length of the first run of blurred frames, and how many sharp frames
 // follow it. Blurred and sharp are measured against the pattern's own sharpness.
 struct SwapShape {
-    std::size_t sharpBefore = 0;
     std::size_t blurred = 0;
     std::size_t sharpAfter = 0;
     std::size_t other = 0;  // neither clearly blurred nor clearly sharp, after the blur
-    double blurredSharpness = 0;
-    double sharpAfterSharpness = 0;
 };
 
 SwapShape swapShape(const std::vector<GstFrame>& frames, std::size_t from, double baseline) {
@@ -181,20 +146,11 @@ SwapShape swapShape(const std::vector<GstFrame>& frames, std::size_t from, doubl
         } else if (phase == inBlur && !blurred) {
             phase = after;
         }
-        if (phase == before) {
-            ++shape.sharpBefore;
-        } else if (phase == inBlur) {
+        if (phase == inBlur) {
             ++shape.blurred;
-            shape.blurredSharpness = std::max(shape.blurredSharpness, s);
-        } else if (sharp) {
-            ++shape.sharpAfter;
-            shape.sharpAfterSharpness += s;
-        } else {
-            ++shape.other;
+        } else if (phase == after) {
+            ++(sharp ? shape.sharpAfter : shape.other);
         }
-    }
-    if (shape.sharpAfter > 0) {
-        shape.sharpAfterSharpness /= static_cast<double>(shape.sharpAfter);
     }
     return shape;
 }
@@ -203,20 +159,20 @@ TEST_F(KestrelEndToEnd, PatternThenRecordedLoopBehindABlurredFreezeAndBackAgain)
     // A freeze of two seconds stays visible also when a sanitizer build slows the frame path down.
     startSystem("kestrel.transitionFreezeSeconds=2\n");
     ASSERT_FALSE(HasFatalFailure());
-    testing::GstCapture capture(env, log("gst"), kReadWidth, kReadHeight, kPipeBytes);
-    ASSERT_TRUE(capture.started());
-    reader = &*capture.reader;
+    capture.emplace(env, log("gst"), kReadWidth, kReadHeight);
+    ASSERT_TRUE(capture->started());
 
     // 1. The pattern: coloured, sharp frames.
     const auto sharpPattern = [&] {
-        return std::count_if(reader->frames.begin(), reader->frames.end(), [](const GstFrame& f) {
+        const auto all = frames();
+        return std::count_if(all.begin(), all.end(), [](const GstFrame& f) {
                    return !f.black() && f.sharpness > 50;
                }) >= 15;
     };
     ASSERT_TRUE(readUntil(sharpPattern, 20s)) << "the pattern did not reach pipewiresrc\n"
                                               << diagnostics();
     std::vector<double> sharpness;
-    for (const auto& f : reader->frames) {
+    for (const auto& f : frames()) {
         if (!f.black()) {
             sharpness.push_back(f.sharpness);
         }
@@ -242,10 +198,9 @@ TEST_F(KestrelEndToEnd, PatternThenRecordedLoopBehindABlurredFreezeAndBackAgain)
 
     // 3. Force away: a blurred freeze, then the loop's sharp frames, counted as loop frames.
     std::string before = status();
-    std::size_t from = reader->frames.size();
+    std::size_t from = capture->count();
     kestrel({"--force-away", "on"}, &exit);
     ASSERT_EQ(exit, 0) << tail(log("commands"));
-    // Only reading through the freeze: a command run now would take the reader's time.
     readFor(kFreeze + 500ms);
     const double away0 = jsonNumber(before, "dispatchAwayCount");
     const double miss0 = jsonNumber(before, "dispatchAwayLoopMissCount");
@@ -258,14 +213,14 @@ TEST_F(KestrelEndToEnd, PatternThenRecordedLoopBehindABlurredFreezeAndBackAgain)
     const double awayFrames = jsonNumber(after, "dispatchAwayCount") - away0;
     const double loopMisses = jsonNumber(after, "dispatchAwayLoopMissCount") - miss0;
     EXPECT_GE(awayFrames - loopMisses, 25) << "loop frames, not live ones, while away";
-    const SwapShape toAway = swapShape(reader->frames, from, baseline);
+    const SwapShape toAway = swapShape(frames(), from, baseline);
     EXPECT_GE(toAway.blurred, 8U) << "the two-second freeze window";
     EXPECT_GE(toAway.sharpAfter, 20U) << "the loop's frames after the freeze";
     EXPECT_LE(toAway.other, 6U);
 
     // 4. Back: another freeze, then the live pattern; the loop stops.
     before = status();
-    from = reader->frames.size();
+    from = capture->count();
     kestrel({"--force-away", "off"}, &exit);
     ASSERT_EQ(exit, 0);
     readFor(kFreeze + 500ms);
@@ -277,40 +232,28 @@ TEST_F(KestrelEndToEnd, PatternThenRecordedLoopBehindABlurredFreezeAndBackAgain)
     after = status();
     EXPECT_EQ(jsonField(after, "mode"), "\"live\"");
     EXPECT_EQ(jsonNumber(after, "dispatchAwayCount"), awayAfterOff);
-    const SwapShape toLive = swapShape(reader->frames, from, baseline);
+    const SwapShape toLive = swapShape(frames(), from, baseline);
     EXPECT_GE(toLive.blurred, 8U);
     EXPECT_GE(toLive.sharpAfter, 20U);
     EXPECT_LE(toLive.other, 6U);
 
-    std::printf(
-        "pattern sharpness %.0f; to away: %zu sharp, %zu blurred (max %.1f), %zu sharp (mean "
-        "%.0f), "
-        "%zu between; to live: %zu sharp, %zu blurred (max %.1f), %zu sharp (mean %.0f), %zu "
-        "between; %.0f away dispatches, %.0f loop misses; loop file %ju bytes\n",
-        baseline, toAway.sharpBefore, toAway.blurred, toAway.blurredSharpness, toAway.sharpAfter,
-        toAway.sharpAfterSharpness, toAway.other, toLive.sharpBefore, toLive.blurred,
-        toLive.blurredSharpness, toLive.sharpAfter, toLive.sharpAfterSharpness, toLive.other,
-        awayFrames, loopMisses, static_cast<std::uintmax_t>(std::filesystem::file_size(saved)));
-
-    capture.gst.stop();
     stopSystem();
 }
 
 TEST_F(KestrelEndToEnd, ForceAwayWithOnlyADamagedLoopHoldsAStillFrameNeverThePattern) {
     const auto loops = runtime.path() / "data" / "dev.corvid.kestrel" / "loops";
-    std::filesystem::create_directories(loops);
-    std::ofstream(loops / "Loop 1.mov") << std::string(65536, 'x');
+    testing::writeFile(loops / "Loop 1.mov", std::string(65536, 'x'));
     startSystem("kestrel.realisticTransitions=false\n");
     ASSERT_FALSE(HasFatalFailure());
-    testing::GstCapture capture(env, log("gst"), kReadWidth, kReadHeight, kPipeBytes);
-    ASSERT_TRUE(capture.started());
-    reader = &*capture.reader;
+    capture.emplace(env, log("gst"), kReadWidth, kReadHeight);
+    ASSERT_TRUE(capture->started());
 
     // Sharp frames of differing sharpness: the pattern moves. A still keeps one value.
     const auto distinctSharp = [&](std::size_t from) {
+        const auto all = frames();
         std::vector<double> values;
-        for (std::size_t i = from; i < reader->frames.size(); ++i) {
-            const GstFrame& f = reader->frames[i];
+        for (std::size_t i = from; i < all.size(); ++i) {
+            const GstFrame& f = all[i];
             if (f.black() || f.sharpness <= 50) {
                 return std::size_t{0};
             }
@@ -322,7 +265,8 @@ TEST_F(KestrelEndToEnd, ForceAwayWithOnlyADamagedLoopHoldsAStillFrameNeverThePat
         return values.size();
     };
     const auto liveMoves = [&] {
-        return reader->frames.size() >= 15 && distinctSharp(reader->frames.size() - 15) >= 3;
+        const std::size_t count = capture->count();
+        return count >= 15 && distinctSharp(count - 15) >= 3;
     };
     ASSERT_TRUE(readUntil(liveMoves, 20s)) << "no moving pattern\n" << diagnostics();
 
@@ -330,19 +274,16 @@ TEST_F(KestrelEndToEnd, ForceAwayWithOnlyADamagedLoopHoldsAStillFrameNeverThePat
     kestrel({"--force-away", "on"}, &exit);
     ASSERT_EQ(exit, 0) << tail(log("commands"));
     readFor(1s);  // the frames on their way when the mode changed
-    const std::size_t from = reader->frames.size();
+    const std::size_t from = capture->count();
     readFor(3s);
-    ASSERT_GE(reader->frames.size(), from + 30) << diagnostics();
+    ASSERT_GE(capture->count(), from + 30) << diagnostics();
     EXPECT_EQ(distinctSharp(from), 1U) << "one sharp still, no moving pattern";
     const std::string away = status();
     EXPECT_EQ(jsonField(away, "mode"), "\"away\"");
     EXPECT_EQ(jsonField(away, "awayShows"), "\"still\"");
     EXPECT_NE(jsonField(away, "loopError"), "null");
     EXPECT_GE(jsonNumber(away, "dispatchAwayLoopMissCount"), 30);
-    std::printf("away: %zu frames, loopError %s\n", reader->frames.size() - from,
-                jsonField(away, "loopError").c_str());
 
-    capture.gst.stop();
     stopSystem();
 }
 
@@ -353,18 +294,13 @@ class KestrelWithAStoppedDaemon : public KestrelEndToEnd {
         if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
             GTEST_SKIP() << "no session bus: run this test under dbus-run-session (ctest does)";
         }
+        env = testing::pipeWireEnvironment(runtime.path());
         prepareEnvironment();
     }
 };
 
 TEST_F(KestrelWithAStoppedDaemon, StatusAnswersAtOnceAndFramesFlowSoonAfterItContinues) {
-    const auto linkFolder = runtime.path() / "dev.corvid.kestrel";
-    daemon = ChildProcess({KESTREL_CAMERA_PATH, "--no-pipewire", "--no-v4l2"}, env,
-                          Redirect{log("daemon"), log("daemon"), -1, false});
-    ASSERT_TRUE(waitFor(
-        [&] { return std::filesystem::exists(linkFolder / "dev.corvid.kestrel.camera.sock"); },
-        10s))
-        << tail(log("daemon"));
+    ASSERT_TRUE(startDaemon({"--no-pipewire", "--no-v4l2"}));
     writeSettings();
     app = ChildProcess({KESTREL_APP_PATH, "--headless", "--camera", "pattern"}, env,
                        Redirect{log("kestrel"), log("kestrel"), -1, false});
@@ -380,7 +316,7 @@ TEST_F(KestrelWithAStoppedDaemon, StatusAnswersAtOnceAndFramesFlowSoonAfterItCon
     std::unique_ptr<link::SourceReader> linkReader;
     readerThread.runSync([&] {
         client = std::make_unique<link::LinkClient>(readerThread);
-        client->setFolderForTesting(linkFolder);
+        client->setFolderForTesting(linkFolder());
         if (const auto camera = testing::findKestrel(*client)) {
             client->openSourceReader(
                 camera->device, camera->source,

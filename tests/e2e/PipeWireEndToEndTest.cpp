@@ -1,89 +1,49 @@
-// End to end through PipeWire: a private PipeWire and WirePlumber (own XDG_RUNTIME_DIR, the
-// session bus of the dbus-run-session this test runs under), the daemon, and GStreamer's
-// pipewiresrc reading the "Kestrel" node. Black first, then the frames a test client puts into
-// the sink, then black again once that client disconnects. Every wait is bounded and every
-// process this test starts is ended by its pid.
+// The daemon's "Kestrel" node read through a private PipeWire by GStreamer's pipewiresrc: black
+// first, then the frames a camera-link client puts into the sink, then black again once that
+// client disconnects.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
-
-#include <array>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <thread>
 
 #include "platform/link/LinkClient.h"
 #include "platform/runtime/Clock.h"
 #include "platform/runtime/ManualExecutor.h"
-#include "tests/e2e/PipeWireSupport.h"
-#include "tests/extension/LinkTestSupport.h"
-#include "tests/extension/ProcessSupport.h"
+#include "tests/support/CameraLink.h"
+#include "tests/support/PipeWire.h"
 
 namespace kestrel {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ChildProcess;
-using testing::FrameReader;
 using testing::GstFrame;
-using testing::Redirect;
 using testing::tail;
-using testing::TempFolder;
-using testing::waitFor;
 
 constexpr int kOutWidth = 64;
 constexpr int kOutHeight = 36;
 
-TEST(PipeWireEndToEnd, BlackThenSinkFramesThenBlackAgain) {
-    if (const auto reason = testing::pipeWireSkipReason(); !reason.empty()) {
-        GTEST_SKIP() << reason;
-    }
-    TempFolder runtime;
-    ASSERT_FALSE(runtime.path().empty());
-    const std::string rt = runtime.path().string();
-    const auto env = testing::pipeWireEnvironment(runtime.path());
-    const auto log = [&rt](const char* name) { return rt + "/" + name + ".log"; };
+using PipeWireEndToEnd = testing::PrivatePipeWire;
 
-    ChildProcess pipewire;
-    ChildProcess wireplumber;
-    ASSERT_TRUE(testing::startPipeWire(runtime.path(), env, runtime.path(), pipewire, wireplumber))
-        << "PipeWire did not start:\n"
-        << tail(log("pipewire"));
-    ChildProcess daemon({KESTREL_CAMERA_PATH, "--no-v4l2"}, env,
-                        Redirect{log("daemon"), log("daemon"), -1, false});
-    const auto folder = runtime.path() / "dev.corvid.kestrel";
-    ASSERT_TRUE(
-        waitFor([&] { return std::filesystem::exists(folder / link::kCameraProviderSocket); }, 10s))
-        << tail(log("daemon"));
-
-    testing::GstCapture capture(env, log("gst"), kOutWidth, kOutHeight);
-    ASSERT_TRUE(capture.started());
-    FrameReader& reader = *capture.reader;
-    ChildProcess& gst = capture.gst;
-    auto diagnostics = [&] {
-        return "daemon:\n" + tail(log("daemon")) + "\ngst:\n" + tail(log("gst")) +
-               "\nwireplumber:\n" + tail(log("wireplumber"));
-    };
+TEST_F(PipeWireEndToEnd, BlackThenSinkFramesThenBlackAgain) {
+    ASSERT_TRUE(startPipeWire());
+    ASSERT_TRUE(startDaemon({"--no-v4l2"}));
+    ASSERT_TRUE(nodePublished());
+    capture.emplace(env, log("gst"), kOutWidth, kOutHeight);
+    ASSERT_TRUE(capture->started());
 
     // 1. Black while nobody feeds the camera.
-    ASSERT_TRUE(waitFor([&] { return reader.frames.size() >= 5; }, 20s, [&] { reader.poll(50ms); }))
-        << "no frames from pipewiresrc\n"
-        << diagnostics();
-    for (const auto& f : reader.frames) {
+    ASSERT_TRUE(capture->waitUntil([](const auto& frames) { return frames.size() >= 5; }, 20s))
+        << "no frames from pipewiresrc" << diagnostics();
+    for (const auto& f : capture->frames()) {
         EXPECT_TRUE(f.black()) << f.b << "," << f.g << "," << f.r;
     }
 
     // 2. A client feeds the sink: its colour comes through.
     constexpr std::uint8_t kB = 40, kG = 160, kR = 220;
+    const auto colour = [](const GstFrame& f) { return f.near(kB, kG, kR); };
     std::size_t colourFrom = 0;
     {
         ManualExecutor exec;
         link::LinkClient client(exec);
-        client.setFolderForTesting(folder);
+        client.setFolderForTesting(linkFolder());
         const auto camera = testing::findKestrel(client);
         ASSERT_TRUE(camera.has_value());
         std::shared_ptr<link::SinkQueue> queue;
@@ -91,108 +51,71 @@ TEST(PipeWireEndToEnd, BlackThenSinkFramesThenBlackAgain) {
         ASSERT_EQ(client.startStream(camera->device, camera->sink), link::status::ok);
         auto frame = PixelBuffer::create(1280, 720);
         frame->fill(kB, kG, kR, 255);
-        colourFrom = reader.frames.size();
-        bool sawColour = false;
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            queue->enqueue(*frame, MediaTime::fromNanos(systemHostClock().nowNanos()),
-                           MediaTime{1, 30});
-            for (int i = 0; i < 4; ++i) {  // 15 frames per second
-                exec.pollFds();
-                exec.runUntilIdle();
-                reader.poll(16ms);
-            }
-            sawColour = std::any_of(reader.frames.begin() + static_cast<std::ptrdiff_t>(colourFrom),
-                                    reader.frames.end(),
-                                    [&](const GstFrame& f) { return f.near(kB, kG, kR); });
-            if (sawColour && reader.frames.size() > colourFrom + 10) {
-                break;
-            }
-        }
-        ASSERT_TRUE(sawColour) << "the sink's frames did not reach pipewiresrc\n" << diagnostics();
+        colourFrom = capture->count();
+        // Fed at 15 frames per second until ten coloured frames came through.
+        const bool sawColour = testing::waitFor(
+            [&] {
+                const auto frames = capture->frames();
+                return std::count_if(frames.begin() + static_cast<std::ptrdiff_t>(colourFrom),
+                                     frames.end(), colour) >= 10;
+            },
+            10s,
+            [&] {
+                queue->enqueue(*frame, MediaTime::fromNanos(systemHostClock().nowNanos()),
+                               MediaTime{1, 30});
+                testing::waitFor([] { return false; }, 66ms,
+                                 [&] {
+                                     exec.pollFds();
+                                     exec.runUntilIdle();
+                                     std::this_thread::sleep_for(5ms);
+                                 });
+            });
+        ASSERT_TRUE(sawColour) << "the sink's frames did not reach pipewiresrc" << diagnostics();
     }  // the client disconnects without stopping the stream
 
     // 3. Black again once the feeder is gone.
-    const std::size_t after = reader.frames.size();
-    ASSERT_TRUE(waitFor(
-        [&] {
-            return reader.frames.size() >= after + 5 && reader.frames.back().black() &&
-                   reader.frames[reader.frames.size() - 2].black();
+    const std::size_t after = capture->count();
+    ASSERT_TRUE(capture->waitUntil(
+        [after](const auto& frames) {
+            return frames.size() >= after + 5 && frames.back().black() &&
+                   frames[frames.size() - 2].black();
         },
-        10s, [&] { reader.poll(50ms); }))
-        << "black did not come back\n"
-        << diagnostics();
+        10s))
+        << "black did not come back" << diagnostics();
 
     // The order held: black, then colour, then black.
+    const auto frames = capture->frames();
     bool seenColour = false;
     bool blackAfterColour = false;
-    for (std::size_t i = 0; i < reader.frames.size(); ++i) {
-        const auto& f = reader.frames[i];
+    for (std::size_t i = 0; i < frames.size(); ++i) {
         if (i < colourFrom) {
-            EXPECT_TRUE(f.black());
-        } else if (f.near(kB, kG, kR)) {
+            EXPECT_TRUE(frames[i].black());
+        } else if (colour(frames[i])) {
             EXPECT_FALSE(blackAfterColour) << "colour after black came back, frame " << i;
             seenColour = true;
-        } else if (seenColour && f.black()) {
+        } else if (seenColour && frames[i].black()) {
             blackAfterColour = true;
         }
     }
     EXPECT_TRUE(seenColour);
     EXPECT_TRUE(blackAfterColour);
-    std::printf("pipewiresrc frames: %zu black before the feeder, %zu in all\n", colourFrom,
-                reader.frames.size());
-
-    // Clean teardown, consumers first.
-    gst.stop();
-    const int daemonStatus = daemon.stop();
-    EXPECT_TRUE(WIFEXITED(daemonStatus) && WEXITSTATUS(daemonStatus) == 0) << diagnostics();
-    wireplumber.stop();
-    pipewire.stop();
+    stopAll();
 }
 
-TEST(PipeWireEndToEnd, ADaemonStartedBeforePipeWireGetsItsNodeLater) {
-    if (const auto reason = testing::pipeWireSkipReason(); !reason.empty()) {
-        GTEST_SKIP() << reason;
-    }
-    TempFolder runtime;
-    ASSERT_FALSE(runtime.path().empty());
-    const std::string rt = runtime.path().string();
-    const auto env = testing::pipeWireEnvironment(runtime.path());
-    const auto log = [&rt](const char* name) { return rt + "/" + name + ".log"; };
-    ChildProcess daemon({KESTREL_CAMERA_PATH, "--no-v4l2"}, env,
-                        Redirect{log("daemon"), log("daemon"), -1, false});
-    const auto folder = runtime.path() / "dev.corvid.kestrel";
-    ASSERT_TRUE(waitFor(
-        [&] { return std::filesystem::exists(folder / link::kCameraProviderSocket); }, 10s));
-    ASSERT_TRUE(waitFor(
+TEST_F(PipeWireEndToEnd, ADaemonStartedBeforePipeWireGetsItsNodeLater) {
+    ASSERT_TRUE(startDaemon({"--no-v4l2"}));
+    ASSERT_TRUE(testing::waitFor(
         [&] { return tail(log("daemon")).find("not reachable") != std::string::npos; }, 5s));
-
-    ChildProcess pipewire;
-    ChildProcess wireplumber;
-    ASSERT_TRUE(testing::startPipeWire(runtime.path(), env, runtime.path(), pipewire, wireplumber));
-    ASSERT_TRUE(waitFor(
-        [&] {
-            return tail(log("daemon")).find("PipeWire node \"Kestrel\" published") !=
-                   std::string::npos;
-        },
-        10s))
-        << tail(log("daemon"));
-
-    testing::GstCapture capture(env, log("gst"), kOutWidth, kOutHeight);
-    ASSERT_TRUE(capture.started());
-    FrameReader& reader = *capture.reader;
-    ChildProcess& gst = capture.gst;
-    ASSERT_TRUE(waitFor([&] { return reader.frames.size() >= 3; }, 20s, [&] { reader.poll(50ms); }))
-        << tail(log("daemon")) << tail(log("gst"));
-    EXPECT_TRUE(reader.frames.back().black());
+    ASSERT_TRUE(startPipeWire());
+    ASSERT_TRUE(nodePublished());
+    capture.emplace(env, log("gst"), kOutWidth, kOutHeight);
+    ASSERT_TRUE(capture->waitUntil([](const auto& frames) { return frames.size() >= 3; }, 20s))
+        << diagnostics();
+    EXPECT_TRUE(capture->frames().back().black());
     // Logged once, however many retries it took.
     const std::string daemonLog = tail(log("daemon"));
     EXPECT_EQ(daemonLog.find("not reachable"), daemonLog.rfind("not reachable"));
-    gst.stop();
-    const int daemonStatus = daemon.stop();
-    EXPECT_TRUE(WIFEXITED(daemonStatus) && WEXITSTATUS(daemonStatus) == 0);
-    wireplumber.stop();
-    pipewire.stop();
+    stopAll();
 }
 
 }  // namespace

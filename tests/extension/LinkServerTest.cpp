@@ -9,14 +9,15 @@
 
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 #include "extension/LinkServer.h"
 #include "platform/link/LinkClient.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "platform/runtime/WorkerThread.h"
-#include "tests/extension/LinkTestSupport.h"
-#include "tests/extension/ProcessSupport.h"
 #include "tests/extension/RelayFakes.h"
+#include "tests/support/CameraLink.h"
+#include "tests/support/ChildProcess.h"
 
 namespace kestrel::camera {
 namespace {
@@ -95,7 +96,7 @@ class LinkServerTest : public ::testing::Test {
             2000ms);
     }
 
-    kestrel::camera::testing::CapturedLog captured;
+    kestrel::testing::LogCapture captured;
     TempFolder folder;
     WorkerThread consume{"dev.corvid.kestrel.consume"};
     WorkerThread serverThread{"test.linkserver"};
@@ -133,30 +134,45 @@ TEST_F(LinkServerTest, AnswersTheObjectTreeAndProperties) {
     client.setFolderForTesting(folder.path());
     const auto camera = kestrel::testing::findKestrel(client);
     ASSERT_TRUE(camera.has_value());
-    std::string text;
-    std::uint32_t number = 0;
-    EXPECT_EQ(client.getProperty(camera->device, property::model, text), status::ok);
-    EXPECT_EQ(text, "Kestrel Virtual Camera");
-    EXPECT_EQ(client.getProperty(camera->device, property::transportType, number), status::ok);
-    EXPECT_EQ(number, 0x75736220U);
-    EXPECT_EQ(client.getProperty(camera->sink, property::name, text), status::ok);
-    EXPECT_EQ(text, "Kestrel Sink");
-    EXPECT_EQ(client.getProperty(camera->source, property::name, text), status::ok);
-    EXPECT_EQ(text, "Kestrel Stream");
-    EXPECT_EQ(client.getProperty(camera->sink, property::sinkBufferQueueSize, number), status::ok);
-    EXPECT_EQ(number, 1U);
-    EXPECT_EQ(client.getProperty(camera->sink, property::sinkBufferUnderrunCount, number),
+    const std::tuple<ObjectId, std::uint32_t, PropertyValue> expected[] = {
+        {camera->device, property::model, std::string("Kestrel Virtual Camera")},
+        {camera->device, property::transportType, 0x75736220U},
+        {camera->sink, property::name, std::string("Kestrel Sink")},
+        {camera->source, property::name, std::string("Kestrel Stream")},
+        {camera->sink, property::sinkBufferQueueSize, 1U},
+        {camera->source, property::frameDuration, MediaTime{1, 30}},
+        {camera->source, property::formats, std::vector<std::uint32_t>{0x42475241, 1920, 1080}},
+    };
+    for (const auto& [object, selector, value] : expected) {
+        PropertyValue got;
+        EXPECT_EQ(client.getProperty(object, selector, got), status::ok) << selector;
+        EXPECT_EQ(got, value) << selector;
+    }
+    PropertyValue unknown;
+    EXPECT_EQ(client.getProperty(camera->sink, property::sinkBufferUnderrunCount, unknown),
               status::unknownProperty);
-    PropertyValue duration;
-    EXPECT_EQ(client.getProperty(camera->source, property::frameDuration, duration), status::ok);
-    EXPECT_EQ(std::get<MediaTime>(duration), (MediaTime{1, 30}));
-    std::vector<std::uint32_t> formats;
-    EXPECT_EQ(client.getProperty(camera->source, property::formats, formats), status::ok);
-    EXPECT_EQ(formats, (std::vector<std::uint32_t>{0x42475241, 1920, 1080}));
     std::vector<std::uint32_t> available;
     EXPECT_EQ(client.availableProperties(camera->sink, available), status::ok);
     EXPECT_EQ(available.size(), 9U);  // name, direction, formats and the six extension properties
+    std::string text;
     EXPECT_EQ(client.getProperty(999, property::name, text), status::badObject);
+    // The provider object, which the client does not map: asked directly.
+    UniqueFd peer = rawPeer();
+    const auto ask = [&peer](Body body) {
+        Received got;
+        if (sendMessage(peer.get(), Message{7, std::move(body)})) {
+            waitFor(
+                [&] { return (got = receiveMessage(peer.get())).kind == Received::Kind::message; },
+                2000ms);
+        }
+        const auto* reply = std::get_if<Reply>(&got.message.body);
+        return reply != nullptr ? reply->value : PropertyValue{};
+    };
+    EXPECT_EQ(ask(GetProperty{objects::provider, property::manufacturer}),
+              PropertyValue{std::string("corvid")});
+    const auto advertised =
+        std::get<std::vector<std::uint32_t>>(ask(AvailableProperties{objects::provider}));
+    EXPECT_EQ(std::count(advertised.begin(), advertised.end(), property::manufacturer), 1);
     EXPECT_EQ(client.setProperty(kSystemObject, property::allowScreenCapture, PropertyValue{1U}),
               status::ok);
     EXPECT_EQ(client.setProperty(camera->device, property::model, PropertyValue{std::string("x")}),
@@ -187,7 +203,7 @@ TEST_F(LinkServerTest, MalformedPeersAreDisconnectedAndOthersServedOn) {
     EXPECT_TRUE(closedAfter(encodeMessage(Message{0, FrameDone{0, 1}})));
 
     EXPECT_GE(onServer<std::uint64_t>([this] { return server->invalidPeers(); }), 7U);
-    EXPECT_GE(captured.capture->count("sent an invalid message"), 3U);
+    EXPECT_GE(captured->count("sent an invalid message"), 3U);
 
     // A well-behaved client is still served.
     LinkClient client(clientExec);
@@ -228,7 +244,7 @@ TEST_F(LinkServerTest, SinkFramesOutsideTheQueueAreRefused) {
     frame.sequence = 5;  // not greater than the last
     ASSERT_TRUE(sendMessage(second.get(), Message{0, Enqueue{frame}}));
     EXPECT_TRUE(readsUntilClosed(second.get()));
-    EXPECT_GE(captured.capture->count("enqueued an invalid frame"), 2U);
+    EXPECT_GE(captured->count("enqueued an invalid frame"), 2U);
 
     // The well-behaved client's queue still works.
     auto pixels = PixelBuffer::create(64, 64);
@@ -245,7 +261,7 @@ TEST_F(LinkServerTest, PeerOfAnotherUserIsRefused) {
     EXPECT_TRUE(waitFor(
         [this] { return onServer<std::uint64_t>([this] { return server->refusedPeers(); }) > 0; },
         2000ms));
-    EXPECT_GE(captured.capture->count("refused peer"), 1U);
+    EXPECT_GE(captured->count("refused peer"), 1U);
 }
 
 TEST_F(LinkServerTest, PeerOfAnotherRealUserIsRefused) {
@@ -302,7 +318,7 @@ TEST_F(LinkServerTest, SinkClientGoingAwayStopsTheSink) {
     }
     ASSERT_TRUE(waitFor(
         [this] { return !onConsume<bool>([this] { return device->sinkActive(); }); }, 2000ms));
-    EXPECT_EQ(captured.capture->count("sink stream stopped"), 1U);
+    EXPECT_EQ(captured->count("sink stream stopped"), 1U);
     EXPECT_EQ(onServer<std::int64_t>([this] { return server->streamingClientCount(); }), 0);
 }
 
@@ -319,7 +335,9 @@ TEST_F(LinkServerTest, StaleConnectionDoesNotStopTheNewSink) {
     ASSERT_TRUE(b.has_value());
     ASSERT_EQ(second.startStream(b->device, b->sink), status::ok);
     EXPECT_EQ(first.stopStream(a->device, a->sink), status::ok);
-    std::this_thread::sleep_for(50ms);
+    // The stop was answered, so what it posted to the consume queue runs before this.
+    serverThread.runSync([] {});
+    consume.runSync([] {});
     EXPECT_TRUE(onConsume<bool>([this] { return device->sinkActive(); }));
     EXPECT_EQ(onConsume<std::uint64_t>([this] { return device->sinkClient()->id; }), 2U);
 }
@@ -347,15 +365,17 @@ TEST_F(LinkServerTest, DeviceListListenerHearsProvidersComeAndGo) {
     EXPECT_EQ(client.getProperty(kSystemObject, property::devices, devices), status::ok);
     EXPECT_TRUE(devices.empty());
 
-    registration.reset();  // a removed listener hears nothing more
+    // A removed listener hears nothing more, though one still registered hears the change.
+    int witnessed = 0;
+    Handle witness;
+    ASSERT_EQ(client.addDevicesListener([&witnessed] { ++witnessed; }, witness), status::ok);
+    registration.reset();
     const int removed = changes;
     serverThread.runSync(
         [this] { server = std::make_unique<LinkServer>(serverThread, consume, device); });
     consume.runSync([this] { device->attachStreams(server.get(), &fanout); });
     listen();
-    for (int i = 0; i < 50; ++i) {
-        pump();
-    }
+    ASSERT_TRUE(waitFor([&] { return witnessed >= 1; }, 2000ms, pump));
     EXPECT_EQ(changes, removed);
 }
 

@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "extension/StreamPorts.h"
-#include "platform/runtime/Log.h"
+#include "tests/support/LogCapture.h"
 
 namespace kestrel::camera::testing {
+
+using kestrel::testing::LogCapture;
 
 class FakeSinkPort final : public SinkStreamPort {
   public:
@@ -84,19 +86,6 @@ class FakeSourcePort final : public SourceStreamPort {
         sent.push_back(Sent{b.width, b.height, hostTime, b.presentationTime, zero, b.pixels[0]});
     }
     std::vector<Sent> sent;
-};
-
-// Installs a capturing log sink for the test's lifetime.
-class CapturedLog {
-  public:
-    CapturedLog() : previous_(Log::sink()) { Log::setSink(capture); }
-    ~CapturedLog() { Log::setSink(previous_); }
-    CapturedLog(const CapturedLog&) = delete;
-    CapturedLog& operator=(const CapturedLog&) = delete;
-    std::shared_ptr<CaptureLogSink> capture = std::make_shared<CaptureLogSink>();
-
-  private:
-    std::shared_ptr<LogSink> previous_;
 };
 
 }  // namespace kestrel::camera::testing

@@ -98,7 +98,10 @@ class TempFolder {
     std::filesystem::path path_;
 };
 
+// Writes `contents` to `path`, making the folders it needs.
 inline void writeFile(const std::filesystem::path& path, const std::string& contents) {
+    std::error_code ignored;
+    std::filesystem::create_directories(path.parent_path(), ignored);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << contents;
 }

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "tests/extension/ProcessSupport.h"
+#include "tests/support/ChildProcess.h"
 #include "tools/view/FrameStats.h"
 
 namespace kestrel::view {

@@ -3,10 +3,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
-#include <fstream>
-#include <sstream>
-
-#include "tests/extension/ProcessSupport.h"
+#include "tests/support/ChildProcess.h"
 
 namespace kestrel {
 namespace {
@@ -35,11 +32,9 @@ TEST(KestrelView, ReadsBlackFramesAndSavesTheLastOne) {
     ASSERT_TRUE(waitFor([&] { return !view.running(); }, 10000ms)) << "kestrel-view hung";
     const int status = view.stop();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    std::ifstream in(out);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_NE(text.str().find("frames=5 "), std::string::npos) << text.str();
-    EXPECT_NE(text.str().find("black=100.0%"), std::string::npos) << text.str();
+    const std::string text = testing::readFile(out);
+    EXPECT_NE(text.find("frames=5 "), std::string::npos) << text;
+    EXPECT_NE(text.find("black=100.0%"), std::string::npos) << text;
 
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
@@ -57,10 +52,8 @@ TEST(KestrelView, WithoutADaemonItSaysSo) {
     ASSERT_TRUE(waitFor([&] { return !view.running(); }, 5000ms));
     const int status = view.stop();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-    std::ifstream in(err);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_NE(text.str().find("no camera \"Kestrel\" found"), std::string::npos) << text.str();
+    const std::string text = testing::readFile(err);
+    EXPECT_NE(text.find("no camera \"Kestrel\" found"), std::string::npos) << text;
 }
 
 }  // namespace

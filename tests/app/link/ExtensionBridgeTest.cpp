@@ -8,6 +8,7 @@
 #include "app/state/SettingsStore.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "tests/app/link/FakeCameraLink.h"
+#include "tests/support/LogCapture.h"
 
 namespace kestrel {
 namespace {
@@ -45,11 +46,7 @@ class FakeCaptureDevices final : public CaptureDeviceLister {
 
 class ExtensionBridgeTest : public ::testing::Test {
   protected:
-    ExtensionBridgeTest() { Log::setSink(capture); }
-    ~ExtensionBridgeTest() override { Log::setSink(previous); }
-
-    std::shared_ptr<LogSink> previous = Log::sink();
-    std::shared_ptr<CaptureLogSink> capture = std::make_shared<CaptureLogSink>();
+    kestrel::testing::LogCapture capture;
     ManualExecutor executor;
     ManualExecutor linkExecutor;  // the link thread, run by hand
     FakeCameraLink link;
@@ -93,8 +90,6 @@ TEST_F(ExtensionBridgeTest, OtherResultsAndFailuresChangeNothing) {
     service->requests[0].failed(Error{"ExtensionService", 3, "no answer within 5 seconds"});
     executor.runUntilIdle();
     EXPECT_FALSE(state.extensionInstalled.get());
-    EXPECT_EQ(capture->count("extension awaiting user approval in System Settings"), 1U);
-    EXPECT_EQ(capture->count("extension activation failed: no answer within 5 seconds"), 1U);
 
     state.extensionInstalled = true;
     bridge->activate();
@@ -132,7 +127,6 @@ TEST_F(ExtensionBridgeTest, ReconnectStopsAConnectedSinkAndRunsDiscoveryAgainOnT
     EXPECT_EQ(link.copyCalls, 2);
     EXPECT_EQ(link.deviceListReads, 2);
     EXPECT_TRUE(bridge->sink().connected());
-    EXPECT_EQ(capture->count("reconnect() requested"), 2U);
 }
 
 TEST_F(ExtensionBridgeTest, TheSinkNeverCallsTheLinkOnTheMainThreadAndSendsTheNewestFrame) {
@@ -156,35 +150,31 @@ TEST_F(ExtensionBridgeTest, TheSinkNeverCallsTheLinkOnTheMainThreadAndSendsTheNe
     EXPECT_EQ(static_cast<LinkThreadSink&>(sink).replacedCount(), 2);
 }
 
-TEST_F(ExtensionBridgeTest, WithoutAServiceActivationOnlySaysSo) {
+TEST_F(ExtensionBridgeTest, WithoutAServiceActivationChangesNothing) {
     ExtensionBridge bare(state, link, executor, linkExecutor, executor.hostClock(), nullptr);
     bare.activate();
     executor.runUntilIdle();
     EXPECT_FALSE(state.extensionInstalled.get());
-    EXPECT_EQ(capture->count("no extension service in this build"), 1U);
 }
 
 TEST_F(ExtensionBridgeTest, StaleFlagNeedsAZombieAndNoVisibleCamera) {
-    devices->names = {"Integrated Camera", "kestrel"};  // case matters
-    probeAnswering({false, true});
-    EXPECT_EQ(service->identifiers.back(), "dev.corvid.kestrel.camera");
-    EXPECT_TRUE(state.hasStaleSysext.get());
-    EXPECT_EQ(capture->messages("ExtHealth"),
-              std::vector<std::string>{"propertiesRequest: 2 copy(ies), stale=y"});
-    EXPECT_EQ(capture->messages("ExtensionBridge"),
-              std::vector<std::string>{"probeExtensionHealth: zombie=y devVisible=n flagStale=y"});
-
-    devices->names = {"Kestrel (2)"};
-    probeAnswering({false, true});
-    EXPECT_FALSE(state.hasStaleSysext.get());
-    EXPECT_EQ(capture->count("probeExtensionHealth: zombie=y devVisible=y flagStale=n"), 1U);
-
-    devices->names = {};
-    probeAnswering({true});
-    EXPECT_TRUE(state.hasStaleSysext.get());
-    probeAnswering({false});  // the next probe clears the notice
-    EXPECT_FALSE(state.hasStaleSysext.get());
-    EXPECT_EQ(capture->count("propertiesRequest: 1 copy(ies), stale=n"), 1U);
+    struct Case {
+        std::vector<std::string> cameras;
+        std::vector<bool> uninstalling;
+        bool stale;
+    };
+    const Case cases[] = {
+        {{"Integrated Camera", "kestrel"}, {false, true}, true},  // the name's case matters
+        {{"Kestrel (2)"}, {false, true}, false},
+        {{}, {true}, true},
+        {{}, {false}, false},  // the next probe clears the notice
+    };
+    for (const auto& c : cases) {
+        devices->names = c.cameras;
+        probeAnswering(c.uninstalling);
+        EXPECT_EQ(service->identifiers.back(), "dev.corvid.kestrel.camera");
+        EXPECT_EQ(state.hasStaleSysext.get(), c.stale) << ::testing::PrintToString(c.cameras);
+    }
 }
 
 TEST_F(ExtensionBridgeTest, AFailedOrEmptyPropertiesRequestClearsTheFlag) {
@@ -192,7 +182,6 @@ TEST_F(ExtensionBridgeTest, AFailedOrEmptyPropertiesRequestClearsTheFlag) {
     bridge->probeExtensionHealth();
     service->propertyRequests[0].failed(Error{"ExtensionService", 1, "no /proc"});
     executor.runUntilIdle();
-    EXPECT_EQ(capture->count("propertiesRequest failed: no /proc"), 1U);
     EXPECT_FALSE(state.hasStaleSysext.get());
 
     state.hasStaleSysext = true;
@@ -200,7 +189,6 @@ TEST_F(ExtensionBridgeTest, AFailedOrEmptyPropertiesRequestClearsTheFlag) {
     service->propertyRequests[1].finished(activationResult::completed);
     executor.runUntilIdle();
     EXPECT_FALSE(state.hasStaleSysext.get());
-    EXPECT_EQ(capture->count("probeExtensionHealth: zombie=n"), 2U);
 }
 
 TEST_F(ExtensionBridgeTest, AProbeReportsOnceAndLivesOnlyWhileItsRequestRuns) {

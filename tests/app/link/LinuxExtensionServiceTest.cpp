@@ -6,34 +6,21 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "app/link/PipeWireSources.h"
 #include "app/link/SystemCaptureDevices.h"
 #include "platform/link/Transport.h"
 #include "platform/runtime/ManualExecutor.h"
-#include "tests/extension/ProcessSupport.h"
+#include "tests/support/ChildProcess.h"
 
 namespace kestrel {
 namespace {
 
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::readFile;
 using testing::TempFolder;
 using testing::waitFor;
-
-std::string readText(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeText(const std::filesystem::path& path, const std::string& text) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path) << text;
-}
+using testing::writeFile;
 
 // What one request reported, in order.
 struct Outcome {
@@ -109,7 +96,7 @@ TEST_F(ExtensionServiceUnitTest, WritesTheUnitOnceAndKeepsAnIdenticalOne) {
     Outcome first = activate();
     EXPECT_EQ(first.finished, activationResult::completed);
     EXPECT_EQ(first.replacementAsked, 0);
-    const std::string text = readText(unit);
+    const std::string text = readFile(unit);
     EXPECT_NE(text.find("ExecStart=" + std::string(KESTREL_CAMERA_PATH) + "\n"), std::string::npos)
         << text;
     EXPECT_EQ(unitExecutable(text), std::filesystem::path(KESTREL_CAMERA_PATH));
@@ -120,7 +107,7 @@ TEST_F(ExtensionServiceUnitTest, WritesTheUnitOnceAndKeepsAnIdenticalOne) {
     commands->ran.clear();
     Outcome second = activate();
     EXPECT_EQ(second.finished, activationResult::completed);
-    EXPECT_EQ(readText(unit), text);
+    EXPECT_EQ(readFile(unit), text);
     EXPECT_EQ(commands->ran,
               (std::vector<std::string>{"systemctl --user start kestrel-camera.service"}));
 }
@@ -128,7 +115,7 @@ TEST_F(ExtensionServiceUnitTest, WritesTheUnitOnceAndKeepsAnIdenticalOne) {
 TEST_F(ExtensionServiceUnitTest, AUnitRunningAnotherProgramIsReplacedOnlyAfterTheDecision) {
     const std::string old = daemonUnitText("/opt/old kestrel/kestrel-camera", {"--no-v4l2"});
     EXPECT_EQ(unitExecutable(old), std::filesystem::path("/opt/old kestrel/kestrel-camera"));
-    writeText(unit, old);
+    writeFile(unit, old);
 
     Outcome declined;
     declined.answer = ReplacementAction::cancel;
@@ -136,24 +123,24 @@ TEST_F(ExtensionServiceUnitTest, AUnitRunningAnotherProgramIsReplacedOnlyAfterTh
     executor.advance(10s);
     EXPECT_EQ(declined.replacementAsked, 1);
     ASSERT_TRUE(declined.failed.has_value());
-    EXPECT_EQ(readText(unit), old);
+    EXPECT_EQ(readFile(unit), old);
     EXPECT_TRUE(commands->ran.empty());
 
     Outcome accepted = activate();
     EXPECT_EQ(accepted.replacementAsked, 1);
     EXPECT_EQ(accepted.finished, activationResult::completed);
-    EXPECT_EQ(unitExecutable(readText(unit)), std::filesystem::path(KESTREL_CAMERA_PATH));
+    EXPECT_EQ(unitExecutable(readFile(unit)), std::filesystem::path(KESTREL_CAMERA_PATH));
     EXPECT_EQ(commands->ran.back(), "systemctl --user restart kestrel-camera.service");
 }
 
 TEST_F(ExtensionServiceUnitTest, AnInstalledUnitForTheDaemonReplacesOursAndOneForAnotherDoesNot) {
     const auto installed = home.path() / "usr/lib/systemd/user/kestrel-camera.service";
-    writeText(installed, daemonUnitText("/usr/libexec/kestrel/kestrel-camera", {}));
+    writeFile(installed, daemonUnitText("/usr/libexec/kestrel/kestrel-camera", {}));
     service = makeService(installed);
     EXPECT_EQ(activate().finished, activationResult::completed);
-    EXPECT_EQ(unitExecutable(readText(unit)), std::filesystem::path(KESTREL_CAMERA_PATH));
+    EXPECT_EQ(unitExecutable(readFile(unit)), std::filesystem::path(KESTREL_CAMERA_PATH));
 
-    writeText(installed, "[Service]\nExecStart=" + std::string(KESTREL_CAMERA_PATH) + "\n");
+    writeFile(installed, "[Service]\nExecStart=" + std::string(KESTREL_CAMERA_PATH) + "\n");
     commands->ran.clear();
     EXPECT_EQ(activate().finished, activationResult::completed);
     EXPECT_FALSE(std::filesystem::exists(unit));
@@ -187,19 +174,15 @@ TEST(ProcessCommandRunnerTest, CollectsOutputAndStatusAndEndsACommandThatHangs) 
     EXPECT_EQ(answered.exitStatus, 4);
     EXPECT_EQ(answered.output, "ActiveState=active\n");
     EXPECT_EQ(runner.run({"/nonexistent/systemctl"}).exitStatus, -1);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(runner.run({"sleep", "10"}).exitStatus, -1);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    // Not ended, this command would hang the test for an hour.
+    EXPECT_EQ(runner.run({"sleep", "3600"}).exitStatus, -1);
 }
 
 // --- The detached daemon, for real -------------------------------------------------------------
 
+// The folder ends the detached daemons of its runtime folder when it goes.
 class ExtensionServiceProcessTest : public ::testing::Test {
   protected:
-    ~ExtensionServiceProcessTest() override {
-        service.reset();
-        endDaemons();
-    }
     std::shared_ptr<LinuxExtensionService> makeService(const std::filesystem::path& daemon) {
         LinuxExtensionService::Options options;
         options.daemonPath = daemon;
@@ -239,16 +222,6 @@ class ExtensionServiceProcessTest : public ::testing::Test {
             5000ms));
         return found.value_or(std::vector<ExtensionProperties>{});
     }
-    // Every daemon of this test's runtime folder, ended by its pid.
-    void endDaemons() {
-        for (const auto& copy : findDaemonCopies(runtime())) {
-            ::kill(copy.pid, SIGTERM);
-            waitFor([&] { return processStartTime(copy.pid) != copy.startTime; }, 3000ms);
-            int status = 0;
-            ::waitpid(copy.pid, &status, WNOHANG);
-        }
-    }
-
     TempFolder home;
     ManualExecutor main;
     std::shared_ptr<LinuxExtensionService> service = makeService(KESTREL_CAMERA_PATH);
@@ -277,34 +250,33 @@ TEST_F(ExtensionServiceProcessTest, StartsTheDaemonDetachedAndCountsARunningOneA
 
     // The health probe counts what meeting applications can open: not the daemon's camera on the
     // link, nor a loopback device nobody feeds (no format in sysfs), only a fed one.
-    writeText(home.path() / "v4l/video3/name", "Kestrel (2)\n");
-    writeText(home.path() / "v4l/video3/format", "\n");
-    writeText(home.path() / "v4l/video4/name", "Kestrel\n");
-    writeText(home.path() / "v4l/video4/format", "YUYV:1920x1080@30/1\n");
-    writeText(home.path() / "v4l/vbi0/name", "Not a camera\n");
-    writeText(home.path() / "v4l/vbi0/format", "GREY:1x1@1/1\n");
+    writeFile(home.path() / "v4l/video3/name", "Kestrel (2)\n");
+    writeFile(home.path() / "v4l/video3/format", "\n");
+    writeFile(home.path() / "v4l/video4/name", "Kestrel\n");
+    writeFile(home.path() / "v4l/video4/format", "YUYV:1920x1080@30/1\n");
+    writeFile(home.path() / "v4l/vbi0/name", "Not a camera\n");
+    writeFile(home.path() / "v4l/vbi0/format", "GREY:1x1@1/1\n");
     SystemCaptureDevices::Options devices;
     devices.pipewire = false;
     devices.video4linuxFolder = home.path() / "v4l";
     EXPECT_EQ(SystemCaptureDevices::list(devices), (std::vector<std::string>{"Kestrel"}));
 }
 
-TEST(PipeWireVideoSources, NoPipeWireAnswersQuicklyWithNothing) {
-    TempFolder empty;
-    ::setenv("PIPEWIRE_RUNTIME_DIR", empty.path().c_str(), 1);
+// ctest runs this binary with PIPEWIRE_RUNTIME_DIR where no PipeWire listens.
+TEST(PipeWireVideoSources, NoPipeWireAnswersAtOnceWithNothing) {
+    const char* runtime = std::getenv("PIPEWIRE_RUNTIME_DIR");
+    if (runtime == nullptr || std::filesystem::exists(runtime)) {
+        GTEST_SKIP() << "needs PIPEWIRE_RUNTIME_DIR set to a missing folder (ctest sets it)";
+    }
     std::vector<std::string> names;
-    const auto start = std::chrono::steady_clock::now();
     const int result = kestrel_pw_list_video_sources(
-        2000,
+        3'600'000,  // waiting for this timeout would hang the test
         [](void* data, const char* name) {
             static_cast<std::vector<std::string>*>(data)->emplace_back(name);
         },
         &names);
-    const auto took = std::chrono::steady_clock::now() - start;
-    ::unsetenv("PIPEWIRE_RUNTIME_DIR");
     EXPECT_EQ(result, -1);
     EXPECT_TRUE(names.empty());
-    EXPECT_LT(took, 1s);
 }
 
 TEST_F(ExtensionServiceProcessTest, ADaemonThatCannotRunFailsWithItsReason) {
@@ -316,7 +288,7 @@ TEST_F(ExtensionServiceProcessTest, ADaemonThatCannotRunFailsWithItsReason) {
               "kestrel-camera not found at " + (home.path() / "nowhere/kestrel-camera").string());
 
     const auto script = home.path() / "bin/kestrel-camera";
-    writeText(script, "#!/bin/sh\nexit 3\n");
+    writeFile(script, "#!/bin/sh\nexit 3\n");
     service = makeService(script);
     Outcome notExecutable = activate();
     ASSERT_TRUE(notExecutable.failed.has_value());

@@ -7,6 +7,7 @@
 #include "platform/runtime/ManualExecutor.h"
 #include "shared/CameraIPC.h"
 #include "tests/app/link/FakeCameraLink.h"
+#include "tests/support/LogCapture.h"
 
 namespace kestrel {
 namespace {
@@ -15,13 +16,9 @@ using namespace std::chrono_literals;
 using testing::FakeCameraLink;
 
 constexpr const char* kUid = "8A0B4DEA-1F4A-4D5A-9D3C-7E1F1C5B0001";
-constexpr const char* kCategory = "VirtualCameraSink";
 
 class VirtualCameraSinkTest : public ::testing::Test {
   protected:
-    VirtualCameraSinkTest() { Log::setSink(capture); }
-    ~VirtualCameraSinkTest() override { Log::setSink(previous); }
-
     std::unique_ptr<VirtualCameraSink> makeSink() {
         return std::make_unique<VirtualCameraSink>(link, executor, executor.hostClock());
     }
@@ -33,8 +30,7 @@ class VirtualCameraSinkTest : public ::testing::Test {
         return PixelBuffer::create(width, height, storage);
     }
 
-    std::shared_ptr<LogSink> previous = Log::sink();
-    std::shared_ptr<CaptureLogSink> capture = std::make_shared<CaptureLogSink>();
+    kestrel::testing::LogCapture capture;
     ManualExecutor executor;
     FakeCameraLink link;
 };
@@ -48,9 +44,6 @@ TEST_F(VirtualCameraSinkTest, PrefersTheIdentifiedDeviceOnlyWhenItHasMoreThanOne
     EXPECT_EQ(sink->deviceID(), pair);
     EXPECT_NE(sink->deviceID(), single);
     EXPECT_EQ(sink->sinkStreamID(), link.stream(pair, 1));
-    EXPECT_EQ(capture->messages(kCategory).back(),
-              "sink stream connected: device=" + std::to_string(pair) +
-                  " stream=" + std::to_string(link.stream(pair, 1)));
     ASSERT_EQ(link.started.size(), 1U);
     EXPECT_EQ(link.started[0], std::make_pair(pair, link.stream(pair, 1)));
 
@@ -72,9 +65,6 @@ TEST_F(VirtualCameraSinkTest, OnlyTheExactNameIsACandidate) {
     EXPECT_FALSE(sink->tryConnect());
     EXPECT_FALSE(sink->connected());
     EXPECT_EQ(link.copyCalls, 0);
-    EXPECT_EQ(lines("no Kestrel device with sink found (0 candidates) — waiting for device-list "
-                    "change"),
-              1U);
 }
 
 TEST_F(VirtualCameraSinkTest, NotFoundLineAtMostOncePerFiveSeconds) {
@@ -191,8 +181,6 @@ TEST_F(VirtualCameraSinkTest, StartFailureKeepsTheQueueAndTheNextFrameStartsOver
     EXPECT_FALSE(sink->tryConnect());
     EXPECT_FALSE(sink->connected());
     EXPECT_TRUE(sink->hasQueue());
-    EXPECT_EQ(lines("CMIODeviceStartStream failed: " + std::to_string(link::status::notRunning)),
-              1U);
 
     link.startStatus = link::status::ok;
     sink->enqueue(frame());
@@ -206,21 +194,10 @@ TEST_F(VirtualCameraSinkTest, StartFailureKeepsTheQueueAndTheNextFrameStartsOver
     EXPECT_TRUE(link.queues[0]->frames.empty());
 }
 
-TEST_F(VirtualCameraSinkTest, DropLineReportsAQueueKeptAfterAFailedStart) {
-    addKestrel();
-    link.startStatus = link::status::notRunning;
-    auto sink = makeSink();
-    for (int i = 0; i < 30; ++i) {
-        sink->enqueue(frame());
-    }
-    EXPECT_EQ(lines("enqueue drop: connected=n queue=ok"), 1U);
-}
-
 TEST_F(VirtualCameraSinkTest, NoStreamReadingSinkDirection) {
-    const auto device = link.addDevice("Kestrel", kUid, {1U, 1U});
+    link.addDevice("Kestrel", kUid, {1U, 1U});
     auto sink = makeSink();
     EXPECT_FALSE(sink->tryConnect());
-    EXPECT_EQ(lines("no sink-direction stream on device " + std::to_string(device)), 1U);
     EXPECT_EQ(link.copyCalls, 0);
     EXPECT_FALSE(sink->hasQueue());
 
@@ -240,7 +217,6 @@ TEST_F(VirtualCameraSinkTest, QueueCopyFailureKeepsTheEarlierQueue) {
     ASSERT_TRUE(sink->hasQueue());
     link.copyStatus = link::status::disconnected;
     EXPECT_FALSE(sink->tryConnect());
-    EXPECT_EQ(lines("CMIOStreamCopyBufferQueue failed for sink stream"), 1U);
     EXPECT_TRUE(sink->hasQueue());
     EXPECT_FALSE(sink->connected());
 }
@@ -252,9 +228,6 @@ TEST_F(VirtualCameraSinkTest, EachFrameSizeAddsOneFormat) {
     for (int i = 0; i < 6; ++i) {
         sink->enqueue(i % 2 == 0 ? frame(1920, 1080) : frame(1280, 720));
     }
-    EXPECT_EQ(lines("format added:"), 2U);
-    EXPECT_EQ(lines("format added: 1920x1080"), 1U);
-    EXPECT_EQ(lines("format added: 1280x720"), 1U);
     EXPECT_EQ(sink->formatCacheSize(), 2U);
     ASSERT_EQ(link.queues[0]->frames.size(), 6U);
     EXPECT_EQ(link.queues[0]->frames[1].width, 1280);
@@ -298,8 +271,6 @@ TEST_F(VirtualCameraSinkTest, QueueWhoseDaemonWentAwayIsGivenUp) {
     EXPECT_FALSE(sink->connected());
     EXPECT_FALSE(sink->hasQueue());
     EXPECT_TRUE(link.stopped.empty());  // nothing left to stop
-    EXPECT_EQ(lines("sink queue lost its daemon — reconnecting"), 1U);
-    EXPECT_EQ(lines("no Kestrel device with sink found (0 candidates)"), 1U);
 
     // A new daemon: the device-list change connects again and frames flow.
     link.devices.push_back(device);
@@ -315,9 +286,6 @@ TEST_F(VirtualCameraSinkTest, DeviceListListenerInstalledOnceAndRetriedAfterFail
     link.listenerStatus = link::status::unspecified;
     auto sink = makeSink();
     sink->tryConnect();
-    EXPECT_EQ(lines("CMIOObjectAddPropertyListenerBlock failed: " +
-                    std::to_string(link::status::unspecified)),
-              1U);
     link.listenerStatus = link::status::ok;
     sink->tryConnect();
     sink->tryConnect();
@@ -327,7 +295,6 @@ TEST_F(VirtualCameraSinkTest, DeviceListListenerInstalledOnceAndRetriedAfterFail
     // The daemon appears: the listener logs and connects on a task of its own.
     addKestrel();
     link.fireDevicesChanged();
-    EXPECT_EQ(lines("kCMIOHardwarePropertyDevices changed — retrying connect"), 1U);
     EXPECT_FALSE(sink->connected());
     executor.runUntilIdle();
     EXPECT_TRUE(sink->connected());
@@ -344,7 +311,6 @@ TEST_F(VirtualCameraSinkTest, CallbacksOutlivingTheSinkDoNothing) {
     link.fireDevicesChanged();
     altered();
     executor.runUntilIdle();
-    EXPECT_EQ(lines("kCMIOHardwarePropertyDevices changed"), 1U);
     EXPECT_EQ(link.started.size(), 1U);
 }
 

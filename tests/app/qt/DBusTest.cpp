@@ -19,7 +19,7 @@
 #include "app/qt/DBusToggleSignal.h"
 #include "app/qt/LogindWakeSource.h"
 #include "tests/app/startup/DelegateRig.h"
-#include "tests/extension/ProcessSupport.h"
+#include "tests/support/ChildProcess.h"
 
 namespace kestrel {
 namespace {

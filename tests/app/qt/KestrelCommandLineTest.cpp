@@ -11,7 +11,7 @@
 
 #include "app/sources/LoopLibrary.h"
 #include "app/sources/MovieReader.h"
-#include "tests/extension/ProcessSupport.h"
+#include "tests/support/ChildProcess.h"
 
 namespace kestrel {
 namespace {

@@ -15,7 +15,7 @@
 #include <cstdlib>
 
 #include "app/hotkey/HotKeysController.h"
-#include "tests/extension/ProcessSupport.h"
+#include "tests/support/ChildProcess.h"
 
 namespace kestrel {
 namespace {

@@ -12,7 +12,7 @@
 #include "app/startup/AppDelegate.h"
 #include "platform/runtime/Observable.h"
 #include "tests/app/engine/EngineFakes.h"
-#include "tests/extension/ProcessSupport.h"
+#include "tests/support/ChildProcess.h"
 
 namespace kestrel::testing {
 

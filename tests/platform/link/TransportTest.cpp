@@ -9,20 +9,19 @@
 #include <filesystem>
 
 #include "platform/link/Transport.h"
+#include "tests/support/TempFolder.h"
 
 namespace kestrel::link {
 namespace {
 
-class ScopedRuntimeDir {
+// A fresh folder as XDG_RUNTIME_DIR while it lives; these tests run no other thread.
+class ScopedRuntimeDir : public testing::TempFolder {
   public:
     ScopedRuntimeDir() {
-        std::string pattern = "/tmp/kestrel-link-XXXXXX";
-        path_ = ::mkdtemp(pattern.data());
-        const char* old = std::getenv("XDG_RUNTIME_DIR");
-        if (old != nullptr) {
+        if (const char* old = std::getenv("XDG_RUNTIME_DIR")) {
             previous_ = old;
         }
-        ::setenv("XDG_RUNTIME_DIR", path_.c_str(), 1);
+        ::setenv("XDG_RUNTIME_DIR", path().c_str(), 1);
     }
     ~ScopedRuntimeDir() {
         if (previous_) {
@@ -30,15 +29,9 @@ class ScopedRuntimeDir {
         } else {
             ::unsetenv("XDG_RUNTIME_DIR");
         }
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
     }
-    ScopedRuntimeDir(const ScopedRuntimeDir&) = delete;
-    ScopedRuntimeDir& operator=(const ScopedRuntimeDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
 
   private:
-    std::filesystem::path path_;
     std::optional<std::string> previous_;
 };
 

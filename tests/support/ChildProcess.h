@@ -1,11 +1,9 @@
 #pragma once
 
-// Helpers for tests that start programs: a private runtime folder, child processes that are
-// always ended (by their own pid) and reaped, and bounded waits.
+// Child processes for tests: always ended (by their own pid) and reaped, and bounded waits.
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/runtime/Spawn.h"
+#include "platform/runtime/UniqueFd.h"
 #include "tests/support/TempFolder.h"
 
 extern char** environ;
@@ -33,7 +33,8 @@ struct Redirect {
     bool quiet = false;
 };
 
-// A child process; destruction sends SIGTERM, waits up to two seconds, then SIGKILL, and reaps.
+// A child process started with the program's own spawnProcess, with this process's environment
+// and `extraEnv` over it; destruction sends SIGTERM, waits, then SIGKILL, and reaps.
 class ChildProcess {
   public:
     ChildProcess() = default;
@@ -42,45 +43,28 @@ class ChildProcess {
         : ChildProcess(argv, extraEnv, Redirect{{}, {}, -1, quiet}) {}
     ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
                  const Redirect& redirect) {
-        std::vector<std::string> env;
+        SpawnRequest request;
+        request.argv = argv;
+        request.environment.emplace();
         for (char** e = environ; *e != nullptr; ++e) {
-            env.emplace_back(*e);
+            request.environment->emplace_back(*e);
         }
         for (const auto& e : extraEnv) {
             const auto key = e.substr(0, e.find('=') + 1);
-            std::erase_if(env, [&key](const std::string& v) { return v.rfind(key, 0) == 0; });
-            env.push_back(e);
+            std::erase_if(*request.environment,
+                          [&key](const std::string& v) { return v.rfind(key, 0) == 0; });
+            request.environment->push_back(e);
         }
-        std::vector<char*> args;
-        for (const auto& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        std::vector<char*> envp;
-        for (const auto& e : env) {
-            envp.push_back(const_cast<char*>(e.c_str()));
-        }
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        if (redirect.quiet) {
-            posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-            posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        }
-        if (redirect.stdoutFd >= 0) {
-            posix_spawn_file_actions_adddup2(&actions, redirect.stdoutFd, 1);
-        } else if (!redirect.stdoutPath.empty()) {
-            posix_spawn_file_actions_addopen(&actions, 1, redirect.stdoutPath.c_str(),
-                                             O_WRONLY | O_CREAT | O_APPEND, 0600);
-        }
-        if (!redirect.stderrPath.empty()) {
-            posix_spawn_file_actions_addopen(&actions, 2, redirect.stderrPath.c_str(),
-                                             O_WRONLY | O_CREAT | O_APPEND, 0600);
-        }
-        if (::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
+        const auto append = [](const std::string& path) {
+            return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+        };
+        UniqueFd out = redirect.stdoutPath.empty() ? UniqueFd() : append(redirect.stdoutPath);
+        UniqueFd err = redirect.stderrPath.empty() ? UniqueFd() : append(redirect.stderrPath);
+        const int quiet = redirect.quiet ? SpawnRequest::kDiscard : SpawnRequest::kInherit;
+        request.standardOutput =
+            redirect.stdoutFd >= 0 ? redirect.stdoutFd : (out ? out.get() : quiet);
+        request.standardError = err ? err.get() : quiet;
+        pid_ = spawnProcess(request).pid;
     }
     ChildProcess(ChildProcess&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
     ChildProcess& operator=(ChildProcess&& other) noexcept {
