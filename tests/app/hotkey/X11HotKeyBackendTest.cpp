@@ -17,6 +17,7 @@
 #include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "platform/runtime/UniqueFd.h"
+#include "tests/support/LogCapture.h"
 
 extern char** environ;
 
@@ -201,8 +202,7 @@ TEST_F(X11HotKeyTest, AHeldCombinationIsOnePressAndOneRelease) {
 }
 
 TEST_F(X11HotKeyTest, ALostServerTurnsHotKeysOffInsteadOfEndingTheProcess) {
-    auto sink = std::make_shared<CaptureLogSink>();
-    Log::setSink(sink);
+    testing::LogCapture sink;
     grabCommandShiftA();
     ASSERT_FALSE(HasFatalFailure());
     const int fd = backend->fd();
@@ -217,12 +217,10 @@ TEST_F(X11HotKeyTest, ALostServerTurnsHotKeysOffInsteadOfEndingTheProcess) {
     EXPECT_EQ(main.pollFds(), 0U) << "the dead connection is no longer watched";
     EXPECT_FALSE(backend->registerHotKey(KeyCombo(Key::b, modifier::kCommand), 1, 99));
     hotKey.reset();
-    Log::setSink(nullptr);
 }
 
 TEST(X11HotKeyNoServer, RegistersNothingAndLogsOnce) {
-    auto sink = std::make_shared<CaptureLogSink>();
-    Log::setSink(sink);
+    testing::LogCapture sink;
     ManualExecutor main;
     auto backend = std::make_shared<X11HotKeyBackend>(main, "/nonexistent/x11-socket:0");
     EXPECT_FALSE(backend->connected());
@@ -231,7 +229,6 @@ TEST(X11HotKeyNoServer, RegistersNothingAndLogsOnce) {
     auto second = HotKey::create(controller, Key::b, modifier::kCommand);
     EXPECT_EQ(sink->count("no X server reachable"), 1U);
     EXPECT_EQ(controller->boxCount(), 2U);
-    Log::setSink(nullptr);
 }
 
 TEST(X11HotKeySymbols, KeysMapToTheirXSymbols) {

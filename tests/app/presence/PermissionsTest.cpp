@@ -22,6 +22,7 @@
 #include "platform/runtime/ManualExecutor.h"
 #include "platform/runtime/PollEvents.h"
 #include "platform/runtime/UniqueFd.h"
+#include "tests/support/FakePermissionBackend.h"
 
 namespace kestrel {
 namespace {
@@ -29,32 +30,7 @@ namespace {
 using Status = PermissionStatus;
 using Commands = std::vector<std::vector<std::string>>;
 
-struct FakeBackend final : PermissionBackend {
-    Status camera = Status::notDetermined;
-    Status microphone = Status::notDetermined;
-    std::vector<std::function<void(bool)>> pendingAnswers;
-    Commands launched;
-    std::size_t launchesThatFail = 0;  // the first N launches fail
-
-    Status cameraStatus() override { return camera; }
-    Status microphoneStatus() override { return microphone; }
-    void probeStatuses(StatusesHandler done) override {
-        if (deferProbes) {
-            pendingProbes.push_back(std::move(done));
-        } else {
-            done(camera, microphone);
-        }
-    }
-    bool deferProbes = false;
-    std::vector<StatusesHandler> pendingProbes;
-    void requestCameraAccess(std::function<void(bool)> answer) override {
-        pendingAnswers.push_back(std::move(answer));
-    }
-    bool launch(const std::vector<std::string>& argv) override {
-        launched.push_back(argv);
-        return launched.size() > launchesThatFail;
-    }
-};
+using FakeBackend = testing::FakePermissionBackend;
 
 class PermissionsTest : public ::testing::Test {
   protected:

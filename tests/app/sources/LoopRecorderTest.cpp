@@ -11,6 +11,7 @@
 #include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "tests/app/sources/MovieClips.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempFolder.h"
 
 namespace kestrel {
@@ -49,9 +50,6 @@ struct Completed {
 
 class LoopRecorderTest : public ::testing::Test {
   protected:
-    void SetUp() override { Log::setSink(logs); }
-    void TearDown() override { Log::setSink(nullptr); }
-
     // Small movies keep the tests quick; the recording rules do not depend on the size.
     static MovieWriterSettings small() {
         MovieWriterSettings settings;
@@ -80,7 +78,7 @@ class LoopRecorderTest : public ::testing::Test {
     }
 
     static constexpr std::int64_t kStart = 5'000 * kNanosPerSecond;
-    std::shared_ptr<CaptureLogSink> logs = std::make_shared<CaptureLogSink>();
+    testing::LogCapture logs;
     TempFolder temp;
     path folder = temp.path() / "loops";
     ManualExecutor main;  // also the encoder: every step runs when the test says so

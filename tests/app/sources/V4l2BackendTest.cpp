@@ -17,6 +17,8 @@
 #include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "tests/app/sources/FakeV4l2System.h"
+#include "tests/support/FakeCaptureDelegate.h"
+#include "tests/support/LogCapture.h"
 
 namespace kestrel {
 namespace {
@@ -228,30 +230,8 @@ TEST(V4l2SystemCalls, ListsVideoNodesInNumberOrderAndReadsAttributes) {
     std::filesystem::remove_all(root);
 }
 
-// Records what the session reports.
-class RecordingDelegate final : public CaptureDelegate {
-  public:
-    void captureOutput(const PixelBufferRef& frame, MediaTime time) override {
-        frames.push_back(frame);
-        times.push_back(time);
-    }
-    void sessionInterrupted(const std::string& info) override {
-        events.push_back("interrupted " + info);
-    }
-    void sessionInterruptionEnded() override { events.push_back("ended"); }
-    void sessionRuntimeError(const std::optional<Error>& error) override {
-        events.push_back("error " + (error ? error->description : std::string("none")));
-    }
-    std::vector<PixelBufferRef> frames;
-    std::vector<MediaTime> times;
-    std::vector<std::string> events;
-};
-
 class V4l2BackendTest : public ::testing::Test {
   protected:
-    void SetUp() override { Log::setSink(logs); }
-    void TearDown() override { Log::setSink(nullptr); }
-
     V4l2Backend::Options options() const {
         V4l2Backend::Options o;
         o.busyRetry = 1s;
@@ -277,8 +257,9 @@ class V4l2BackendTest : public ::testing::Test {
 
     FakeV4l2System system;  // outlives the executor's queued work
     ManualExecutor exec;
-    std::shared_ptr<CaptureLogSink> logs = std::make_shared<CaptureLogSink>();
-    std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+    testing::LogCapture logs;
+    std::shared_ptr<testing::FakeCaptureDelegate> delegate =
+        std::make_shared<testing::FakeCaptureDelegate>();
 };
 
 TEST_F(V4l2BackendTest, ListsCaptureNodesWithCardNamesAndSysfsKinds) {

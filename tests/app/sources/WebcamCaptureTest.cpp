@@ -9,6 +9,7 @@
 
 #include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
+#include "tests/support/LogCapture.h"
 
 namespace kestrel {
 namespace {
@@ -84,53 +85,43 @@ CaptureDevice other(std::string name) {
     return {"/dev/" + name, std::move(name), CaptureDeviceKind::other};
 }
 
-std::optional<std::string> chosenName(const std::vector<CaptureDevice>& devices,
-                                      std::optional<CaptureDevice> fallback = std::nullopt) {
-    auto chosen = WebcamCapture::chooseDevice(devices, [&] { return fallback; });
-    return chosen ? std::optional(chosen->name) : std::nullopt;
-}
-
-TEST(WebcamDeviceChoice, BuiltInBeatsOurOwnVirtualCamera) {
-    EXPECT_EQ(chosenName({external("Kestrel Virtual Camera"), builtIn("Integrated Camera")}),
-              "Integrated Camera");
-}
-
-TEST(WebcamDeviceChoice, ExcludedNamesAreCaseSensitiveSubstringsOfExternalDevices) {
-    EXPECT_TRUE(WebcamCapture::isExcluded(external("OBS Virtual Camera 2")));
-    EXPECT_TRUE(WebcamCapture::isExcluded(external("My mmhmm cam")));
-    EXPECT_TRUE(WebcamCapture::isExcluded(external("ManyCam Virtual Webcam")));
-    EXPECT_FALSE(WebcamCapture::isExcluded(external("obs virtual camera")));
-    EXPECT_FALSE(WebcamCapture::isExcluded(external("Logitech C920")));
-    // Only external devices are filtered by name.
-    EXPECT_FALSE(WebcamCapture::isExcluded(builtIn("OBS")));
-    EXPECT_FALSE(WebcamCapture::isExcluded(other("Kestrel test pattern")));
-
-    EXPECT_EQ(chosenName({external("OBS Virtual Camera 2"), external("obs virtual camera")}),
-              "obs virtual camera");
-}
-
-TEST(WebcamDeviceChoice, WithoutBuiltInTheFirstListedUsableDeviceWins) {
-    EXPECT_EQ(chosenName({external("Snap Camera"), external("Logitech C920"), other("Phone")}),
-              "Logitech C920");
-    EXPECT_EQ(chosenName({other("Phone"), external("Logitech C920")}), "Phone");
-    // A built-in device listed last still wins.
-    EXPECT_EQ(chosenName({external("Logitech C920"), other("Phone"), builtIn("Integrated")}),
-              "Integrated");
-}
-
-TEST(WebcamDeviceChoice, EveryDeviceExcludedFallsBackToTheDefaultDeviceWhateverItsName) {
-    EXPECT_EQ(chosenName({external("OBS Virtual Camera"), external("XSplit VCam")},
-                         external("OBS Virtual Camera")),
-              "OBS Virtual Camera");
-    EXPECT_EQ(chosenName({}, external("Camo")), "Camo");
-    EXPECT_EQ(chosenName({external("Camo")}), std::nullopt);
+TEST(WebcamDeviceChoice, BuiltInFirstThenTheFirstUsableThenTheDefaultDevice) {
+    const struct {
+        std::vector<CaptureDevice> devices;
+        std::optional<CaptureDevice> fallback;
+        std::optional<std::string> chosen;
+    } cases[] = {
+        {{external("Kestrel Virtual Camera"), builtIn("Integrated Camera")},
+         {},
+         "Integrated Camera"},
+        {{external("Logitech C920"), other("Phone"), builtIn("Integrated")}, {}, "Integrated"},
+        {{external("Snap Camera"), external("Logitech C920"), other("Phone")}, {}, "Logitech C920"},
+        {{other("Phone"), external("Logitech C920")}, {}, "Phone"},
+        // Names are excluded case-sensitively, and only those of external devices.
+        {{external("OBS Virtual Camera 2"), external("obs virtual camera")},
+         {},
+         "obs virtual camera"},
+        {{external("My mmhmm cam"), builtIn("OBS")}, {}, "OBS"},
+        {{external("ManyCam Virtual Webcam"), other("Kestrel test pattern")},
+         {},
+         "Kestrel test pattern"},
+        // Every device excluded: the default device, whatever its name; without one, none.
+        {{external("OBS Virtual Camera"), external("XSplit VCam")},
+         external("OBS Virtual Camera"),
+         "OBS Virtual Camera"},
+        {{}, external("Camo"), "Camo"},
+        {{external("Camo")}, {}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        auto chosen = WebcamCapture::chooseDevice(c.devices, [&] { return c.fallback; });
+        EXPECT_EQ(chosen ? std::optional(chosen->name) : std::nullopt, c.chosen)
+            << c.devices.size() << " devices, first "
+            << (c.devices.empty() ? "" : c.devices[0].name);
+    }
 }
 
 class WebcamCaptureTest : public ::testing::Test {
   protected:
-    void SetUp() override { Log::setSink(logs); }
-    void TearDown() override { Log::setSink(nullptr); }
-
     std::vector<std::string> webcamLines() const { return logs->messages("Webcam"); }
     // Frames that each reach the main thread before the next one is captured.
     void deliverEach(int frames) {
@@ -146,7 +137,7 @@ class WebcamCaptureTest : public ::testing::Test {
         main.runUntilIdle();
     }
 
-    std::shared_ptr<CaptureLogSink> logs = std::make_shared<CaptureLogSink>();
+    testing::LogCapture logs;
     ManualExecutor main;
     ManualExecutor capture;
     std::shared_ptr<FakeBackend> backend = std::make_shared<FakeBackend>(capture);

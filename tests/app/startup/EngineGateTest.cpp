@@ -3,17 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "app/startup/EngineGate.h"
-#include "platform/runtime/Log.h"
+#include "tests/support/LogCapture.h"
 
 namespace kestrel {
 namespace {
 
 class EngineGateTest : public ::testing::Test {
   protected:
-    EngineGateTest() { Log::setSink(sink); }
-    ~EngineGateTest() override { Log::setSink(nullptr); }
-
-    std::shared_ptr<CaptureLogSink> sink = std::make_shared<CaptureLogSink>();
+    testing::LogCapture sink;
     AppState state{nullptr, std::make_shared<MemorySettingsStore>()};
     Published<PermissionStatus> camera{PermissionStatus::notDetermined};
     int starts = 0;

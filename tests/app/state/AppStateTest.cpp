@@ -6,18 +6,10 @@
 #include "app/presence/Permissions.h"
 #include "app/state/AppState.h"
 #include "platform/runtime/ManualExecutor.h"
+#include "tests/support/FakePermissionBackend.h"
 
 namespace kestrel {
 namespace {
-
-class ScriptedBackend final : public PermissionBackend {
-  public:
-    PermissionStatus cameraStatus() override { return camera; }
-    PermissionStatus microphoneStatus() override { return PermissionStatus::notDetermined; }
-    void requestCameraAccess(std::function<void(bool)> answer) override { answer(false); }
-    bool launch(const std::vector<std::string>& /*argv*/) override { return false; }
-    PermissionStatus camera = PermissionStatus::notDetermined;
-};
 
 struct Loaded {
     bool hasSeenOnboarding, extensionInstalled, autoAwayEnabled, realisticTransitions;
@@ -137,7 +129,7 @@ TEST(AppState, EveryFieldWriteAnnouncesTheObjectChangeFirst) {
 
 TEST(AppState, PermissionChangesAreReannouncedAndKeepNothingAlive) {
     ManualExecutor main;
-    auto backend = std::make_shared<ScriptedBackend>();
+    auto backend = std::make_shared<testing::FakePermissionBackend>();
     auto permissions = std::make_shared<Permissions>(backend, main);
     std::weak_ptr<Permissions> weakPermissions = permissions;
     int announcements = 0;

@@ -9,6 +9,7 @@
 #include "app/ui/RecordButtonState.h"
 #include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
+#include "tests/support/LogCapture.h"
 
 namespace kestrel::ui {
 namespace {
@@ -173,9 +174,7 @@ TEST(RecordButtonState, FlagFollowsPressesCountsSecondsAndReturnsAfterTheAutomat
 }
 
 TEST(RecordButtonState, FailedStartIsLoggedAndStillFlipsTheButton) {
-    auto capture = std::make_shared<CaptureLogSink>();
-    auto previous = Log::sink();
-    Log::setSink(capture);
+    testing::LogCapture capture;
     ManualExecutor main;
     auto fake = std::make_shared<FakeRecording>();
     fake->failStart = true;
@@ -192,7 +191,6 @@ TEST(RecordButtonState, FailedStartIsLoggedAndStillFlipsTheButton) {
     button.press();
     EXPECT_FALSE(button.recording());
     EXPECT_EQ(fake->stops, 1);
-    Log::setSink(previous);
 }
 
 }  // namespace
