@@ -23,6 +23,7 @@
 #include "platform/runtime/PollEvents.h"
 #include "platform/runtime/UniqueFd.h"
 #include "tests/support/FakePermissionBackend.h"
+#include "tests/support/TempFolder.h"
 
 namespace kestrel {
 namespace {
@@ -37,14 +38,6 @@ class PermissionsTest : public ::testing::Test {
     ManualExecutor executor;
     std::shared_ptr<FakeBackend> backend = std::make_shared<FakeBackend>();
 };
-
-TEST(PermissionStatusTest, RawValuesRoundTrip) {
-    for (const Status status : {Status::notDetermined, Status::denied, Status::granted}) {
-        EXPECT_EQ(permissionStatusFromString(toString(status)), status);
-    }
-    EXPECT_EQ(toString(Status::notDetermined), "notDetermined");
-    EXPECT_EQ(permissionStatusFromString("Granted"), std::nullopt);
-}
 
 TEST_F(PermissionsTest, RefreshPublishesEvenWhenUnchangedAndWillChangeComesFirst) {
     backend->microphone = Status::denied;
@@ -221,9 +214,8 @@ TEST(DeviceProbeTest, NodesAreOpenedOnTheProbeQueueNotOnMain) {
 }
 
 TEST(DeviceProbeTest, SystemNodesListOnlyMatchingNames) {
-    char pattern[] = "/tmp/kestrel-dev-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    const std::string dir = pattern;
+    const testing::TempFolder temp;
+    const std::string dir = temp.path().string();
     std::filesystem::create_directory(dir + "/snd");
     for (const char* name :
          {"video10", "video2", "video0", "video", "videoX", "video1a", "snd/pcmC0D0c",
@@ -240,7 +232,6 @@ TEST(DeviceProbeTest, SystemNodesListOnlyMatchingNames) {
     EXPECT_FALSE(notV4l2.capture);
     EXPECT_EQ(nodes.probeVideo(dir + "/video99").openError, ENOENT);
     EXPECT_EQ(nodes.accessError(dir + "/snd/missing"), ENOENT);
-    std::filesystem::remove_all(dir);
 }
 
 // --- Launching and the portal, on real descriptors --------------------------------------------
@@ -308,11 +299,10 @@ TEST(LaunchTest, StartsProgramsAndReapsThem) {
 class PrivateBus {
   public:
     PrivateBus() {
-        char pattern[] = "/tmp/kestrel-bus-XXXXXX";
-        if (::system("command -v dbus-daemon >/dev/null") != 0 || ::mkdtemp(pattern) == nullptr) {
+        if (::system("command -v dbus-daemon >/dev/null") != 0 || temp_.path().empty()) {
             return;
         }
-        dir_ = pattern;
+        dir_ = temp_.path().string();
         std::ofstream(dir_ + "/bus.conf")
             << "<busconfig><type>session</type><listen>unix:path=" << dir_
             << "/socket</listen><auth>EXTERNAL</auth><policy context=\"default\">"
@@ -338,14 +328,12 @@ class PrivateBus {
         if (daemon_ != nullptr) {
             ::pclose(daemon_);
         }
-        if (!dir_.empty()) {
-            std::filesystem::remove_all(dir_);
-        }
     }
     bool installed() const { return !dir_.empty(); }
     const std::string& address() const { return address_; }
 
   private:
+    testing::TempFolder temp_;
     std::string dir_;
     FILE* daemon_ = nullptr;
     pid_t pid_ = -1;

@@ -136,7 +136,9 @@ TEST_F(DBusControlTest, ReportsStatusAndFailsRecordingWithoutARecorderOrADelegat
     ASSERT_TRUE(control.registerOn(QDBusConnection::sessionBus()));
     auto client = peer(QStringLiteral("control-client"));
 
-    delegate->state().manualOverride = true;
+    // Setting it is the command line's; toggling is a method only here.
+    call(client, QStringLiteral("ToggleForceAway"));
+    EXPECT_TRUE(delegate->state().manualOverride.get());
     const auto status = call(client, QStringLiteral("Status"));
     ASSERT_EQ(status.type(), QDBusMessage::ReplyMessage) << status.errorMessage().toStdString();
     const auto json = QJsonDocument::fromJson(status.arguments().value(0).toString().toUtf8());

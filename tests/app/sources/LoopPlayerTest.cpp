@@ -6,7 +6,6 @@
 #include "app/sources/MovieReader.h"
 #include "platform/media/ImageOps.h"
 #include "platform/runtime/ManualExecutor.h"
-#include "platform/runtime/WorkerThread.h"
 #include "tests/app/sources/MovieClips.h"
 #include "tests/support/TempFolder.h"
 
@@ -139,15 +138,6 @@ TEST_F(LoopPlayerTest, ANewLoopStartsUnblendedAtItsFirstFrameAndKeepsTheTail) {
     EXPECT_EQ(player.tailSize(), 3U);  // two of the old loop, one of the new
 }
 
-TEST_F(LoopPlayerTest, FramesOfAnotherSizeAreScaledToFill) {
-    load(clip("small.mov", 2, 160, 120));  // 4:3 into 16:9: fills the width, crops top and bottom
-    executor.runUntilIdle();
-    auto frame = player.nextFrame();
-    ASSERT_TRUE(frame);
-    ASSERT_EQ(frame->width(), kWidth);
-    EXPECT_LT(maxDeviation(*frame, greyForIndex(0)), 4.0);
-}
-
 TEST_F(LoopPlayerTest, ANewOutputSizeAppliesFromTheNextDecodedFrame) {
     load(clip("loop.mov", 4));
     executor.runUntilIdle();
@@ -224,17 +214,6 @@ TEST_F(LoopPlayerTest, ADeletedFilePlaysItsOpenPassThenYieldsNothing) {
     writeClip(path, 3);
     EXPECT_NEAR(next(), greyForIndex(0) / 6.0 + greyForIndex(0) * 5.0 / 6, 2.0);
     EXPECT_EQ(player.seamRemaining(), 4);
-}
-
-TEST_F(LoopPlayerTest, APlayerGoneWhileItsDecoderRunsIsNeverCalledBack) {
-    const auto path = clip("a.mov", 2);
-    WorkerThread decoder("dev.corvid.kestrel.loop");
-    auto gone = std::make_unique<LoopPlayer>(kWidth, kHeight, executor, decoder);
-    gone->setUrl(path);
-    ASSERT_FALSE(gone->openReader(path));  // asks the decoder for the first frame
-    gone.reset();
-    decoder.runSync([] {});  // the decode finishes and queues its answer for the main thread
-    EXPECT_GE(executor.runUntilIdle(), 1U);  // the answer finds the player gone
 }
 
 class LoopPlayerOpenErrors : public LoopPlayerTest {};

@@ -108,13 +108,6 @@ TEST(AppStateSettings, WritingAPersistedFieldStoresItAtOnceAndSurvivesARelaunch)
     EXPECT_EQ(relaunched.mode.get(), AppState::Mode::live);
 }
 
-TEST(AppState, ModeRawValuesRoundTrip) {
-    EXPECT_EQ(AppState::rawValue(AppState::Mode::live), "live");
-    EXPECT_EQ(AppState::rawValue(AppState::Mode::away), "away");
-    EXPECT_EQ(AppState::modeFromRaw("away"), AppState::Mode::away);
-    EXPECT_EQ(AppState::modeFromRaw("Away"), std::nullopt);
-}
-
 TEST(AppState, EveryFieldWriteAnnouncesTheObjectChangeFirst) {
     AppState state(nullptr, std::make_shared<MemorySettingsStore>());
     std::vector<std::string> events;
