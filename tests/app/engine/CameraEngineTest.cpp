@@ -201,7 +201,6 @@ TEST_F(CameraEngineTest, WakeLeadsToExactlyOneResetHalfASecondLater) {
     rig.engine->start();
     rig.calls->clear();
     rig.wake->wake();
-    EXPECT_EQ(logs->count("did wake — resetting virtual camera"), 1U);
     rig.main.advance(499ms);
     EXPECT_FALSE(rig.state.lastResetAt.get());
     EXPECT_TRUE(rig.calls->empty());
@@ -210,8 +209,9 @@ TEST_F(CameraEngineTest, WakeLeadsToExactlyOneResetHalfASecondLater) {
     EXPECT_EQ(*rig.calls, (testing::CallLog{"webcam.restart", "bridge.reconnect", "bridge.probe"}));
     ASSERT_TRUE(rig.state.lastResetAt.get());
     EXPECT_EQ(*rig.state.lastResetAt.get(), rig.main.wallClock().now());
+    rig.calls->clear();
     rig.main.advance(10s);
-    EXPECT_EQ(logs->count("resetVirtualCamera()"), 1U);
+    EXPECT_TRUE(rig.calls->empty());
 }
 
 TEST_F(CameraEngineTest, FramesFromTheCaptureThreadAreHandledOnTheMainThreadInOrder) {

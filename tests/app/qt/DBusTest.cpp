@@ -139,10 +139,12 @@ TEST_F(DBusControlTest, ReportsStatusAndFailsRecordingWithoutARecorderOrADelegat
     // Setting it is the command line's; toggling is a method only here.
     call(client, QStringLiteral("ToggleForceAway"));
     EXPECT_TRUE(delegate->state().manualOverride.get());
+    call(client, QStringLiteral("ToggleForceAway"));
+    EXPECT_FALSE(delegate->state().manualOverride.get());
     const auto status = call(client, QStringLiteral("Status"));
     ASSERT_EQ(status.type(), QDBusMessage::ReplyMessage) << status.errorMessage().toStdString();
     const auto json = QJsonDocument::fromJson(status.arguments().value(0).toString().toUtf8());
-    EXPECT_EQ(json[QStringLiteral("forceAway")].toBool(), true);
+    EXPECT_EQ(json[QStringLiteral("forceAway")].toBool(true), false);
     EXPECT_EQ(json[QStringLiteral("engineStarted")].toBool(), true);
     EXPECT_EQ(json[QStringLiteral("mode")].toString(), QStringLiteral("live"));
     EXPECT_TRUE(json[QStringLiteral("activeLoop")].isNull());

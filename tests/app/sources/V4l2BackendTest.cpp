@@ -160,6 +160,20 @@ TEST(V4l2Conversion, TruncatedOrUndecodableImagesAreRefused) {
     EXPECT_FALSE(convertToBgra(V4L2_PIX_FMT_RGB24, bytes.data(), bytes.size(), 4, 2, 8, *frame));
 }
 
+TEST(V4l2Conversion, MjpegKeepsItsFullRangeColoursAndOtherSizesAreScaled) {
+    // Decoded at the camera's 32x16, then scaled into the 16x9 frame.
+    const auto bytes = jpegFrame(32, 16, 200, 40, 90);
+    auto frame = PixelBuffer::create(16, 9);
+    ASSERT_TRUE(convertToBgra(V4L2_PIX_FMT_MJPEG, bytes.data(), bytes.size(), 32, 16, 0, *frame));
+    for (auto [x, y] : {std::pair{0, 0}, std::pair{15, 8}, std::pair{8, 4}}) {
+        const std::uint8_t* p = frame->row(y) + static_cast<std::ptrdiff_t>(x) * 4;
+        EXPECT_NEAR(p[0], 90, 6);
+        EXPECT_NEAR(p[1], 40, 6);
+        EXPECT_NEAR(p[2], 200, 6);
+        EXPECT_NEAR(p[3], 255, 3);
+    }
+}
+
 TEST(V4l2Conversion, MutatedMjpegNeverBreaksTheDecoder) {
     // Camera data crosses from the device: damaged frames must fail cleanly, never crash or
     // write past the frame (the sanitizer build checks). Bounded and seeded, so it is repeatable.

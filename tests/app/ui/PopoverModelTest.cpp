@@ -9,6 +9,7 @@
 #include "app/ui/RecordButtonState.h"
 #include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
+#include "tests/support/FakeLoopRecording.h"
 #include "tests/support/LogCapture.h"
 
 namespace kestrel::ui {
@@ -123,32 +124,9 @@ TEST(PopoverPlacement, SitsOnThePanelSideInsideTheAvailableArea) {
     EXPECT_EQ(popoverPosition({1000, 1060}, size, two), QPoint(830, 540));
 }
 
-class FakeRecording final : public LoopRecording {
-  public:
-    MaybeError start() override {
-        ++starts;
-        if (failStart) {
-            return Error{"LoopRecorder", 3, "disk full"};
-        }
-        running = true;
-        return std::nullopt;
-    }
-    void stop(Done done) override {
-        ++stops;
-        const bool was = running;
-        running = false;
-        done(was ? std::optional<std::filesystem::path>("/l/new.mov") : std::nullopt);
-    }
-    bool isRecording() const override { return running; }
-    bool failStart = false;
-    bool running = false;
-    int starts = 0;
-    int stops = 0;
-};
-
 TEST(RecordButtonState, FlagFollowsPressesCountsSecondsAndReturnsAfterTheAutomaticStop) {
     ManualExecutor main;
-    auto fake = std::make_shared<FakeRecording>();
+    auto fake = std::make_shared<testing::FakeLoopRecording>();
     RecordButtonState button(fake, main, main.hostClock());
     int changes = 0;
     auto sub = button.changed.connect([&] { ++changes; });
@@ -176,7 +154,7 @@ TEST(RecordButtonState, FlagFollowsPressesCountsSecondsAndReturnsAfterTheAutomat
 TEST(RecordButtonState, FailedStartIsLoggedAndStillFlipsTheButton) {
     testing::LogCapture capture;
     ManualExecutor main;
-    auto fake = std::make_shared<FakeRecording>();
+    auto fake = std::make_shared<testing::FakeLoopRecording>();
     fake->failStart = true;
     RecordButtonState button(fake, main, main.hostClock());
 

@@ -23,25 +23,10 @@
 #include "app/ui/Widgets.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "tests/app/ui/Offscreen.h"
+#include "tests/support/FakeLoopRecording.h"
 
 namespace kestrel::ui {
 namespace {
-
-class ScriptedRecording final : public LoopRecording {
-  public:
-    MaybeError start() override {
-        running = true;
-        return std::nullopt;
-    }
-    void stop(Done done) override {
-        running = false;
-        ++stops;
-        done(std::nullopt);
-    }
-    bool isRecording() const override { return running; }
-    bool running = false;
-    int stops = 0;
-};
 
 // Counts writes of one field after subscribing.
 template <class T>
@@ -79,7 +64,8 @@ class PopoverViewTest : public ::testing::Test {
 
     AppState state{nullptr, std::make_shared<MemorySettingsStore>()};
     ManualExecutor main;
-    std::shared_ptr<ScriptedRecording> recorder = std::make_shared<ScriptedRecording>();
+    std::shared_ptr<testing::FakeLoopRecording> recorder =
+        std::make_shared<testing::FakeLoopRecording>();
     RecordButtonState record{recorder, main, main.hostClock()};
     std::unique_ptr<MenubarPopoverView> view;
 };
@@ -133,13 +119,12 @@ TEST_F(PopoverViewTest, RecordButtonStartsAndStops) {
     show();
     QTest::mouseClick(view->recordButton(), Qt::LeftButton);
     EXPECT_TRUE(recorder->running);
-    EXPECT_EQ(view->recordButton()->text(), QStringLiteral("Stop · saving…"));
     main.advance(std::chrono::seconds(3));
     EXPECT_EQ(view->model().recordProgress, QStringLiteral("3 / 60 s"));
     saveScreenshot("recording");
     QTest::mouseClick(view->recordButton(), Qt::LeftButton);
     EXPECT_EQ(recorder->stops, 1);
-    EXPECT_EQ(view->recordButton()->text(), QStringLiteral("Start · 60s loop"));
+    EXPECT_EQ(view->recordButton()->text(), view->model().recordLabel);
 }
 
 TEST_F(PopoverViewTest, StatusDotIsGreenWhileLiveAndRedWhileAway) {

@@ -25,6 +25,7 @@
 #include "platform/runtime/ManualExecutor.h"
 #include "platform/runtime/Spawn.h"
 #include "platform/runtime/UniqueFd.h"
+#include "tests/support/FakeLoopRecording.h"
 
 // The status icon on a private X server and session bus, with and without a tray host. Qt decides
 // once per process whether a tray exists, so each case must run in a process of its own (CTest
@@ -110,17 +111,11 @@ struct Desktop {
     bool ready = false;
 };
 
-class NoRecorder final : public LoopRecording {
-  public:
-    MaybeError start() override { return std::nullopt; }
-    void stop(Done done) override { done(std::nullopt); }
-    bool isRecording() const override { return false; }
-};
-
 struct Rig {
     AppState state{nullptr, std::make_shared<MemorySettingsStore>()};
     ManualExecutor main;
-    RecordButtonState record{std::make_shared<NoRecorder>(), main, main.hostClock()};
+    RecordButtonState record{std::make_shared<testing::FakeLoopRecording>(), main,
+                             main.hostClock()};
     TrayController tray{state, record, PopoverActions{}, main.hostClock()};
 };
 
