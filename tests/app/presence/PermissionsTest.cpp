@@ -61,35 +61,31 @@ TEST_F(PermissionsTest, RefreshPublishesEvenWhenUnchangedAndWillChangeComesFirst
     EXPECT_EQ(cameraAtWillChange[3], Status::granted);
 }
 
-TEST_F(PermissionsTest, RequestCamera) {
-    int done = 0;
-    // Already granted: done at once, the backend is not asked.
-    backend->camera = Status::granted;
-    Permissions granted(backend, executor);
-    granted.requestCamera([&] { ++done; });
-    EXPECT_EQ(done, 1);
-    EXPECT_TRUE(backend->pendingAnswers.empty());
-
-    // Denied: asked again; a refusal keeps it denied.
-    backend->camera = Status::denied;
-    Permissions denied(backend, executor);
-    denied.requestCamera([&] { ++done; });
-    ASSERT_EQ(backend->pendingAnswers.size(), 1U);
-    backend->pendingAnswers[0](false);
-    executor.runUntilIdle();
-    EXPECT_EQ(denied.camera.get(), Status::denied);
-    EXPECT_EQ(done, 2);
-
-    // Not determined: an answer given on another thread lands on the executor.
-    backend->camera = Status::notDetermined;
-    Permissions asked(backend, executor);
-    asked.requestCamera([&] { ++done; });
-    ASSERT_EQ(backend->pendingAnswers.size(), 2U);
-    std::thread([&] { backend->pendingAnswers[1](true); }).join();
-    EXPECT_EQ(asked.camera.get(), Status::notDetermined);
-    executor.runUntilIdle();
-    EXPECT_EQ(asked.camera.get(), Status::granted);
-    EXPECT_EQ(done, 3);
+TEST_F(PermissionsTest, RequestCameraAsksUnlessGrantedAndTheAnswerLandsOnTheExecutor) {
+    const struct {
+        Status before;
+        std::optional<bool> answer;  // none: not asked
+        Status after;
+    } cases[] = {
+        {Status::granted, std::nullopt, Status::granted},
+        {Status::denied, false, Status::denied},
+        {Status::notDetermined, true, Status::granted},
+    };
+    for (const auto& c : cases) {
+        backend->camera = c.before;
+        backend->pendingAnswers.clear();
+        Permissions permissions(backend, executor);
+        int done = 0;
+        permissions.requestCamera([&] { ++done; });
+        ASSERT_EQ(backend->pendingAnswers.size(), c.answer ? 1U : 0U) << toString(c.before);
+        if (c.answer) {
+            std::thread([&] { backend->pendingAnswers[0](*c.answer); }).join();
+            EXPECT_EQ(done, 0) << "answered on another thread, handled on the executor";
+            executor.runUntilIdle();
+        }
+        EXPECT_EQ(permissions.camera.get(), c.after) << toString(c.before);
+        EXPECT_EQ(done, 1) << toString(c.before);
+    }
 }
 
 TEST_F(PermissionsTest, AReadingTakenBeforeAnAnswerDoesNotUndoIt) {
