@@ -81,14 +81,6 @@ class FakeV4l2System final : public V4l2System {
 
     std::size_t openCount() const { return open_.size(); }
     std::size_t mappingCount() const { return mappings_; }
-    std::size_t streamingBufferCount(const std::string& path) const {
-        for (const auto& [fd, node] : open_) {
-            if (node.path == path) {
-                return node.buffers.size();
-            }
-        }
-        return 0;
-    }
 
     std::vector<std::string> videoNodes(const std::string& devRoot) override {
         std::vector<std::string> nodes;
