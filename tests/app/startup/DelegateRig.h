@@ -52,12 +52,10 @@ class DelegateRig {
             [this](AppState&, LoopLibrary&, std::shared_ptr<ExtensionService>) {
                 calls->push_back("engine.build");
                 EngineBuild build;
-                auto bridgeFake = std::make_unique<FakeBridge>(calls);
-                bridge = bridgeFake.get();
-                build.parts.webcam = std::make_unique<FakeWebcam>(calls);
-                build.parts.loop = std::make_unique<FakeLoop>(calls);
-                build.parts.detector = std::make_unique<FakeDetector>(calls);
-                build.parts.bridge = std::move(bridgeFake);
+                bridge = install<FakeBridge>(build.parts.bridge, calls);
+                install<FakeWebcam>(build.parts.webcam, calls);
+                install<FakeLoop>(build.parts.loop, calls);
+                install<FakeDetector>(build.parts.detector, calls);
                 build.parts.recorder = std::make_shared<FakeRecorder>(calls);
                 return build;
             },
