@@ -130,9 +130,7 @@ TEST_F(LoopPlayerTest, ANewLoopStartsUnblendedAtItsFirstFrameAndKeepsTheTail) {
     load(clip("a.mov", 6));
     next();
     next();
-    const auto other = temp.path() / "b.mov";
-    testing::writeClip(other, 3);
-    load(other);
+    load(clip("b.mov", 3));
     EXPECT_EQ(indexOfGrey(next()), 0);
     EXPECT_EQ(player.seamRemaining(), 0);
     EXPECT_EQ(player.tailSize(), 3U);  // two of the old loop, one of the new
@@ -159,10 +157,7 @@ TEST_F(LoopPlayerTest, ANewOutputSizeAppliesFromTheNextDecodedFrame) {
 TEST_F(LoopPlayerTest, ReadingIntoAnotherSizeMatchesScalingTheFullFrame) {
     const auto path = temp.path() / "pattern.mov";
     {
-        MovieWriterSettings settings;
-        settings.width = 640;
-        settings.height = 480;
-        auto created = MovieWriter::create(path, settings);
+        auto created = MovieWriter::create(path, {.width = 640, .height = 480});
         ASSERT_TRUE(std::holds_alternative<std::unique_ptr<MovieWriter>>(created));
         auto pattern = PixelBuffer::create(640, 480);
         for (int y = 0; y < 480; ++y) {
@@ -251,20 +246,17 @@ TEST_F(LoopPlayerOpenErrors, UnreadableFilesFailWithTheReadersErrorAndKeepTheOld
 
 TEST_F(LoopPlayerOpenErrors, MoviesWithoutAPlayableVideoTrackGetTheTwoPlayerErrors) {
     const auto audio = temp.path() / "audio.mov";
-    testing::writeMovieWithoutVideo(audio);
-    MaybeError error = player.openReader(audio);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->domain, "LoopPlayer");
-    EXPECT_EQ(error->code, 1);
-    EXPECT_EQ(error->description, "No video track");
-
     const auto huge = temp.path() / "huge.mov";
+    testing::writeMovieWithoutVideo(audio);
     testing::writeMovieWithHugeFrames(huge);
-    error = player.openReader(huge);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->domain, "LoopPlayer");
-    EXPECT_EQ(error->code, 2);
-    EXPECT_EQ(error->description, "startReading failed");
+    for (const auto& [path, code, description] :
+         {std::tuple{audio, 1, "No video track"}, std::tuple{huge, 2, "startReading failed"}}) {
+        const MaybeError error = player.openReader(path);
+        ASSERT_TRUE(error) << path;
+        EXPECT_EQ(error->domain, "LoopPlayer");
+        EXPECT_EQ(error->code, code);
+        EXPECT_EQ(error->description, description);
+    }
     EXPECT_FALSE(player.hasReader());
 }
 

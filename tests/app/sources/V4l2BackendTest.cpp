@@ -233,6 +233,25 @@ class V4l2BackendTest : public ::testing::Test {
         exec.runUntilIdle();
         return result;
     }
+    // A backend configured on /dev/video0, described by `camera`, and started.
+    std::unique_ptr<V4l2Backend> started(FakeCamera camera = {}) {
+        system.add("/dev/video0", std::move(camera));
+        auto backend = makeBackend(options());
+        EXPECT_FALSE(backend->configure(device(), {}));
+        EXPECT_EQ(startAndRun(*backend), true);
+        return backend;
+    }
+    FakeCamera& cam() { return system.camera("/dev/video0"); }
+    static CaptureDevice device(const std::string& node = "/dev/video0") {
+        return {node, "cam", CaptureDeviceKind::external};
+    }
+    // One frame captured on /dev/video0, grey unless given, and handled.
+    void push(std::uint64_t timestampNanos = 0, std::vector<std::uint8_t> bytes = grey(),
+              std::uint32_t flags = 0) {
+        system.pushFrame("/dev/video0", std::move(bytes), timestampNanos, flags);
+        pump();
+    }
+    static std::vector<std::uint8_t> grey() { return yuyvFrame(1280, 720, 128, 128, 128); }
     void pump() {
         while (exec.pollFds() > 0) {
             exec.runUntilIdle();
@@ -281,17 +300,16 @@ TEST_F(V4l2BackendTest, ConfigureRefusalsAndPlatformErrors) {
         {"/dev/video1", Kind::outputRefused},  // no format we read
         {"/dev/video2", Kind::platform}};
     for (const auto& [node, kind] : refusals) {
-        const auto failure = backend->configure({node, "cam", CaptureDeviceKind::external}, {});
+        const auto failure = backend->configure(device(node), {});
         ASSERT_TRUE(failure) << node;
         EXPECT_EQ(failure->kind, kind) << node;
     }
-    EXPECT_EQ(backend->configure({"/dev/video2", "cam", CaptureDeviceKind::external}, {})
-                  ->error.description,
+    EXPECT_EQ(backend->configure(device("/dev/video2"), {})->error.description,
               "/dev/video2: open: Permission denied");
     EXPECT_EQ(system.openCount(), 0U);
 
-    EXPECT_FALSE(backend->configure({"/dev/video3", "cam", CaptureDeviceKind::external}, {}));
-    const auto second = backend->configure({"/dev/video3", "cam", CaptureDeviceKind::external}, {});
+    EXPECT_FALSE(backend->configure(device("/dev/video3"), {}));
+    const auto second = backend->configure(device("/dev/video3"), {});
     ASSERT_TRUE(second);
     EXPECT_EQ(second->kind, Kind::inputRefused);  // one device at a time
     backend->unconfigure();
@@ -300,23 +318,18 @@ TEST_F(V4l2BackendTest, ConfigureRefusalsAndPlatformErrors) {
 }
 
 TEST_F(V4l2BackendTest, NegotiatesSizeFormatAndRateThenDeliversConvertedFrames) {
-    auto& cam =
-        system.add("/dev/video0",
-                   FakeCamera{.formats = {FakeFormat{.fourcc = V4L2_PIX_FMT_YUYV,
-                                                     .sizes = {{640, 480}, {1280, 720}},
-                                                     .intervals = {{1, 30}, {1, 15}, {1, 5}}}}});
-    auto backend = makeBackend(options());
-    ASSERT_FALSE(backend->configure({"/dev/video0", "cam", CaptureDeviceKind::external}, {}));
-    EXPECT_EQ(startAndRun(*backend), true);
+    auto backend =
+        started(FakeCamera{.formats = {FakeFormat{.fourcc = V4L2_PIX_FMT_YUYV,
+                                                  .sizes = {{640, 480}, {1280, 720}},
+                                                  .intervals = {{1, 30}, {1, 15}, {1, 5}}}}});
     EXPECT_TRUE(backend->isRunning());
-    EXPECT_EQ(cam.format.pixelformat, V4L2_PIX_FMT_YUYV);
-    EXPECT_EQ(cam.format.width, 1280U);
-    EXPECT_EQ(cam.format.height, 720U);
-    EXPECT_EQ(cam.requestedInterval, (V4l2Interval{1, 15}));
-    EXPECT_TRUE(cam.streaming);
+    EXPECT_EQ(cam().format.pixelformat, V4L2_PIX_FMT_YUYV);
+    EXPECT_EQ(cam().format.width, 1280U);
+    EXPECT_EQ(cam().format.height, 720U);
+    EXPECT_EQ(cam().requestedInterval, (V4l2Interval{1, 15}));
+    EXPECT_TRUE(cam().streaming);
 
-    system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 81, 90, 240), 5'000'000'123'000);
-    pump();
+    push(5'000'000'123'000, yuyvFrame(1280, 720, 81, 90, 240));
     ASSERT_EQ(delegate->frames.size(), 1U);
     ASSERT_TRUE(delegate->frames[0]);
     EXPECT_EQ(delegate->frames[0]->width(), 1280);
@@ -326,8 +339,7 @@ TEST_F(V4l2BackendTest, NegotiatesSizeFormatAndRateThenDeliversConvertedFrames) 
     EXPECT_EQ(delegate->times[0], MediaTime::fromNanos(5'000'000'123'000));
 
     // A frame that did not decode is a sample without an image.
-    system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 16, 128, 128), 0, V4L2_BUF_FLAG_ERROR);
-    pump();
+    push(0, yuyvFrame(1280, 720, 16, 128, 128), V4L2_BUF_FLAG_ERROR);
     ASSERT_EQ(delegate->frames.size(), 2U);
     EXPECT_FALSE(delegate->frames[1]);
     EXPECT_EQ(delegate->times[1], MediaTime::fromNanos(exec.nowNanos()));
@@ -335,7 +347,7 @@ TEST_F(V4l2BackendTest, NegotiatesSizeFormatAndRateThenDeliversConvertedFrames) 
     backend->stopRunning();
     EXPECT_FALSE(backend->isRunning());
     exec.runUntilIdle();
-    EXPECT_FALSE(cam.streaming);
+    EXPECT_FALSE(cam().streaming);
     EXPECT_EQ(system.mappingCount(), 0U);
     backend->unconfigure();
     exec.runUntilIdle();
@@ -343,13 +355,10 @@ TEST_F(V4l2BackendTest, NegotiatesSizeFormatAndRateThenDeliversConvertedFrames) 
 }
 
 TEST_F(V4l2BackendTest, ASlowConsumerGetsTheNewestFrameNotABacklog) {
-    system.add("/dev/video0");
-    auto backend = makeBackend(options());
-    ASSERT_FALSE(backend->configure({"/dev/video0", "cam", CaptureDeviceKind::external}, {}));
-    EXPECT_EQ(startAndRun(*backend), true);
+    auto backend = started();
     // Three frames became ready while the capture queue was busy elsewhere.
     for (std::uint64_t i = 1; i <= 3; ++i) {
-        system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 128, 128, 128), i * 66'667'000);
+        system.pushFrame("/dev/video0", grey(), i * 66'667'000);
     }
     pump();
     ASSERT_EQ(delegate->times.size(), 1U);
@@ -357,68 +366,49 @@ TEST_F(V4l2BackendTest, ASlowConsumerGetsTheNewestFrameNotABacklog) {
     EXPECT_EQ(backend->lateFrameDrops(), 2U);
     // Every buffer went back to the driver: the next frames still arrive.
     for (std::uint64_t i = 4; i <= 9; ++i) {
-        system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 128, 128, 128), i * 66'667'000);
-        pump();
+        push(i * 66'667'000);
     }
     EXPECT_EQ(delegate->times.size(), 7U);
     EXPECT_EQ(backend->lateFrameDrops(), 2U);
 }
 
 TEST_F(V4l2BackendTest, FramesHeldDownstreamBoundTheBuffersAndLaterOnesAreDroppedLate) {
-    system.add("/dev/video0");
-    auto backend = makeBackend(options());
-    ASSERT_FALSE(backend->configure({"/dev/video0", "cam", CaptureDeviceKind::external}, {}));
-    EXPECT_EQ(startAndRun(*backend), true);
+    auto backend = started();
     constexpr auto kBuffers = static_cast<std::uint64_t>(CaptureFramePool::kBufferCount);
     // The delegate keeps every frame, as a consumer that never catches up would.
     for (std::uint64_t i = 1; i <= kBuffers + 3; ++i) {
-        system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 128, 128, 128), i * 66'667'000);
-        pump();
+        push(i * 66'667'000);
     }
     EXPECT_EQ(delegate->frames.size(), kBuffers);
     EXPECT_EQ(backend->lateFrameDrops(), 3U);
     delegate->frames.pop_back();  // one buffer comes back
-    system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 128, 128, 128), 7'000'000'000ULL);
-    pump();
+    push(7'000'000'000ULL);
     EXPECT_EQ(delegate->frames.size(), kBuffers);
     EXPECT_EQ(delegate->times.back(), MediaTime::fromNanos(7'000'000'000ULL));
 }
 
 TEST_F(V4l2BackendTest, OnlyFasterRatesOfferedTakesTheNearestAndDropsToFifteen) {
-    auto& cam = system.add("/dev/video0",
-                           FakeCamera{.formats = {FakeFormat{.fourcc = V4L2_PIX_FMT_YUYV,
-                                                             .intervals = {{1, 60}, {1, 30}}}}});
-    auto backend = makeBackend(options());
-    ASSERT_FALSE(backend->configure({"/dev/video0", "cam", CaptureDeviceKind::external}, {}));
-    EXPECT_EQ(startAndRun(*backend), true);
-    EXPECT_EQ(cam.requestedInterval, (V4l2Interval{1, 30}));
+    auto backend = started(FakeCamera{
+        .formats = {FakeFormat{.fourcc = V4L2_PIX_FMT_YUYV, .intervals = {{1, 60}, {1, 30}}}}});
+    EXPECT_EQ(cam().requestedInterval, (V4l2Interval{1, 30}));
     EXPECT_EQ(logs->count("/dev/video0 streams YUYV 1280x720 at 30.00 fps, delivering 15 fps"), 1U);
 
     for (int i = 0; i < 30; ++i) {
-        system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 128, 128, 128),
-                         1'000'000'000ULL + static_cast<std::uint64_t>(i) * 33'333'333ULL);
-        pump();
+        push(1'000'000'000ULL + static_cast<std::uint64_t>(i) * 33'333'333ULL);
         delegate->frames.clear();  // a consumer that keeps up
     }
     EXPECT_EQ(delegate->times.size(), 15U);
 }
 
 TEST_F(V4l2BackendTest, MjpegIsUsedWhenUncompressedCannotKeepUp) {
-    auto& cam = system.add(
-        "/dev/video0",
-        FakeCamera{.formats = {
-                       FakeFormat{.fourcc = V4L2_PIX_FMT_YUYV, .intervals = {{1, 10}}},
-                       FakeFormat{.fourcc = V4L2_PIX_FMT_MJPEG, .intervals = {{1, 30}, {1, 15}}}}});
-    auto backend = makeBackend(options());
-    ASSERT_FALSE(backend->configure({"/dev/video0", "cam", CaptureDeviceKind::external}, {}));
-    EXPECT_EQ(startAndRun(*backend), true);
-    EXPECT_EQ(cam.format.pixelformat, V4L2_PIX_FMT_MJPEG);
+    auto backend = started(FakeCamera{
+        .formats = {FakeFormat{.fourcc = V4L2_PIX_FMT_YUYV, .intervals = {{1, 10}}},
+                    FakeFormat{.fourcc = V4L2_PIX_FMT_MJPEG, .intervals = {{1, 30}, {1, 15}}}}});
+    EXPECT_EQ(cam().format.pixelformat, V4L2_PIX_FMT_MJPEG);
 
-    system.pushFrame("/dev/video0", jpegFrame(1280, 720, 0, 0, 255));
-    pump();
+    push(0, jpegFrame(1280, 720, 0, 0, 255));
     // A corrupt compressed frame arrives as a sample without an image.
-    system.pushFrame("/dev/video0", {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 0x01});
-    pump();
+    push(0, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 0x01});
     ASSERT_EQ(delegate->frames.size(), 2U);
     ASSERT_TRUE(delegate->frames[0]);
     expectPixel(*delegate->frames[0], 640, 360, 255, 0, 0);
@@ -429,7 +419,7 @@ TEST_F(V4l2BackendTest, BusyDeviceIsAnInterruptionUntilItFrees) {
     auto& cam = system.add("/dev/video0");
     cam.failures[VIDIOC_STREAMON] = EBUSY;
     auto backend = makeBackend(options());
-    ASSERT_FALSE(backend->configure({"/dev/video0", "cam", CaptureDeviceKind::external}, {}));
+    ASSERT_FALSE(backend->configure(device(), {}));
     EXPECT_EQ(startAndRun(*backend), false);
     EXPECT_FALSE(backend->isRunning());
     EXPECT_EQ(
@@ -445,8 +435,7 @@ TEST_F(V4l2BackendTest, BusyDeviceIsAnInterruptionUntilItFrees) {
     EXPECT_EQ(delegate->events.back(), "ended");
     EXPECT_TRUE(backend->isRunning());
     EXPECT_TRUE(cam.streaming);
-    system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 128, 128, 128));
-    pump();
+    push();
     EXPECT_EQ(delegate->frames.size(), 1U);
     exec.advance(5s);
     EXPECT_EQ(delegate->events.size(), 2U);  // the retry timer is gone
@@ -456,7 +445,7 @@ TEST_F(V4l2BackendTest, BusyAtOpenAlsoWaitsAndUnconfigureEndsTheWait) {
     auto& cam = system.add("/dev/video0");
     cam.openError = EBUSY;
     auto backend = makeBackend(options());
-    ASSERT_FALSE(backend->configure({"/dev/video0", "cam", CaptureDeviceKind::external}, {}));
+    ASSERT_FALSE(backend->configure(device(), {}));
     EXPECT_EQ(startAndRun(*backend), false);
     ASSERT_EQ(delegate->events.size(), 1U);
     backend->unconfigure();
@@ -485,8 +474,7 @@ TEST_F(WebcamOverV4l2Test, UnpluggedCameraIsARuntimeErrorThatRestartsOnTheNextCa
     auto webcam = makeWebcam();
     ASSERT_FALSE(webcam->start());
     exec.runUntilIdle();
-    system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 128, 128, 128));
-    pump();
+    push();
     EXPECT_EQ(countedFrames, 1);
 
     system.unplug("/dev/video0");
@@ -500,7 +488,7 @@ TEST_F(WebcamOverV4l2Test, UnpluggedCameraIsARuntimeErrorThatRestartsOnTheNextCa
     exec.advance(150ms);
     EXPECT_EQ(logs->count("using device: HD Pro Webcam C920 (type=external)"), 1U);
     EXPECT_EQ(logs->count("session.startRunning returned, running=y"), 2U);
-    system.pushFrame("/dev/video2", yuyvFrame(1280, 720, 128, 128, 128));
+    system.pushFrame("/dev/video2", grey());
     pump();
     EXPECT_EQ(countedFrames, 2);
     EXPECT_EQ(webcam->frameCount(), 2);
@@ -512,14 +500,12 @@ TEST_F(WebcamOverV4l2Test, FailingDequeueRestartsTheSameCamera) {
     ASSERT_FALSE(webcam->start());
     exec.runUntilIdle();
     cam.failures[VIDIOC_DQBUF] = EIO;
-    system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 128, 128, 128));
-    pump();
+    push();
     EXPECT_EQ(logs->count("VIDIOC_DQBUF: Input/output error"), 1U);
     cam.failures.clear();
     exec.advance(150ms);
     EXPECT_TRUE(cam.streaming);
-    system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 128, 128, 128));
-    pump();
+    push();
     EXPECT_EQ(webcam->frameCount(), 1);
 }
 
@@ -534,8 +520,7 @@ TEST_F(WebcamOverV4l2Test, BusyCameraLogsTheInterruptionAndResumes) {
     cam.failures.clear();
     exec.advance(1s);
     EXPECT_EQ(logs->count("AVCaptureSession interruption ended — resuming"), 1U);
-    system.pushFrame("/dev/video0", yuyvFrame(1280, 720, 128, 128, 128));
-    pump();
+    push();
     EXPECT_EQ(webcam->frameCount(), 1);
     webcam.reset();
     exec.runUntilIdle();
