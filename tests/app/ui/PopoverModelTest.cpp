@@ -17,39 +17,30 @@ namespace {
 
 using Mode = AppState::Mode;
 
+// Force away pressed, detector not yet re-evaluated (live with force away): the badge shows at
+// once while the status still says live.
 TEST(PopoverModel, StatusAndModeFollowTheState) {
-    struct Case {
-        Mode mode;
-        bool forceAway;
-        Tone dot;
-        const char* title;
-        const char* subtitle;
-        const char* icon;
-    };
-    const Case cases[] = {
-        {Mode::live, false, Tone::liveGreen, "Live.", "You’re on camera.",
-         "dev.corvid.kestrel-live"},
-        {Mode::away, false, Tone::awayRed, "Away.", "Loop is rolling.", "dev.corvid.kestrel-away"},
-        {Mode::away, true, Tone::awayRed, "Away.", "Loop is rolling.", "dev.corvid.kestrel-away"},
-        // Force away pressed, detector not yet re-evaluated: the badge shows at once.
-        {Mode::live, true, Tone::liveGreen, "Live.", "You’re on camera.",
-         "dev.corvid.kestrel-live"},
-    };
-    for (const auto& c : cases) {
+    for (const auto& [mode, forceAway] :
+         {std::pair{Mode::live, false}, std::pair{Mode::away, false}, std::pair{Mode::away, true},
+          std::pair{Mode::live, true}}) {
         PopoverInputs in;
-        in.mode = c.mode;
-        in.manualOverride = c.forceAway;
+        in.mode = mode;
+        in.manualOverride = forceAway;
         in.hotKeyBadge = QStringLiteral("⊞⇧A");
         const auto m = makePopoverModel(in);
-        EXPECT_EQ(m.dot, c.dot);
-        EXPECT_EQ(m.title, QString::fromUtf8(c.title));
-        EXPECT_EQ(m.menuStatus, QString::fromUtf8(c.title));
-        EXPECT_EQ(m.subtitle, QString::fromUtf8(c.subtitle));
-        EXPECT_EQ(m.iconName, QString::fromUtf8(c.icon));
-        EXPECT_EQ(m.badgeVisible, c.forceAway);
+        const bool live = mode == Mode::live;
+        const QString title = live ? QStringLiteral("Live.") : QStringLiteral("Away.");
+        EXPECT_EQ(m.dot, live ? Tone::liveGreen : Tone::awayRed);
+        EXPECT_EQ(m.title, title);
+        EXPECT_EQ(m.menuStatus, title);
+        EXPECT_EQ(m.subtitle,
+                  live ? QStringLiteral("You’re on camera.") : QStringLiteral("Loop is rolling."));
+        EXPECT_EQ(m.iconName, live ? QStringLiteral("dev.corvid.kestrel-live")
+                                   : QStringLiteral("dev.corvid.kestrel-away"));
+        EXPECT_EQ(m.badgeVisible, forceAway);
         EXPECT_EQ(m.badge, QStringLiteral("⊞⇧A"));
-        EXPECT_EQ(m.autoSelected, !c.forceAway);
-        EXPECT_EQ(m.forceAwaySelected, c.forceAway);
+        EXPECT_EQ(m.autoSelected, !forceAway);
+        EXPECT_EQ(m.forceAwaySelected, forceAway);
     }
 }
 
