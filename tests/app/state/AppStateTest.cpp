@@ -68,22 +68,21 @@ TEST(AppStateSettings, StoredValuesOutsideTheirRangesLoadAsDefaults) {
     }
 }
 
-TEST(AppStateSettings, RealisticTransitionsTakesOnlyAStoredBoolean) {
+// A boolean is taken only from a stored boolean; text where a number belongs reads as zero (so
+// as the default), a number stored as text is read.
+TEST(AppStateSettings, StoredValuesOfAnotherTypeAreReadAsTheirTypeAllows) {
     auto store = std::make_shared<MemorySettingsStore>();
-    store->setRaw(AppState::kRealisticTransitionsKey, std::string("off"));
-    EXPECT_TRUE(load(store).realisticTransitions);
-    store->setRaw(AppState::kRealisticTransitionsKey, 0.0);
-    EXPECT_TRUE(load(store).realisticTransitions);
+    using Value = SettingsStore::Value;
+    for (const Value& notABoolean : {Value(std::string("off")), Value(0.0)}) {
+        store->setRaw(AppState::kRealisticTransitionsKey, notABoolean);
+        EXPECT_TRUE(load(store).realisticTransitions);
+    }
     store->setBool(AppState::kRealisticTransitionsKey, false);
-    EXPECT_FALSE(load(store).realisticTransitions);
-}
-
-TEST(AppStateSettings, TextWhereANumberBelongsReadsAsZero) {
-    auto store = std::make_shared<MemorySettingsStore>();
     store->setRaw(AppState::kAutoAwaySecondsKey, std::string("soon"));
     store->setRaw(AppState::kTransitionFreezeSecondsKey, std::string("1.5"));
     store->setRaw(AppState::kHasSeenOnboardingKey, std::string("true"));
     const Loaded loaded = load(store);
+    EXPECT_FALSE(loaded.realisticTransitions);
     EXPECT_EQ(loaded.autoAwaySeconds, 5.0);
     EXPECT_EQ(loaded.transitionFreezeSeconds, 1.5);
     EXPECT_TRUE(loaded.hasSeenOnboarding);
