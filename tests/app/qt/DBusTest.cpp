@@ -19,6 +19,7 @@
 #include "app/qt/LogindWakeSource.h"
 #include "tests/app/startup/DelegateRig.h"
 #include "tests/extension/ProcessSupport.h"
+#include "tests/support/CoreApplication.h"
 #include "tests/support/LogCapture.h"
 
 namespace kestrel {
@@ -28,14 +29,7 @@ using namespace std::chrono_literals;
 
 class DBusTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        if (QCoreApplication::instance() == nullptr) {
-            static int argc = 1;
-            static char name[] = "dbus_test";
-            static char* argv[] = {name, nullptr};
-            static QCoreApplication app(argc, argv);
-        }
-    }
+    static void SetUpTestSuite() { testing::coreApplication(); }
     void SetUp() override {
         if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
             GTEST_SKIP() << "no session bus: run this test under dbus-run-session (ctest does)";

@@ -16,6 +16,7 @@
 
 #include "app/hotkey/HotKeysController.h"
 #include "tests/extension/ProcessSupport.h"
+#include "tests/support/CoreApplication.h"
 #include "tests/support/FakeHotKeyBackend.h"
 #include "tests/support/LogCapture.h"
 
@@ -26,12 +27,7 @@ using namespace std::chrono_literals;
 
 class PortalHotKeyBackendTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "portal_test";
-        static char* argv[] = {name, nullptr};
-        static QCoreApplication app(argc, argv);
-    }
+    static void SetUpTestSuite() { testing::coreApplication(); }
     void SetUp() override {
         if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
             GTEST_SKIP() << "no session bus: run this test under dbus-run-session (ctest does)";

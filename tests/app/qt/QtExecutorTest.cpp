@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 
+#include "tests/support/CoreApplication.h"
 #include "tests/support/ExecutorContract.h"
 
 namespace kestrel {
@@ -29,16 +30,7 @@ class QtDriver {
     }
 
   private:
-    static bool application() {
-        if (QCoreApplication::instance() == nullptr) {
-            static int argc = 1;
-            static char name[] = "qt_executor_test";
-            static char* argv[] = {name, nullptr};
-            static QCoreApplication app(argc, argv);
-        }
-        return true;
-    }
-    bool ready_ = application();
+    bool ready_ = testing::coreApplication();
     QtExecutor qt_;
 };
 
