@@ -68,7 +68,7 @@ TEST(AppStateSettings, StoredValuesOutsideTheirRangesLoadAsDefaults) {
     }
 }
 
-// A boolean is taken only from a stored boolean; text where a number belongs reads as zero (so
+// A boolean is taken only from a stored boolean; text that is not wholly a number reads as zero (so
 // as the default), a number stored as text is read.
 TEST(AppStateSettings, StoredValuesOfAnotherTypeAreReadAsTheirTypeAllows) {
     auto store = std::make_shared<MemorySettingsStore>();
@@ -78,7 +78,7 @@ TEST(AppStateSettings, StoredValuesOfAnotherTypeAreReadAsTheirTypeAllows) {
         EXPECT_TRUE(load(store).realisticTransitions);
     }
     store->setBool(AppState::kRealisticTransitionsKey, false);
-    store->setRaw(AppState::kAutoAwaySecondsKey, std::string("soon"));
+    store->setRaw(AppState::kAutoAwaySecondsKey, std::string("12 s"));
     store->setRaw(AppState::kTransitionFreezeSecondsKey, std::string("1.5"));
     store->setRaw(AppState::kHasSeenOnboardingKey, std::string("true"));
     const Loaded loaded = load(store);
