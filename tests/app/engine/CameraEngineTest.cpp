@@ -79,15 +79,10 @@ TEST_F(CameraEngineTest, AwayFramesCarryTheLoopInASeparateBufferAndLeaveTheCamer
     }
     EXPECT_EQ(rig.engine->dispatchAwayCount(), 3);
     EXPECT_EQ(rig.engine->dispatchAwayLoopMissCount(), 0);
-}
 
-TEST_F(CameraEngineTest, TheLoopIsAskedForTheCamerasSizeAndSuchFramesGoOutAsTheyAre) {
-    startWithLoop();
-    rig.state.mode = Mode::away;
-    rig.frame(camera());
+    // The loop is asked for the camera's size; frames of that size go out as they are.
     ASSERT_FALSE(rig.loop->requestedSizes.empty());
     EXPECT_EQ(rig.loop->requestedSizes.back(), std::make_pair(1280, 720));
-
     rig.loop->width = 1280;
     rig.loop->height = 720;
     const std::size_t asked = rig.loop->requestedSizes.size();
