@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <ranges>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -152,14 +153,9 @@ struct FakeNodes final : DeviceNodes {
     VideoNodeInfo probeVideo(const std::string& path) const override { return video.at(path); }
     std::vector<std::string> audioCaptureNodes() const override { return keys(audio); }
     int accessError(const std::string& path) const override { return audio.at(path); }
-
-    template <class Map>
-    static std::vector<std::string> keys(const Map& map) {
-        std::vector<std::string> result;
-        for (const auto& entry : map) {
-            result.push_back(entry.first);
-        }
-        return result;
+    static std::vector<std::string> keys(const auto& map) {
+        const auto names = std::views::keys(map);
+        return {names.begin(), names.end()};
     }
 };
 
