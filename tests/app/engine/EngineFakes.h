@@ -27,40 +27,42 @@ inline std::array<std::uint8_t, 4> pixelAt(const PixelBuffer& buffer, int x, int
     return {p[0], p[1], p[2], p[3]};
 }
 
-class FakeWebcam final : public WebcamSource {
-  public:
-    explicit FakeWebcam(std::shared_ptr<CallLog> calls) : calls_(std::move(calls)) {}
-    void setOnFrame(FrameHandler onFrame) override {
-        calls_->push_back("webcam.setOnFrame");
-        onFrame_ = std::move(onFrame);
+// What every fake shares: the call log it writes to.
+struct Logged {
+    explicit Logged(std::shared_ptr<CallLog> log) : calls(std::move(log)) {}
+    void log(std::string call) const { calls->push_back(std::move(call)); }
+    std::shared_ptr<CallLog> calls;
+};
+
+struct FakeWebcam final : WebcamSource, Logged {
+    using Logged::Logged;
+    void setOnFrame(FrameHandler handler) override {
+        log("webcam.setOnFrame");
+        onFrame = std::move(handler);
     }
     MaybeError start() override {
-        calls_->push_back("webcam.start");
+        log("webcam.start");
         return startError;
     }
-    void restart() override { calls_->push_back("webcam.restart"); }
-
-    void deliver(const PixelBufferRef& frame, MediaTime time = {}) {
-        if (onFrame_) {
-            onFrame_(frame, time);
+    void restart() override { log("webcam.restart"); }
+    void deliver(const PixelBufferRef& frame, MediaTime time = {}) const {
+        if (onFrame) {
+            onFrame(frame, time);
         }
     }
     MaybeError startError;
-
-  private:
-    std::shared_ptr<CallLog> calls_;
-    FrameHandler onFrame_;
+    FrameHandler onFrame;
 };
 
 // Plays a "loop" of solid frames whose blue channel counts up, so the position can be read back.
-class FakeLoop final : public LoopSource {
-  public:
-    explicit FakeLoop(std::shared_ptr<CallLog> calls) : calls_(std::move(calls)) {}
+// It keeps playing `width` x `height` until a test changes them, whatever size was asked for.
+struct FakeLoop final : LoopSource, Logged {
+    using Logged::Logged;
     void setUrl(const std::filesystem::path& url) override {
-        calls_->push_back("loop.setUrl " + url.filename().string());
+        log("loop.setUrl " + url.filename().string());
     }
     MaybeError openReader(const std::filesystem::path& url) override {
-        calls_->push_back("loop.open " + url.filename().string());
+        log("loop.open " + url.filename().string());
         if (failOpens > 0) {
             --failOpens;
             return Error{"LoopPlayer", 2, "startReading failed"};
@@ -76,119 +78,90 @@ class FakeLoop final : public LoopSource {
         }
         return solidFrame(width, height, static_cast<std::uint8_t>(position++), 0, 200);
     }
+    void setOutputSize(int w, int h) override { requestedSizes.emplace_back(w, h); }
     int failOpens = 0;
     bool opened = false;
     int late = 0;  // requests still to answer with "not decoded yet"
-    // Sizes the engine asked for; the fake keeps playing `width` x `height` until a test changes
-    // them.
-    void setOutputSize(int w, int h) override { requestedSizes.emplace_back(w, h); }
     std::vector<std::pair<int, int>> requestedSizes;
     int width = 1920;
     int height = 1080;
     int position = 0;
     int nextFrameCalls = 0;
-
-  private:
-    std::shared_ptr<CallLog> calls_;
 };
 
-class FakeDetector final : public FrameDetector {
-  public:
-    explicit FakeDetector(std::shared_ptr<CallLog> calls) : calls_(std::move(calls)) {}
-    void start() override { calls_->push_back("detector.start"); }
+struct FakeDetector final : FrameDetector, Logged {
+    using Logged::Logged;
+    void start() override { log("detector.start"); }
     void processFrame(const PixelBufferRef& frame) override { seen.push_back(frame); }
     std::vector<PixelBufferRef> seen;
-
-  private:
-    std::shared_ptr<CallLog> calls_;
 };
 
-class FakeRecorder final : public FrameRecorder {
-  public:
-    explicit FakeRecorder(std::shared_ptr<CallLog> calls) : calls_(std::move(calls)) {}
+struct FakeRecorder final : FrameRecorder, Logged {
+    using Logged::Logged;
     bool isRecording() const override { return recording; }
     void append(const PixelBufferRef& frame, MediaTime time) override {
-        calls_->push_back("recorder.append " + std::to_string(time.value));
+        log("recorder.append " + std::to_string(time.value));
         appended.push_back(frame);
     }
     bool recording = false;
     std::vector<PixelBufferRef> appended;
-
-  private:
-    std::shared_ptr<CallLog> calls_;
 };
 
-class FakeSink final : public FrameSink {
-  public:
-    explicit FakeSink(std::shared_ptr<CallLog> calls) : calls_(std::move(calls)) {}
+struct FakeSink final : FrameSink, Logged {
+    using Logged::Logged;
     bool connected() const override { return isConnected; }
     void connect() override {
         ++connectCalls;
         isConnected = connectSucceeds;
     }
     void enqueue(const PixelBufferRef& frame) override {
-        calls_->push_back("sink.enqueue");
+        log("sink.enqueue");
         frames.push_back(frame);
     }
     bool isConnected = false;
     bool connectSucceeds = true;
     int connectCalls = 0;
     std::vector<PixelBufferRef> frames;
-
-  private:
-    std::shared_ptr<CallLog> calls_;
 };
 
-class FakeBridge final : public CameraBridge {
-  public:
-    explicit FakeBridge(std::shared_ptr<CallLog> calls) : calls_(calls), fakeSink(calls) {}
-    void activate() override { calls_->push_back("bridge.activate"); }
-    void reconnect() override { calls_->push_back("bridge.reconnect"); }
-    void probeExtensionHealth() override { calls_->push_back("bridge.probe"); }
+struct FakeBridge final : CameraBridge, Logged {
+    explicit FakeBridge(std::shared_ptr<CallLog> log) : Logged(log), fakeSink(log) {}
+    void activate() override { log("bridge.activate"); }
+    void reconnect() override { log("bridge.reconnect"); }
+    void probeExtensionHealth() override { log("bridge.probe"); }
     FrameSink& sink() override { return fakeSink; }
-
-  private:
-    std::shared_ptr<CallLog> calls_;
-
-  public:
     FakeSink fakeSink;
 };
 
-class FakeWake final : public WakeSource {
-  public:
-    explicit FakeWake(std::shared_ptr<CallLog> calls) : calls_(std::move(calls)) {}
+struct FakeWake final : WakeSource, Logged {
+    using Logged::Logged;
     Handle observeWake(std::function<void()> onWake) override {
-        calls_->push_back("wake.observe");
-        return signal_.connect(std::move(onWake));
+        log("wake.observe");
+        return signal.connect(std::move(onWake));
     }
-    void wake() { signal_.emit(); }
-
-  private:
-    std::shared_ptr<CallLog> calls_;
-    Signal<> signal_;
+    void wake() { signal.emit(); }
+    Signal<> signal;
 };
+
+// Moves a new fake writing to `calls` into `slot` and returns it, still reachable.
+template <class Fake, class Slot>
+Fake* install(Slot& slot, const std::shared_ptr<CallLog>& calls) {
+    auto fake = std::make_unique<Fake>(calls);
+    Fake* reachable = fake.get();
+    slot = std::move(fake);
+    return reachable;
+}
 
 // An engine over fakes, in virtual time, with the fakes still reachable.
 struct EngineRig {
     EngineRig() {
         state.realisticTransitions = false;  // tests of the freeze turn it on themselves
         EngineParts parts;
-        auto webcamFake = std::make_unique<FakeWebcam>(calls);
-        auto loopFake = std::make_unique<FakeLoop>(calls);
-        auto detectorFake = std::make_unique<FakeDetector>(calls);
-        auto bridgeFake = std::make_unique<FakeBridge>(calls);
-        auto wakeFake = std::make_unique<FakeWake>(calls);
-        webcam = webcamFake.get();
-        loop = loopFake.get();
-        detector = detectorFake.get();
-        bridge = bridgeFake.get();
-        wake = wakeFake.get();
-        recorder = std::make_shared<FakeRecorder>(calls);
-        parts.webcam = std::move(webcamFake);
-        parts.loop = std::move(loopFake);
-        parts.detector = std::move(detectorFake);
-        parts.bridge = std::move(bridgeFake);
-        parts.wake = std::move(wakeFake);
+        webcam = install<FakeWebcam>(parts.webcam, calls);
+        loop = install<FakeLoop>(parts.loop, calls);
+        detector = install<FakeDetector>(parts.detector, calls);
+        bridge = install<FakeBridge>(parts.bridge, calls);
+        wake = install<FakeWake>(parts.wake, calls);
         parts.recorder = recorder;
         engine =
             CameraEngine::create(state, std::move(parts), main, main.hostClock(), main.wallClock());
@@ -210,7 +183,7 @@ struct EngineRig {
     FakeDetector* detector = nullptr;
     FakeBridge* bridge = nullptr;
     FakeWake* wake = nullptr;
-    std::shared_ptr<FakeRecorder> recorder;
+    std::shared_ptr<FakeRecorder> recorder = std::make_shared<FakeRecorder>(calls);
     std::shared_ptr<CameraEngine> engine;
     int delivered = 0;
 };

@@ -4,48 +4,20 @@
 #include <gtest/gtest.h>
 
 #include "app/hotkey/HotKeysController.h"
+#include "tests/support/FakeHotKeyBackend.h"
 
 namespace kestrel {
 namespace {
 
-// A shortcut service that keeps its grabs in a map and delivers events on request.
-class FakeBackend final : public HotKeyBackend {
-  public:
-    bool registerHotKey(const KeyCombo& combo, std::uint32_t signature, std::uint32_t id) override {
-        ++registrations;
-        if (refuse) {
-            return false;
-        }
-        EXPECT_EQ(signature, HotKeysController::kHotKeySignature);
-        grabs[id] = combo;
-        return true;
-    }
-    void unregisterHotKey(std::uint32_t id) override {
-        EXPECT_EQ(grabs.erase(id), 1U) << "only grabbed ids are released";
-    }
-    void installEventHandler(EventHandler onEvent) override {
-        ++handlersInstalled;
-        handler = std::move(onEvent);
-    }
-    HotKeyEventStatus deliver(std::uint32_t id, HotKeyEvent::Kind kind,
-                              std::uint32_t signature = HotKeysController::kHotKeySignature) {
-        return handler(HotKeyEvent{signature, id, kind});
-    }
-
-    std::map<std::uint32_t, KeyCombo> grabs;
-    EventHandler handler;
-    int registrations = 0;
-    int handlersInstalled = 0;
-    bool refuse = false;
-};
-
+using testing::FakeHotKeyBackend;
 using Kind = HotKeyEvent::Kind;
 constexpr auto kHandled = HotKeyEventStatus::handled;
 constexpr auto kNotHandled = HotKeyEventStatus::notHandled;
 
 class HotKeysControllerTest : public ::testing::Test {
   protected:
-    std::shared_ptr<FakeBackend> backend = std::make_shared<FakeBackend>();
+    void TearDown() override { EXPECT_EQ(backend->strayReleases, 0); }
+    std::shared_ptr<FakeHotKeyBackend> backend = std::make_shared<FakeHotKeyBackend>();
     std::shared_ptr<HotKeysController> controller = std::make_shared<HotKeysController>(backend);
     int downs = 0;
     int ups = 0;

@@ -27,23 +27,6 @@ TEST(KeyTable, EveryKeyHasItsOwnCodeNameAndDisplayAndRoundTrips) {
     EXPECT_EQ(codes.size(), 114U);
 }
 
-TEST(KeyTable, VirtualKeyCodesOfNamedKeys) {
-    const std::pair<Key, std::uint32_t> expected[] = {
-        {Key::a, 0},         {Key::s, 1},         {Key::return_, 36},
-        {Key::tab, 48},      {Key::space, 49},    {Key::delete_, 51},
-        {Key::escape, 53},   {Key::command, 55},  {Key::rightCommand, 54},
-        {Key::section, 10},  {Key::function, 63}, {Key::f1, 122},
-        {Key::help, 114},    {Key::volumeUp, 72}, {Key::volumeDown, 73},
-        {Key::mute, 74},     {Key::zero, 29},     {Key::keypad8, 91},
-        {Key::upArrow, 126}, {Key::f20, 90},
-    };
-    for (const auto& [key, code] : expected) {
-        EXPECT_EQ(carbonKeyCode(key), code) << keyName(key);
-    }
-    EXPECT_EQ(keyFromCarbonKeyCode(66), std::nullopt) << "no key carries code 66";
-    EXPECT_EQ(keyFromCarbonKeyCode(1000), std::nullopt);
-}
-
 TEST(KeyTable, ParsesNamesCharactersSymbolsAndAliases) {
     const std::pair<const char*, Key> expected[] = {
         {"A", Key::a},
@@ -81,14 +64,6 @@ TEST(KeyTable, ParsesNamesCharactersSymbolsAndAliases) {
     for (const char* unknown : {"", "bogus", "keypad", "f21", "aa", "+"}) {
         EXPECT_EQ(parseKey(unknown), std::nullopt) << unknown;
     }
-}
-
-TEST(KeyCombo, CommandShiftAIsCodeZeroWithMask0x300) {
-    const KeyCombo combo(Key::a, modifier::kCommand | modifier::kShift);
-    EXPECT_EQ(combo.carbonKeyCode, 0U);
-    EXPECT_EQ(combo.carbonModifiers, 0x300U);
-    EXPECT_EQ(combo, KeyCombo(0, 0x300));
-    EXPECT_EQ(combo.key(), Key::a);
 }
 
 TEST(KeyCombo, ModifierConversionMapsTheFourFlagsAndDropsTheRest) {

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <ranges>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -20,8 +21,10 @@
 #include "app/presence/LinuxPermissionBackend.h"
 #include "app/presence/Permissions.h"
 #include "platform/runtime/ManualExecutor.h"
-#include "platform/runtime/PollEvents.h"
+#include "platform/runtime/PollExecutor.h"
 #include "platform/runtime/UniqueFd.h"
+#include "tests/support/FakePermissionBackend.h"
+#include "tests/support/TempFolder.h"
 
 namespace kestrel {
 namespace {
@@ -29,46 +32,13 @@ namespace {
 using Status = PermissionStatus;
 using Commands = std::vector<std::vector<std::string>>;
 
-struct FakeBackend final : PermissionBackend {
-    Status camera = Status::notDetermined;
-    Status microphone = Status::notDetermined;
-    std::vector<std::function<void(bool)>> pendingAnswers;
-    Commands launched;
-    std::size_t launchesThatFail = 0;  // the first N launches fail
-
-    Status cameraStatus() override { return camera; }
-    Status microphoneStatus() override { return microphone; }
-    void probeStatuses(StatusesHandler done) override {
-        if (deferProbes) {
-            pendingProbes.push_back(std::move(done));
-        } else {
-            done(camera, microphone);
-        }
-    }
-    bool deferProbes = false;
-    std::vector<StatusesHandler> pendingProbes;
-    void requestCameraAccess(std::function<void(bool)> answer) override {
-        pendingAnswers.push_back(std::move(answer));
-    }
-    bool launch(const std::vector<std::string>& argv) override {
-        launched.push_back(argv);
-        return launched.size() > launchesThatFail;
-    }
-};
+using FakeBackend = testing::FakePermissionBackend;
 
 class PermissionsTest : public ::testing::Test {
   protected:
     ManualExecutor executor;
     std::shared_ptr<FakeBackend> backend = std::make_shared<FakeBackend>();
 };
-
-TEST(PermissionStatusTest, RawValuesRoundTrip) {
-    for (const Status status : {Status::notDetermined, Status::denied, Status::granted}) {
-        EXPECT_EQ(permissionStatusFromString(toString(status)), status);
-    }
-    EXPECT_EQ(toString(Status::notDetermined), "notDetermined");
-    EXPECT_EQ(permissionStatusFromString("Granted"), std::nullopt);
-}
 
 TEST_F(PermissionsTest, RefreshPublishesEvenWhenUnchangedAndWillChangeComesFirst) {
     backend->microphone = Status::denied;
@@ -92,35 +62,31 @@ TEST_F(PermissionsTest, RefreshPublishesEvenWhenUnchangedAndWillChangeComesFirst
     EXPECT_EQ(cameraAtWillChange[3], Status::granted);
 }
 
-TEST_F(PermissionsTest, RequestCamera) {
-    int done = 0;
-    // Already granted: done at once, the backend is not asked.
-    backend->camera = Status::granted;
-    Permissions granted(backend, executor);
-    granted.requestCamera([&] { ++done; });
-    EXPECT_EQ(done, 1);
-    EXPECT_TRUE(backend->pendingAnswers.empty());
-
-    // Denied: asked again; a refusal keeps it denied.
-    backend->camera = Status::denied;
-    Permissions denied(backend, executor);
-    denied.requestCamera([&] { ++done; });
-    ASSERT_EQ(backend->pendingAnswers.size(), 1U);
-    backend->pendingAnswers[0](false);
-    executor.runUntilIdle();
-    EXPECT_EQ(denied.camera.get(), Status::denied);
-    EXPECT_EQ(done, 2);
-
-    // Not determined: an answer given on another thread lands on the executor.
-    backend->camera = Status::notDetermined;
-    Permissions asked(backend, executor);
-    asked.requestCamera([&] { ++done; });
-    ASSERT_EQ(backend->pendingAnswers.size(), 2U);
-    std::thread([&] { backend->pendingAnswers[1](true); }).join();
-    EXPECT_EQ(asked.camera.get(), Status::notDetermined);
-    executor.runUntilIdle();
-    EXPECT_EQ(asked.camera.get(), Status::granted);
-    EXPECT_EQ(done, 3);
+TEST_F(PermissionsTest, RequestCameraAsksUnlessGrantedAndTheAnswerLandsOnTheExecutor) {
+    const struct {
+        Status before;
+        std::optional<bool> answer;  // none: not asked
+        Status after;
+    } cases[] = {
+        {Status::granted, std::nullopt, Status::granted},
+        {Status::denied, false, Status::denied},
+        {Status::notDetermined, true, Status::granted},
+    };
+    for (const auto& c : cases) {
+        backend->camera = c.before;
+        backend->pendingAnswers.clear();
+        Permissions permissions(backend, executor);
+        int done = 0;
+        permissions.requestCamera([&] { ++done; });
+        ASSERT_EQ(backend->pendingAnswers.size(), c.answer ? 1U : 0U) << toString(c.before);
+        if (c.answer) {
+            std::thread([&] { backend->pendingAnswers[0](*c.answer); }).join();
+            EXPECT_EQ(done, 0) << "answered on another thread, handled on the executor";
+            executor.runUntilIdle();
+        }
+        EXPECT_EQ(permissions.camera.get(), c.after) << toString(c.before);
+        EXPECT_EQ(done, 1) << toString(c.before);
+    }
 }
 
 TEST_F(PermissionsTest, AReadingTakenBeforeAnAnswerDoesNotUndoIt) {
@@ -187,14 +153,9 @@ struct FakeNodes final : DeviceNodes {
     VideoNodeInfo probeVideo(const std::string& path) const override { return video.at(path); }
     std::vector<std::string> audioCaptureNodes() const override { return keys(audio); }
     int accessError(const std::string& path) const override { return audio.at(path); }
-
-    template <class Map>
-    static std::vector<std::string> keys(const Map& map) {
-        std::vector<std::string> result;
-        for (const auto& entry : map) {
-            result.push_back(entry.first);
-        }
-        return result;
+    static std::vector<std::string> keys(const auto& map) {
+        const auto names = std::views::keys(map);
+        return {names.begin(), names.end()};
     }
 };
 
@@ -245,9 +206,8 @@ TEST(DeviceProbeTest, NodesAreOpenedOnTheProbeQueueNotOnMain) {
 }
 
 TEST(DeviceProbeTest, SystemNodesListOnlyMatchingNames) {
-    char pattern[] = "/tmp/kestrel-dev-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    const std::string dir = pattern;
+    const testing::TempFolder temp;
+    const std::string dir = temp.path().string();
     std::filesystem::create_directory(dir + "/snd");
     for (const char* name :
          {"video10", "video2", "video0", "video", "videoX", "video1a", "snd/pcmC0D0c",
@@ -264,58 +224,28 @@ TEST(DeviceProbeTest, SystemNodesListOnlyMatchingNames) {
     EXPECT_FALSE(notV4l2.capture);
     EXPECT_EQ(nodes.probeVideo(dir + "/video99").openError, ENOENT);
     EXPECT_EQ(nodes.accessError(dir + "/snd/missing"), ENOENT);
-    std::filesystem::remove_all(dir);
 }
 
 // --- Launching and the portal, on real descriptors --------------------------------------------
 
-// A ManualExecutor that knows the watched descriptors, so a test can block in poll(2) until one
-// is ready instead of spinning.
-class WaitingExecutor final : public Executor {
-  public:
-    ManualExecutor manual;
-
-    void post(Task task) override { manual.post(std::move(task)); }
-    void postAfter(Nanos delay, Task task) override { manual.postAfter(delay, std::move(task)); }
-    Handle startTimer(Nanos interval, Task task, Nanos leeway) override {
-        return manual.startTimer(interval, std::move(task), leeway);
-    }
-    Handle watchFd(int fd, unsigned events, std::function<void(unsigned)> onEvent) override {
-        const auto id = nextId_++;
-        watched_[id] = pollfd{fd, detail::toPollEvents(events), 0};
-        auto inner = std::make_shared<Handle>(manual.watchFd(fd, events, std::move(onEvent)));
-        return Handle([this, id, inner] {
-            watched_.erase(id);
-            inner->reset();
-        });
-    }
-    bool isCurrent() const override { return manual.isCurrent(); }
-
-    // Runs tasks and descriptor events until `done` holds; false after 10 s or with nothing left
-    // to wait on.
-    bool runUntil(const std::function<bool()>& done) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        for (manual.runUntilIdle(); !done(); manual.runUntilIdle()) {
-            if (watched_.empty() || std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            std::vector<pollfd> fds;
-            for (const auto& [id, fd] : watched_) {
-                fds.push_back(fd);
-            }
-            ::poll(fds.data(), fds.size(), 100);
-            manual.pollFds();
+// Runs `executor` until `done` holds, looking every few milliseconds; false after 10 s (a hang).
+bool runUntil(PollExecutor& executor, const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool held = done();
+    Handle check = executor.startTimer(std::chrono::milliseconds(5), [&] {
+        held = done();
+        if (held || std::chrono::steady_clock::now() > deadline) {
+            executor.stop();
         }
-        return true;
+    });
+    if (!held) {
+        executor.run();
     }
-
-  private:
-    std::map<std::uint64_t, pollfd> watched_;
-    std::uint64_t nextId_ = 0;
-};
+    return held;
+}
 
 TEST(LaunchTest, StartsProgramsAndReapsThem) {
-    WaitingExecutor executor;
+    PollExecutor executor;
     LinuxPermissionBackend backend(executor);
     EXPECT_FALSE(backend.launch({}));
     EXPECT_FALSE(backend.launch({"kestrel-no-such-program"}));
@@ -324,7 +254,7 @@ TEST(LaunchTest, StartsProgramsAndReapsThem) {
 
     ASSERT_TRUE(backend.launch({"sh", "-c", "exit 3"}));
     EXPECT_EQ(backend.runningChildren(), 1U);
-    EXPECT_TRUE(executor.runUntil([&] { return backend.runningChildren() == 0; }));
+    EXPECT_TRUE(runUntil(executor, [&] { return backend.runningChildren() == 0; }));
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);  // no zombie left behind
 }
 
@@ -332,11 +262,10 @@ TEST(LaunchTest, StartsProgramsAndReapsThem) {
 class PrivateBus {
   public:
     PrivateBus() {
-        char pattern[] = "/tmp/kestrel-bus-XXXXXX";
-        if (::system("command -v dbus-daemon >/dev/null") != 0 || ::mkdtemp(pattern) == nullptr) {
+        if (::system("command -v dbus-daemon >/dev/null") != 0 || temp_.path().empty()) {
             return;
         }
-        dir_ = pattern;
+        dir_ = temp_.path().string();
         std::ofstream(dir_ + "/bus.conf")
             << "<busconfig><type>session</type><listen>unix:path=" << dir_
             << "/socket</listen><auth>EXTERNAL</auth><policy context=\"default\">"
@@ -362,14 +291,12 @@ class PrivateBus {
         if (daemon_ != nullptr) {
             ::pclose(daemon_);
         }
-        if (!dir_.empty()) {
-            std::filesystem::remove_all(dir_);
-        }
     }
     bool installed() const { return !dir_.empty(); }
     const std::string& address() const { return address_; }
 
   private:
+    testing::TempFolder temp_;
     std::string dir_;
     FILE* daemon_ = nullptr;
     pid_t pid_ = -1;
@@ -461,29 +388,24 @@ class PortalTest : public ::testing::Test {
         std::optional<bool> answer;
         backend.requestCameraAccess([&](bool granted) { answer = granted; });
         EXPECT_FALSE(answer.has_value()) << "answers are posted, never given inside the call";
-        executor.runUntil([&] { return answer.has_value(); });
+        runUntil(executor, [&] { return answer.has_value(); });
         return answer;
     }
     std::optional<bool> ask(Status nodes) { return ask(nodes, bus_.address()); }
 
-    WaitingExecutor executor;
+    PollExecutor executor;
     PrivateBus bus_;
 };
 
-// A yes from the portal grants only where a camera node opens.
-TEST_F(PortalTest, PortalGrantsWhereACameraNodeOpens) {
-    FakePortal portal(bus_.address(), 0);
-    ASSERT_TRUE(portal.ok());
-    EXPECT_EQ(ask(Status::granted), std::optional(true));
-    EXPECT_EQ(ask(Status::denied), std::optional(false));
-    EXPECT_EQ(portal.calls(), 2);
-}
-
-TEST_F(PortalTest, PortalRefuses) {
-    FakePortal portal(bus_.address(), 1);
-    ASSERT_TRUE(portal.ok());
-    EXPECT_EQ(ask(Status::granted), std::optional(false));
-    EXPECT_EQ(portal.calls(), 1);
+// A yes from the portal grants only where a camera node opens; a no never grants.
+TEST_F(PortalTest, PortalGrantsWhereACameraNodeOpensAndRefuses) {
+    for (const std::uint32_t response : {0U, 1U}) {
+        FakePortal portal(bus_.address(), response);
+        ASSERT_TRUE(portal.ok());
+        EXPECT_EQ(ask(Status::granted), std::optional(response == 0)) << response;
+        EXPECT_EQ(ask(Status::denied), std::optional(false)) << response;
+        EXPECT_EQ(portal.calls(), 2) << response;
+    }
 }
 
 TEST_F(PortalTest, WithoutAPortalOrABusTheDeviceNodesAnswer) {

@@ -16,46 +16,24 @@
 
 #include "app/hotkey/HotKeysController.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/CoreApplication.h"
+#include "tests/support/FakeHotKeyBackend.h"
+#include "tests/support/LogCapture.h"
 
 namespace kestrel {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Stands in for the X11 grab: takes every combination, or none.
-class FakeFallback final : public HotKeyBackend {
-  public:
-    bool registerHotKey(const KeyCombo&, std::uint32_t, std::uint32_t id) override {
-        registered.push_back(id);
-        return grabs;
-    }
-    void unregisterHotKey(std::uint32_t) override {}
-    void installEventHandler(EventHandler) override {}
-    bool grabs = true;
-    std::vector<std::uint32_t> registered;
-};
-
 class PortalHotKeyBackendTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "portal_test";
-        static char* argv[] = {name, nullptr};
-        static QCoreApplication app(argc, argv);
-    }
+    static void SetUpTestSuite() { testing::coreApplication(); }
     void SetUp() override {
         if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
             GTEST_SKIP() << "no session bus: run this test under dbus-run-session (ctest does)";
         }
-        previousSink = Log::sink();
-        Log::setSink(log);
     }
-    void TearDown() override {
-        portal.stop();
-        if (previousSink) {
-            Log::setSink(previousSink);
-        }
-    }
+    void TearDown() override { portal.stop(); }
 
     void startPortal(const char* mode) {
         portal = testing::ChildProcess({"/usr/bin/python3", KESTREL_FAKE_PORTAL, mode}, {});
@@ -87,9 +65,9 @@ class PortalHotKeyBackendTest : public ::testing::Test {
 
     QDBusConnection bus = QDBusConnection::sessionBus();
     testing::ChildProcess portal;
-    std::shared_ptr<CaptureLogSink> log = std::make_shared<CaptureLogSink>();
-    std::shared_ptr<LogSink> previousSink;
-    std::shared_ptr<FakeFallback> fallback = std::make_shared<FakeFallback>();
+    testing::LogCapture log;
+    std::shared_ptr<testing::FakeHotKeyBackend> fallback =
+        std::make_shared<testing::FakeHotKeyBackend>();
     std::shared_ptr<HotKeysController> controller;
     std::shared_ptr<HotKey> hotKey;
     int presses = 0;
@@ -118,12 +96,12 @@ TEST_F(PortalHotKeyBackendTest, BindsTheShortcutTogglesOncePerActivationAndOutli
     callPortal(QStringLiteral("Emit"), {QStringLiteral("Activated")});
     ASSERT_TRUE(pump([&] { return presses == 2; }));
     EXPECT_EQ(releases, 1);
-    EXPECT_TRUE(fallback->registered.empty());
+    EXPECT_EQ(fallback->registrations, 0);
 
     // The portal goes away: the X11 grab takes over and the trigger is gone with the portal.
     portal.stop();
     ASSERT_TRUE(pump([&] { return backend->state() == PortalHotKeyBackend::State::fallback; }));
-    EXPECT_EQ(fallback->registered.size(), 1U);
+    EXPECT_EQ(fallback->grabs.size(), 1U);
     EXPECT_EQ(reported, "");
 }
 
@@ -132,19 +110,19 @@ TEST_F(PortalHotKeyBackendTest, ARefusedSessionOrNoPortalLeavesTheGrabInChargeAn
     auto refused = std::make_shared<PortalHotKeyBackend>(bus, fallback);
     registerHotKey(refused);
     ASSERT_TRUE(pump([&] { return refused->state() == PortalHotKeyBackend::State::fallback; }));
-    EXPECT_EQ(fallback->registered, std::vector<std::uint32_t>{1});
+    EXPECT_EQ(fallback->grabs.count(1), 1U);
     portal.stop();
     ASSERT_TRUE(pump([this] { return !portalOwned(); }));
 
     // Nothing offers global shortcuts: one line tells the user what to bind instead.
-    fallback = std::make_shared<FakeFallback>();
-    fallback->grabs = false;
+    fallback = std::make_shared<testing::FakeHotKeyBackend>();
+    fallback->refuse = true;
     auto none = std::make_shared<PortalHotKeyBackend>(bus, fallback);
     registerHotKey(none);
     ASSERT_TRUE(pump([&] { return none->state() == PortalHotKeyBackend::State::fallback; }));
     hotKey->setPaused(true);
     hotKey->setPaused(false);
-    EXPECT_EQ(fallback->registered.size(), 2U);
+    EXPECT_EQ(fallback->registrations, 2);
     EXPECT_EQ(log->count("kestrel --toggle-away"), 1U);
 }
 

@@ -81,14 +81,6 @@ class FakeV4l2System final : public V4l2System {
 
     std::size_t openCount() const { return open_.size(); }
     std::size_t mappingCount() const { return mappings_; }
-    std::size_t streamingBufferCount(const std::string& path) const {
-        for (const auto& [fd, node] : open_) {
-            if (node.path == path) {
-                return node.buffers.size();
-            }
-        }
-        return 0;
-    }
 
     std::vector<std::string> videoNodes(const std::string& devRoot) override {
         std::vector<std::string> nodes;
@@ -119,7 +111,7 @@ class FakeV4l2System final : public V4l2System {
             return -found->second.openError;
         }
         const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        open_[fd].path = path;
+        open_[fd] = Node{.fd = fd, .path = path};
         return fd;
     }
 
@@ -176,19 +168,17 @@ class FakeV4l2System final : public V4l2System {
         std::uint32_t flags;
     };
     struct Node {
+        int fd = -1;
         std::string path;
-        std::vector<std::vector<std::uint8_t>> buffers;
-        std::deque<std::uint32_t> queued;
-        std::deque<Pending> pending;
+        std::vector<std::vector<std::uint8_t>> buffers{};
+        std::deque<std::uint32_t> queued{};
+        std::deque<Pending> pending{};
     };
 
-    static void wake(int fd) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto written = ::write(fd, &one, sizeof one);
-    }
+    static void wake(int fd) { ::eventfd_write(fd, 1); }
     static void drain(int fd) {
-        std::uint64_t count = 0;
-        [[maybe_unused]] auto got = ::read(fd, &count, sizeof count);
+        eventfd_t count = 0;
+        ::eventfd_read(fd, &count);
     }
 
     const FakeFormat* format(const FakeCamera& cam, std::uint32_t fourcc) const {
@@ -306,7 +296,7 @@ class FakeV4l2System final : public V4l2System {
             case VIDIOC_DQBUF: {
                 auto* buf = static_cast<v4l2_buffer*>(arg);
                 if (!cam.streaming || node.pending.empty() || node.queued.empty()) {
-                    drain(fdOf(node));
+                    drain(node.fd);
                     return -EAGAIN;
                 }
                 const Pending frame = std::move(node.pending.front());
@@ -333,15 +323,6 @@ class FakeV4l2System final : public V4l2System {
             default:
                 return -ENOTTY;
         }
-    }
-
-    int fdOf(const Node& node) const {
-        for (const auto& [fd, n] : open_) {
-            if (&n == &node) {
-                return fd;
-            }
-        }
-        return -1;
     }
 
     std::map<std::string, FakeCamera> cameras_;

@@ -7,6 +7,8 @@
 #include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "tests/app/sources/MovieClips.h"
+#include "tests/support/FakeCaptureDelegate.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempFolder.h"
 
 namespace kestrel {
@@ -16,23 +18,6 @@ using namespace std::chrono_literals;
 using testing::indexOfGrey;
 using testing::meanGrey;
 using testing::TempFolder;
-
-class RecordingDelegate final : public CaptureDelegate {
-  public:
-    void captureOutput(const PixelBufferRef& frame, MediaTime time) override {
-        frames.push_back(frame);
-        times.push_back(time);
-    }
-    void sessionInterrupted(const std::string& /*info*/) override { ++interruptions; }
-    void sessionInterruptionEnded() override {}
-    void sessionRuntimeError(const std::optional<Error>& error) override {
-        errors.push_back(error.value_or(Error{}));
-    }
-    std::vector<PixelBufferRef> frames;
-    std::vector<MediaTime> times;
-    std::vector<Error> errors;
-    int interruptions = 0;
-};
 
 class FileCameraBackendTest : public ::testing::Test {
   protected:
@@ -57,7 +42,8 @@ class FileCameraBackendTest : public ::testing::Test {
     TempFolder temp;
     std::filesystem::path file = temp.path() / "camera.mov";
     ManualExecutor capture;
-    std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+    std::shared_ptr<testing::FakeCaptureDelegate> delegate =
+        std::make_shared<testing::FakeCaptureDelegate>();
     CaptureSettings settings{160, 90, 15};  // small frames, the camera's rate
 };
 
@@ -97,10 +83,8 @@ TEST_F(FileCameraBackendTest, RefusesOtherDevicesAndFilesItCannotRead) {
     const auto text = temp.path() / "text.mov";
     testing::writeFile(text, "not a movie");
     FileCameraBackend notMovie(capture, capture.hostClock(), text);
-    auto logs = std::make_shared<CaptureLogSink>();
-    Log::setSink(logs);
+    testing::LogCapture logs;
     EXPECT_FALSE(start(notMovie));
-    Log::setSink(nullptr);
     EXPECT_FALSE(notMovie.isRunning());
     EXPECT_EQ(logs->count("file camera: cannot read text.mov: not a QuickTime movie"), 1U);
 }

@@ -11,6 +11,7 @@
 #include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "tests/app/sources/MovieClips.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempFolder.h"
 
 namespace kestrel {
@@ -49,16 +50,8 @@ struct Completed {
 
 class LoopRecorderTest : public ::testing::Test {
   protected:
-    void SetUp() override { Log::setSink(logs); }
-    void TearDown() override { Log::setSink(nullptr); }
-
     // Small movies keep the tests quick; the recording rules do not depend on the size.
-    static MovieWriterSettings small() {
-        MovieWriterSettings settings;
-        settings.width = 320;
-        settings.height = 180;
-        return settings;
-    }
+    static MovieWriterSettings small() { return {.width = 320, .height = 180}; }
     // A camera frame with index `index` at `nanos` after the recording's first frame.
     void append(int index, std::int64_t nanos) {
         recorder->append(greyFrame(160, 90, greyForIndex(index)),
@@ -70,6 +63,13 @@ class LoopRecorderTest : public ::testing::Test {
             done.url = url;
         };
     }
+    // Stops the recording and lets the file be finished.
+    Completed stopped() {
+        Completed done;
+        recorder->stop(into(done));
+        main.runUntilIdle();
+        return done;
+    }
     std::vector<path> files() const {
         std::vector<path> found;
         for (const auto& entry : std::filesystem::directory_iterator(folder)) {
@@ -80,7 +80,7 @@ class LoopRecorderTest : public ::testing::Test {
     }
 
     static constexpr std::int64_t kStart = 5'000 * kNanosPerSecond;
-    std::shared_ptr<CaptureLogSink> logs = std::make_shared<CaptureLogSink>();
+    testing::LogCapture logs;
     TempFolder temp;
     path folder = temp.path() / "loops";
     ManualExecutor main;  // also the encoder: every step runs when the test says so
@@ -144,8 +144,7 @@ TEST_F(LoopRecorderTest, StopsByItselfAtMaxSecondsNotBeforeAndHandsTheFileOn) {
     EXPECT_EQ(decodedGreys(*automatic.url, 320, 180).size(), 4U);
 
     // Stopping again from the user's button finds the recorder idle.
-    Completed manual;
-    recorder->stop(into(manual));
+    const Completed manual = stopped();
     EXPECT_EQ(manual.calls, 1);
     EXPECT_FALSE(manual.url);
 }
@@ -173,9 +172,7 @@ TEST_F(LoopRecorderTest, StopBeforeAnyFrameAndStopWhileIdle) {
     EXPECT_FALSE(idle.url);
 
     ASSERT_FALSE(recorder->start());
-    Completed empty;
-    recorder->stop(into(empty));
-    main.runUntilIdle();
+    const Completed empty = stopped();
     // The file is finished and handed on; it holds no frames, so loading it fails later.
     ASSERT_TRUE(empty.url);
     EXPECT_TRUE(std::filesystem::exists(*empty.url));
@@ -212,10 +209,7 @@ TEST_F(LoopRecorderTest, AStartBeforeTheLastStopFinishedKeepsItsWriterAndGetsIts
     EXPECT_TRUE(recorder->isRecording());
     append(1, 0);
     append(2, kFrameNanos);
-    Completed done;
-    recorder->stop(into(done));
-    main.runUntilIdle();
-    EXPECT_EQ(done.url, second);
+    EXPECT_EQ(stopped().url, second);
     EXPECT_EQ(decodedGreys(*first.url, 320, 180).size(), 1U);
     const auto greys = decodedGreys(second, 320, 180);
     ASSERT_EQ(greys.size(), 2U);
@@ -231,9 +225,7 @@ TEST_F(LoopRecorderTest, AFullQueueDropsAndCountsFramesAndRepeatedTimesAreDroppe
     main.runUntilIdle();
     append(9, (LoopRecorder::kQueueDepth - 1) * kFrameNanos);  // not after the last queued frame
     EXPECT_EQ(recorder->droppedFrames(), 3U);
-    Completed done;
-    recorder->stop(into(done));
-    main.runUntilIdle();
+    const Completed done = stopped();
     ASSERT_TRUE(done.url);
     EXPECT_EQ(decodedGreys(*done.url, 320, 180).size(),
               static_cast<std::size_t>(LoopRecorder::kQueueDepth));
@@ -272,9 +264,7 @@ TEST_F(LoopRecorderTest, AFileWhoseWritingFailedIsRemovedLoggedAndNotHandedOn) {
         recorder->append(noise, MediaTime{kStart + i * kFrameNanos, 1'000'000'000});
         main.runUntilIdle();
     }
-    Completed done;
-    recorder->stop(into(done));
-    main.runUntilIdle();
+    const Completed done = stopped();
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previousHandler);
 
@@ -295,11 +285,9 @@ constexpr int kGreyLevels = 12;
 // What a run that ends mid-recording leaves: `frames` camera frames at 15 a second written to the
 // journal of `loop`, never finished; the frames the encoder and the muxer still held are lost.
 path leftJournal(const path& loop, int frames) {
-    MovieWriterSettings settings;
-    settings.width = 320;
-    settings.height = 180;
-    settings.fragmentSeconds = LoopLibrary::kJournalFragmentSeconds;
-    auto made = MovieWriter::create(LoopLibrary::journalPath(loop), settings);
+    auto made = MovieWriter::create(
+        LoopLibrary::journalPath(loop),
+        {.width = 320, .height = 180, .fragmentSeconds = LoopLibrary::kJournalFragmentSeconds});
     auto& writer = *std::get<std::unique_ptr<MovieWriter>>(made);
     for (int i = 0; i < frames; ++i) {
         EXPECT_FALSE(writer.append(*greyFrame(320, 180, greyForIndex(i % kGreyLevels)),

@@ -66,10 +66,7 @@ inline int indexOfGrey(double grey) {
 // Writes a clip of `frames` flat frames, frame i with greyForIndex(i), at 15 frames a second.
 inline void writeClip(const std::filesystem::path& path, int frames, int width = 320,
                       int height = 180, int sourceWidth = 0, int sourceHeight = 0) {
-    MovieWriterSettings settings;
-    settings.width = width;
-    settings.height = height;
-    auto created = MovieWriter::create(path, settings);
+    auto created = MovieWriter::create(path, {.width = width, .height = height});
     ASSERT_TRUE(std::holds_alternative<std::unique_ptr<MovieWriter>>(created))
         << std::get<Error>(created).description;
     auto& writer = *std::get<std::unique_ptr<MovieWriter>>(created);

@@ -9,6 +9,7 @@
 
 #include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
+#include "tests/support/LogCapture.h"
 
 namespace kestrel {
 namespace {
@@ -84,53 +85,43 @@ CaptureDevice other(std::string name) {
     return {"/dev/" + name, std::move(name), CaptureDeviceKind::other};
 }
 
-std::optional<std::string> chosenName(const std::vector<CaptureDevice>& devices,
-                                      std::optional<CaptureDevice> fallback = std::nullopt) {
-    auto chosen = WebcamCapture::chooseDevice(devices, [&] { return fallback; });
-    return chosen ? std::optional(chosen->name) : std::nullopt;
-}
-
-TEST(WebcamDeviceChoice, BuiltInBeatsOurOwnVirtualCamera) {
-    EXPECT_EQ(chosenName({external("Kestrel Virtual Camera"), builtIn("Integrated Camera")}),
-              "Integrated Camera");
-}
-
-TEST(WebcamDeviceChoice, ExcludedNamesAreCaseSensitiveSubstringsOfExternalDevices) {
-    EXPECT_TRUE(WebcamCapture::isExcluded(external("OBS Virtual Camera 2")));
-    EXPECT_TRUE(WebcamCapture::isExcluded(external("My mmhmm cam")));
-    EXPECT_TRUE(WebcamCapture::isExcluded(external("ManyCam Virtual Webcam")));
-    EXPECT_FALSE(WebcamCapture::isExcluded(external("obs virtual camera")));
-    EXPECT_FALSE(WebcamCapture::isExcluded(external("Logitech C920")));
-    // Only external devices are filtered by name.
-    EXPECT_FALSE(WebcamCapture::isExcluded(builtIn("OBS")));
-    EXPECT_FALSE(WebcamCapture::isExcluded(other("Kestrel test pattern")));
-
-    EXPECT_EQ(chosenName({external("OBS Virtual Camera 2"), external("obs virtual camera")}),
-              "obs virtual camera");
-}
-
-TEST(WebcamDeviceChoice, WithoutBuiltInTheFirstListedUsableDeviceWins) {
-    EXPECT_EQ(chosenName({external("Snap Camera"), external("Logitech C920"), other("Phone")}),
-              "Logitech C920");
-    EXPECT_EQ(chosenName({other("Phone"), external("Logitech C920")}), "Phone");
-    // A built-in device listed last still wins.
-    EXPECT_EQ(chosenName({external("Logitech C920"), other("Phone"), builtIn("Integrated")}),
-              "Integrated");
-}
-
-TEST(WebcamDeviceChoice, EveryDeviceExcludedFallsBackToTheDefaultDeviceWhateverItsName) {
-    EXPECT_EQ(chosenName({external("OBS Virtual Camera"), external("XSplit VCam")},
-                         external("OBS Virtual Camera")),
-              "OBS Virtual Camera");
-    EXPECT_EQ(chosenName({}, external("Camo")), "Camo");
-    EXPECT_EQ(chosenName({external("Camo")}), std::nullopt);
+TEST(WebcamDeviceChoice, BuiltInFirstThenTheFirstUsableThenTheDefaultDevice) {
+    const struct {
+        std::vector<CaptureDevice> devices;
+        std::optional<CaptureDevice> fallback;
+        std::optional<std::string> chosen;
+    } cases[] = {
+        {{external("Kestrel Virtual Camera"), builtIn("Integrated Camera")},
+         {},
+         "Integrated Camera"},
+        {{external("Logitech C920"), other("Phone"), builtIn("Integrated")}, {}, "Integrated"},
+        {{external("Snap Camera"), external("Logitech C920"), other("Phone")}, {}, "Logitech C920"},
+        {{other("Phone"), external("Logitech C920")}, {}, "Phone"},
+        // Names are excluded case-sensitively, and only those of external devices.
+        {{external("OBS Virtual Camera 2"), external("obs virtual camera")},
+         {},
+         "obs virtual camera"},
+        {{external("My mmhmm cam"), builtIn("OBS")}, {}, "OBS"},
+        {{external("ManyCam Virtual Webcam"), other("Kestrel test pattern")},
+         {},
+         "Kestrel test pattern"},
+        // Every device excluded: the default device, whatever its name; without one, none.
+        {{external("OBS Virtual Camera"), external("XSplit VCam")},
+         external("OBS Virtual Camera"),
+         "OBS Virtual Camera"},
+        {{}, external("Camo"), "Camo"},
+        {{external("Camo")}, {}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        auto chosen = WebcamCapture::chooseDevice(c.devices, [&] { return c.fallback; });
+        EXPECT_EQ(chosen ? std::optional(chosen->name) : std::nullopt, c.chosen)
+            << c.devices.size() << " devices, first "
+            << (c.devices.empty() ? "" : c.devices[0].name);
+    }
 }
 
 class WebcamCaptureTest : public ::testing::Test {
   protected:
-    void SetUp() override { Log::setSink(logs); }
-    void TearDown() override { Log::setSink(nullptr); }
-
     std::vector<std::string> webcamLines() const { return logs->messages("Webcam"); }
     // Frames that each reach the main thread before the next one is captured.
     void deliverEach(int frames) {
@@ -146,10 +137,20 @@ class WebcamCaptureTest : public ::testing::Test {
         main.runUntilIdle();
     }
 
-    std::shared_ptr<CaptureLogSink> logs = std::make_shared<CaptureLogSink>();
+    // A capture started on the built-in camera.
+    WebcamCapture& started() {
+        backend->deviceList = {builtIn("Integrated Camera")};
+        webcam_ = std::make_unique<WebcamCapture>(backend, main, capture);
+        EXPECT_FALSE(webcam_->start().has_value());
+        capture.runUntilIdle();
+        return *webcam_;
+    }
+
+    testing::LogCapture logs;
     ManualExecutor main;
     ManualExecutor capture;
     std::shared_ptr<FakeBackend> backend = std::make_shared<FakeBackend>(capture);
+    std::unique_ptr<WebcamCapture> webcam_;
 };
 
 TEST_F(WebcamCaptureTest, StartChoosesConfiguresAndStartsOffTheCallingThread) {
@@ -168,15 +169,9 @@ TEST_F(WebcamCaptureTest, StartChoosesConfiguresAndStartsOffTheCallingThread) {
     EXPECT_EQ(webcamLines(),
               (std::vector<std::string>{"using device: Integrated Camera (type=builtIn)",
                                         "session.startRunning returned, running=y"}));
-}
 
-TEST_F(WebcamCaptureTest, StartOnARunningSessionDoesNothing) {
-    backend->deviceList = {builtIn("Integrated Camera")};
-    WebcamCapture webcam(backend, main, capture);
-    ASSERT_FALSE(webcam.start().has_value());
-    capture.runUntilIdle();
+    // Starting a running session does nothing.
     logs->clear();
-
     EXPECT_FALSE(webcam.start().has_value());
     capture.runUntilIdle();
     EXPECT_TRUE(webcamLines().empty());
@@ -211,21 +206,19 @@ TEST_F(WebcamCaptureTest, StartFailuresComeBackToTheMainThreadAndAreLogged) {
     EXPECT_EQ(backend->delegateSets, 1);   // observers are installed once, on the first start
 }
 
+// Frames are counted also while no handler is set.
 TEST_F(WebcamCaptureTest, FrameCountLogsFirstThenEverySixtiethAndSurvivesRestart) {
-    backend->deviceList = {builtIn("Integrated Camera")};
-    WebcamCapture webcam(backend, main, capture);
+    auto& webcam = started();
+    deliverEach(3);
     std::vector<MediaTime> seen;
     webcam.setOnFrame([&](const PixelBufferRef&, MediaTime time) { seen.push_back(time); });
-    ASSERT_FALSE(webcam.start().has_value());
-    capture.runUntilIdle();
-
-    deliverEach(59);
+    deliverEach(56);
     // A sample without an image is ignored entirely.
     backend->delegate()->captureOutput(nullptr, MediaTime{99, 15});
     EXPECT_EQ(webcam.frameCount(), 59);
     deliverEach(1);
-    EXPECT_EQ(seen.size(), 60U);
-    EXPECT_EQ(seen[2], (MediaTime{2, 15}));
+    EXPECT_EQ(seen.size(), 57U);
+    EXPECT_EQ(seen[2], (MediaTime{5, 15}));
 
     webcam.restart();
     capture.runUntilIdle();
@@ -245,24 +238,8 @@ TEST_F(WebcamCaptureTest, FrameCountLogsFirstThenEverySixtiethAndSurvivesRestart
                                                 "captureOutput frame count=120"}));
 }
 
-TEST_F(WebcamCaptureTest, FramesAreCountedWhileNoHandlerIsSet) {
-    backend->deviceList = {builtIn("Integrated Camera")};
-    WebcamCapture webcam(backend, main, capture);
-    ASSERT_FALSE(webcam.start().has_value());
-    capture.runUntilIdle();
-    deliverEach(3);
-    int delivered = 0;
-    webcam.setOnFrame([&](const PixelBufferRef&, MediaTime) { ++delivered; });
-    deliverEach(2);
-    EXPECT_EQ(webcam.frameCount(), 5);
-    EXPECT_EQ(delivered, 2);
-}
-
 TEST_F(WebcamCaptureTest, RestartTearsDownAndStartsAgainAfter150Milliseconds) {
-    backend->deviceList = {builtIn("Integrated Camera")};
-    WebcamCapture webcam(backend, main, capture);
-    ASSERT_FALSE(webcam.start().has_value());
-    capture.runUntilIdle();
+    auto& webcam = started();
     ASSERT_TRUE(backend->running);
 
     // A camera plugged in meanwhile is taken into account by the new choice.
@@ -284,26 +261,18 @@ TEST_F(WebcamCaptureTest, RestartTearsDownAndStartsAgainAfter150Milliseconds) {
     EXPECT_TRUE(backend->running);
     EXPECT_EQ(backend->delegateSets, 1);
     EXPECT_EQ(logs->count("restart() requested"), 1U);
-}
 
-TEST_F(WebcamCaptureTest, AFailedDelayedStartIsOnlyLogged) {
-    backend->deviceList = {builtIn("Integrated Camera")};
-    WebcamCapture webcam(backend, main, capture);
-    ASSERT_FALSE(webcam.start().has_value());
-    capture.runUntilIdle();
+    // A delayed start that fails is only logged: nothing is retried.
     backend->deviceList.clear();
     webcam.restart();
     main.advance(1s);
     runDeviceWork();
     EXPECT_EQ(logs->count("restart() start failed: No camera"), 1U);
-    EXPECT_EQ(backend->configured.size(), 1U);  // nothing retried
+    EXPECT_EQ(backend->configured.size(), 2U);
 }
 
 TEST_F(WebcamCaptureTest, RuntimeErrorRestartsOnTheMainThread) {
-    backend->deviceList = {builtIn("Integrated Camera")};
-    WebcamCapture webcam(backend, main, capture);
-    ASSERT_FALSE(webcam.start().has_value());
-    capture.runUntilIdle();
+    started();
 
     backend->delegate()->sessionRuntimeError(Error{"V4L2", 19, "No such device"});
     EXPECT_EQ(
@@ -353,10 +322,7 @@ TEST_F(WebcamCaptureTest, NothingRunsOnceTheCaptureIsReleased) {
 }
 
 TEST_F(WebcamCaptureTest, InterruptionIsLoggedAndItsEndResumesAStoppedSession) {
-    backend->deviceList = {builtIn("Integrated Camera")};
-    WebcamCapture webcam(backend, main, capture);
-    ASSERT_FALSE(webcam.start().has_value());
-    capture.runUntilIdle();
+    started();
 
     backend->delegate()->sessionInterrupted("{reason: device busy}");
     backend->delegate()->sessionInterrupted("");

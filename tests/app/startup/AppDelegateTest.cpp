@@ -21,10 +21,6 @@ TEST_F(AppDelegateTest, LaterLaunchActivatesThenStartsTheEngineOnceThoughTheGate
     EXPECT_EQ(count("bridge.activate"), 2);
     EXPECT_LT(indexOf("engine.build"), indexOf("bridge.activate"));
     EXPECT_LT(indexOf("bridge.activate"), indexOf("detector.start"));
-    const auto gateLines = logs->messages("Gate");
-    ASSERT_GE(gateLines.size(), 2U);
-    EXPECT_NE(gateLines[0].find("engine started n"), std::string::npos) << gateLines[0];
-    EXPECT_NE(gateLines[1].find("engine started y"), std::string::npos) << gateLines[1];
     EXPECT_TRUE(logs->messages("App").empty()) << "onboarding was seen already";
     EXPECT_EQ(hotKeys->grabs.size(), 1U);
     EXPECT_EQ(hotKeys->grabs.begin()->second.carbonModifiers, carbon::kCommand | carbon::kShift);
@@ -63,7 +59,7 @@ TEST_F(AppDelegateTest, WithADisplayTheWizardOpensAfterAQuarterSecondAndTheEngin
     EXPECT_EQ(shown, 1);
 }
 
-TEST_F(AppDelegateTest, DeniedCameraKeepsTheGateClosedUntilGrantedAndRevokingLaterDoesNotStop) {
+TEST_F(AppDelegateTest, ACameraGrantedLaterOpensTheGateOnTheNextRefresh) {
     settings->setBool(AppState::kHasSeenOnboardingKey, true);
     settings->setBool(AppState::kExtensionInstalledKey, true);
     permissionBackend->camera = PermissionStatus::denied;
@@ -72,13 +68,6 @@ TEST_F(AppDelegateTest, DeniedCameraKeepsTheGateClosedUntilGrantedAndRevokingLat
 
     permissionBackend->camera = PermissionStatus::granted;
     delegate->permissions()->refresh();
-    EXPECT_TRUE(delegate->engineStarted());
-
-    permissionBackend->camera = PermissionStatus::denied;
-    delegate->permissions()->refresh();
-    permissionBackend->camera = PermissionStatus::granted;
-    delegate->permissions()->refresh();
-    delegate->startEngineIfReady();
     EXPECT_TRUE(delegate->engineStarted());
     EXPECT_EQ(count("webcam.start"), 1);
 }
@@ -98,9 +87,11 @@ TEST_F(AppDelegateTest, ToggleSignalAndHotKeyFlipForceAwayOnTheMainThread) {
     hotKeys->press();
     EXPECT_TRUE(manualOverride.get());
 
-    // A signal that arrives after the delegate is gone does nothing.
+    // A toggle still queued when the delegate goes does not keep it alive.
     toggleSignal->signal.emit();
+    std::weak_ptr<AppDelegate> weak = delegate;
     delegate.reset();
+    EXPECT_TRUE(weak.expired());
     main.runUntilIdle();
 }
 

@@ -12,36 +12,12 @@
 #include "app/startup/AppDelegate.h"
 #include "platform/runtime/Observable.h"
 #include "tests/app/engine/EngineFakes.h"
-#include "tests/support/ChildProcess.h"
+#include "tests/support/FakeHotKeyBackend.h"
+#include "tests/support/FakePermissionBackend.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TempFolder.h"
 
 namespace kestrel::testing {
-
-class FakePermissionBackend final : public PermissionBackend {
-  public:
-    PermissionStatus cameraStatus() override { return camera; }
-    PermissionStatus microphoneStatus() override { return PermissionStatus::granted; }
-    void requestCameraAccess(std::function<void(bool)> answer) override { answer(true); }
-    bool launch(const std::vector<std::string>& /*argv*/) override { return false; }
-    PermissionStatus camera = PermissionStatus::granted;
-};
-
-class FakeHotKeyBackend final : public HotKeyBackend {
-  public:
-    bool registerHotKey(const KeyCombo& combo, std::uint32_t /*signature*/,
-                        std::uint32_t id) override {
-        grabs[id] = combo;
-        return true;
-    }
-    void unregisterHotKey(std::uint32_t id) override { grabs.erase(id); }
-    void installEventHandler(EventHandler onEvent) override { handler = std::move(onEvent); }
-    void press() {
-        ASSERT_EQ(grabs.size(), 1U);
-        handler(HotKeyEvent{HotKeysController::kHotKeySignature, grabs.begin()->first,
-                            HotKeyEvent::Kind::pressed});
-    }
-    std::map<std::uint32_t, KeyCombo> grabs;
-    EventHandler handler;
-};
 
 class FakeToggleSignal final : public ToggleSignalSource {
   public:
@@ -54,11 +30,12 @@ class FakeToggleSignal final : public ToggleSignalSource {
 // An application delegate over fakes, in virtual time, with the fakes still reachable.
 class DelegateRig {
   public:
-    DelegateRig() { Log::setSink(logs); }
-    ~DelegateRig() {
-        resetVirtualCameraHook = nullptr;
-        Log::setSink(nullptr);
+    DelegateRig() {
+        permissionBackend->camera = PermissionStatus::granted;
+        permissionBackend->microphone = PermissionStatus::granted;
+        permissionBackend->answer = true;
     }
+    ~DelegateRig() { resetVirtualCameraHook = nullptr; }
 
     // A launch over fakes; `settings` carries what earlier launches stored.
     std::shared_ptr<AppDelegate> launch() {
@@ -75,12 +52,10 @@ class DelegateRig {
             [this](AppState&, LoopLibrary&, std::shared_ptr<ExtensionService>) {
                 calls->push_back("engine.build");
                 EngineBuild build;
-                auto bridgeFake = std::make_unique<FakeBridge>(calls);
-                bridge = bridgeFake.get();
-                build.parts.webcam = std::make_unique<FakeWebcam>(calls);
-                build.parts.loop = std::make_unique<FakeLoop>(calls);
-                build.parts.detector = std::make_unique<FakeDetector>(calls);
-                build.parts.bridge = std::move(bridgeFake);
+                bridge = install<FakeBridge>(build.parts.bridge, calls);
+                install<FakeWebcam>(build.parts.webcam, calls);
+                install<FakeLoop>(build.parts.loop, calls);
+                install<FakeDetector>(build.parts.detector, calls);
                 build.parts.recorder = std::make_shared<FakeRecorder>(calls);
                 return build;
             },
@@ -104,7 +79,7 @@ class DelegateRig {
 
     // Set to launch as with a display: the wizard's stand-in.
     std::function<void()> showOnboarding;
-    std::shared_ptr<CaptureLogSink> logs = std::make_shared<CaptureLogSink>();
+    LogCapture logs;
     std::shared_ptr<CallLog> calls = std::make_shared<CallLog>();
     ManualExecutor main;
     std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();

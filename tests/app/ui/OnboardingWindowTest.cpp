@@ -13,26 +13,10 @@
 #include "app/ui/OnboardingWindow.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "tests/app/ui/Offscreen.h"
+#include "tests/support/FakePermissionBackend.h"
 
 namespace kestrel::ui {
 namespace {
-
-class ScriptedAccess final : public PermissionBackend {
-  public:
-    PermissionStatus cameraStatus() override { return camera; }
-    PermissionStatus microphoneStatus() override { return PermissionStatus::granted; }
-    void requestCameraAccess(std::function<void(bool)> answer) override {
-        camera = grant ? PermissionStatus::granted : PermissionStatus::denied;
-        answer(grant);
-    }
-    bool launch(const std::vector<std::string>& argv) override {
-        launched.push_back(argv);
-        return true;
-    }
-    PermissionStatus camera = PermissionStatus::notDetermined;
-    bool grant = true;
-    std::vector<std::vector<std::string>> launched;
-};
 
 class OnboardingWindowTest : public ::testing::Test {
   protected:
@@ -50,7 +34,12 @@ class OnboardingWindowTest : public ::testing::Test {
     }
 
     ManualExecutor main;
-    std::shared_ptr<ScriptedAccess> access = std::make_shared<ScriptedAccess>();
+    std::shared_ptr<testing::FakePermissionBackend> access = [] {
+        auto made = std::make_shared<testing::FakePermissionBackend>();
+        made->microphone = PermissionStatus::granted;
+        made->answer = true;
+        return made;
+    }();
     std::shared_ptr<Permissions> permissions =
         std::make_shared<Permissions>(access, main, "/nonexistent/help.html");
     AppState state{permissions, std::make_shared<MemorySettingsStore>()};
@@ -94,7 +83,7 @@ TEST_F(OnboardingWindowTest, CameraPageFollowsTheStatusAndDeniedOpensTheSettings
     auto& view = open();
     view.next();
     EXPECT_EQ(view.cameraButton()->text(), QStringLiteral("Request"));
-    access->grant = false;
+    access->answer = false;
     QTest::mouseClick(view.cameraButton(), Qt::LeftButton);
     main.runUntilIdle();
     EXPECT_EQ(view.cameraStatus()->text(), QStringLiteral("Denied — enable in System Settings"));

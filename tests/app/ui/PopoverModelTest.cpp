@@ -9,45 +9,38 @@
 #include "app/ui/RecordButtonState.h"
 #include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
+#include "tests/support/FakeLoopRecording.h"
+#include "tests/support/LogCapture.h"
 
 namespace kestrel::ui {
 namespace {
 
 using Mode = AppState::Mode;
 
+// Force away pressed, detector not yet re-evaluated (live with force away): the badge shows at
+// once while the status still says live.
 TEST(PopoverModel, StatusAndModeFollowTheState) {
-    struct Case {
-        Mode mode;
-        bool forceAway;
-        Tone dot;
-        const char* title;
-        const char* subtitle;
-        const char* icon;
-    };
-    const Case cases[] = {
-        {Mode::live, false, Tone::liveGreen, "Live.", "You’re on camera.",
-         "dev.corvid.kestrel-live"},
-        {Mode::away, false, Tone::awayRed, "Away.", "Loop is rolling.", "dev.corvid.kestrel-away"},
-        {Mode::away, true, Tone::awayRed, "Away.", "Loop is rolling.", "dev.corvid.kestrel-away"},
-        // Force away pressed, detector not yet re-evaluated: the badge shows at once.
-        {Mode::live, true, Tone::liveGreen, "Live.", "You’re on camera.",
-         "dev.corvid.kestrel-live"},
-    };
-    for (const auto& c : cases) {
+    for (const auto& [mode, forceAway] :
+         {std::pair{Mode::live, false}, std::pair{Mode::away, false}, std::pair{Mode::away, true},
+          std::pair{Mode::live, true}}) {
         PopoverInputs in;
-        in.mode = c.mode;
-        in.manualOverride = c.forceAway;
+        in.mode = mode;
+        in.manualOverride = forceAway;
         in.hotKeyBadge = QStringLiteral("⊞⇧A");
         const auto m = makePopoverModel(in);
-        EXPECT_EQ(m.dot, c.dot);
-        EXPECT_EQ(m.title, QString::fromUtf8(c.title));
-        EXPECT_EQ(m.menuStatus, QString::fromUtf8(c.title));
-        EXPECT_EQ(m.subtitle, QString::fromUtf8(c.subtitle));
-        EXPECT_EQ(m.iconName, QString::fromUtf8(c.icon));
-        EXPECT_EQ(m.badgeVisible, c.forceAway);
+        const bool live = mode == Mode::live;
+        const QString title = live ? QStringLiteral("Live.") : QStringLiteral("Away.");
+        EXPECT_EQ(m.dot, live ? Tone::liveGreen : Tone::awayRed);
+        EXPECT_EQ(m.title, title);
+        EXPECT_EQ(m.menuStatus, title);
+        EXPECT_EQ(m.subtitle,
+                  live ? QStringLiteral("You’re on camera.") : QStringLiteral("Loop is rolling."));
+        EXPECT_EQ(m.iconName, live ? QStringLiteral("dev.corvid.kestrel-live")
+                                   : QStringLiteral("dev.corvid.kestrel-away"));
+        EXPECT_EQ(m.badgeVisible, forceAway);
         EXPECT_EQ(m.badge, QStringLiteral("⊞⇧A"));
-        EXPECT_EQ(m.autoSelected, !c.forceAway);
-        EXPECT_EQ(m.forceAwaySelected, c.forceAway);
+        EXPECT_EQ(m.autoSelected, !forceAway);
+        EXPECT_EQ(m.forceAwaySelected, forceAway);
     }
 }
 
@@ -122,32 +115,9 @@ TEST(PopoverPlacement, SitsOnThePanelSideInsideTheAvailableArea) {
     EXPECT_EQ(popoverPosition({1000, 1060}, size, two), QPoint(830, 540));
 }
 
-class FakeRecording final : public LoopRecording {
-  public:
-    MaybeError start() override {
-        ++starts;
-        if (failStart) {
-            return Error{"LoopRecorder", 3, "disk full"};
-        }
-        running = true;
-        return std::nullopt;
-    }
-    void stop(Done done) override {
-        ++stops;
-        const bool was = running;
-        running = false;
-        done(was ? std::optional<std::filesystem::path>("/l/new.mov") : std::nullopt);
-    }
-    bool isRecording() const override { return running; }
-    bool failStart = false;
-    bool running = false;
-    int starts = 0;
-    int stops = 0;
-};
-
 TEST(RecordButtonState, FlagFollowsPressesCountsSecondsAndReturnsAfterTheAutomaticStop) {
     ManualExecutor main;
-    auto fake = std::make_shared<FakeRecording>();
+    auto fake = std::make_shared<testing::FakeLoopRecording>();
     RecordButtonState button(fake, main, main.hostClock());
     int changes = 0;
     auto sub = button.changed.connect([&] { ++changes; });
@@ -173,11 +143,9 @@ TEST(RecordButtonState, FlagFollowsPressesCountsSecondsAndReturnsAfterTheAutomat
 }
 
 TEST(RecordButtonState, FailedStartIsLoggedAndStillFlipsTheButton) {
-    auto capture = std::make_shared<CaptureLogSink>();
-    auto previous = Log::sink();
-    Log::setSink(capture);
+    testing::LogCapture capture;
     ManualExecutor main;
-    auto fake = std::make_shared<FakeRecording>();
+    auto fake = std::make_shared<testing::FakeLoopRecording>();
     fake->failStart = true;
     RecordButtonState button(fake, main, main.hostClock());
 
@@ -192,7 +160,6 @@ TEST(RecordButtonState, FailedStartIsLoggedAndStillFlipsTheButton) {
     button.press();
     EXPECT_FALSE(button.recording());
     EXPECT_EQ(fake->stops, 1);
-    Log::setSink(previous);
 }
 
 }  // namespace

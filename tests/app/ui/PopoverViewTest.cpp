@@ -12,6 +12,7 @@
 
 #include <QPainter>
 
+#include "app/engine/StandIns.h"
 #include "app/state/AppState.h"
 #include "app/state/SettingsStore.h"
 #include "app/ui/Icons.h"
@@ -23,25 +24,10 @@
 #include "app/ui/Widgets.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "tests/app/ui/Offscreen.h"
+#include "tests/support/FakeLoopRecording.h"
 
 namespace kestrel::ui {
 namespace {
-
-class ScriptedRecording final : public LoopRecording {
-  public:
-    MaybeError start() override {
-        running = true;
-        return std::nullopt;
-    }
-    void stop(Done done) override {
-        running = false;
-        ++stops;
-        done(std::nullopt);
-    }
-    bool isRecording() const override { return running; }
-    bool running = false;
-    int stops = 0;
-};
 
 // Counts writes of one field after subscribing.
 template <class T>
@@ -79,12 +65,13 @@ class PopoverViewTest : public ::testing::Test {
 
     AppState state{nullptr, std::make_shared<MemorySettingsStore>()};
     ManualExecutor main;
-    std::shared_ptr<ScriptedRecording> recorder = std::make_shared<ScriptedRecording>();
+    std::shared_ptr<testing::FakeLoopRecording> recorder =
+        std::make_shared<testing::FakeLoopRecording>();
     RecordButtonState record{recorder, main, main.hostClock()};
     std::unique_ptr<MenubarPopoverView> view;
 };
 
-TEST_F(PopoverViewTest, SegmentsSetForceAwayAndTheSelectedOneAgainChangesNothing) {
+TEST_F(PopoverViewTest, SegmentsAndSwitchWriteTheStateAndFollowIt) {
     show();
     Writes<bool> writes(state.manualOverride);
     clickSegment(0);
@@ -102,10 +89,8 @@ TEST_F(PopoverViewTest, SegmentsSetForceAwayAndTheSelectedOneAgainChangesNothing
     state.manualOverride = true;
     EXPECT_EQ(view->modeControl()->selected(), 1);
     EXPECT_TRUE(view->badgeLabel()->isVisible());
-}
 
-TEST_F(PopoverViewTest, SwitchWritesAutoAwayAndFollowsIt) {
-    show();
+    // The switch writes auto-away and follows it.
     QTest::mouseClick(view->autoLoopSwitch(), Qt::LeftButton);
     EXPECT_TRUE(state.autoAwayEnabled.get());
     state.autoAwayEnabled = false;
@@ -133,13 +118,12 @@ TEST_F(PopoverViewTest, RecordButtonStartsAndStops) {
     show();
     QTest::mouseClick(view->recordButton(), Qt::LeftButton);
     EXPECT_TRUE(recorder->running);
-    EXPECT_EQ(view->recordButton()->text(), QStringLiteral("Stop · saving…"));
     main.advance(std::chrono::seconds(3));
     EXPECT_EQ(view->model().recordProgress, QStringLiteral("3 / 60 s"));
     saveScreenshot("recording");
     QTest::mouseClick(view->recordButton(), Qt::LeftButton);
     EXPECT_EQ(recorder->stops, 1);
-    EXPECT_EQ(view->recordButton()->text(), QStringLiteral("Start · 60s loop"));
+    EXPECT_EQ(view->recordButton()->text(), view->model().recordLabel);
 }
 
 TEST_F(PopoverViewTest, StatusDotIsGreenWhileLiveAndRedWhileAway) {
@@ -205,22 +189,10 @@ TEST_F(PopoverViewTest, WithoutATrayTheContentOpensAsAWindowThatComesBack) {
     EXPECT_TRUE(tray.fallbackWindow()->isVisible());
 }
 
-class CountingBridge final : public CameraBridge, public FrameSink {
-  public:
-    void activate() override {}
-    void reconnect() override {}
-    void probeExtensionHealth() override {}
-    FrameSink& sink() override { return *this; }
-    bool connected() const override { return true; }
-    void connect() override {}
-    void enqueue(const PixelBufferRef& /*frame*/) override { ++frames; }
-    int frames = 0;
-};
-
 TEST(LivePreview, KeepsFramesOnlyWhileShownAndShowsTheOutput) {
     application();
-    auto bridge = std::make_unique<CountingBridge>();
-    auto* counting = bridge.get();
+    auto bridge = std::make_unique<LocalOnlyBridge>();
+    auto& counting = dynamic_cast<CountingSink&>(bridge->sink());
     PreviewTap tap(std::move(bridge));
     auto frame = PixelBuffer::create(64, 36);
     frame->fill(0x10, 0x80, 0xF0);  // blue, green, red
@@ -236,7 +208,7 @@ TEST(LivePreview, KeepsFramesOnlyWhileShownAndShowsTheOutput) {
     tap.sink().enqueue(frame);
     preview.hide();
     EXPECT_EQ(frame.use_count(), 1) << "a hidden preview holds no frame";
-    EXPECT_EQ(counting->frames, 3) << "every frame still reaches the camera";
+    EXPECT_EQ(counting.frameCount(), 3U) << "every frame still reaches the camera";
 }
 
 TEST(Icons, BundledFallbacksRenderOnDarkAndLightPanels) {

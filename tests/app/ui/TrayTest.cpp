@@ -25,6 +25,7 @@
 #include "platform/runtime/ManualExecutor.h"
 #include "platform/runtime/Spawn.h"
 #include "platform/runtime/UniqueFd.h"
+#include "tests/support/FakeLoopRecording.h"
 
 // The status icon on a private X server and session bus, with and without a tray host. Qt decides
 // once per process whether a tray exists, so each case must run in a process of its own (CTest
@@ -81,21 +82,20 @@ class Helper {
     std::string line_;
 };
 
-// One X server, one session bus and (optionally) the stand-in watcher for this process.
+// One X server, one session bus and the stand-in watcher for this process.
 struct Desktop {
-    explicit Desktop(bool withWatcher) {
+    Desktop() {
         if (xvfb.line().empty() || bus.line().empty()) {
             return;
         }
         setenv("DISPLAY", (":" + xvfb.line()).c_str(), 1);
         setenv("DBUS_SESSION_BUS_ADDRESS", bus.line().c_str(), 1);
         setenv("QT_QPA_PLATFORM", "xcb", 1);
-        if (withWatcher) {
-            watcher = std::make_unique<Helper>(
-                std::vector<std::string>{"/usr/bin/python3", KESTREL_WATCHER_SCRIPT});
-            if (watcher->line() != "ready") {
-                return;
-            }
+        // Started once the bus is in the environment.
+        watcher = std::make_unique<Helper>(
+            std::vector<std::string>{"/usr/bin/python3", KESTREL_WATCHER_SCRIPT});
+        if (watcher->line() != "ready") {
+            return;
         }
         static int argc = 1;
         static char name[] = "app_tray_tests";
@@ -110,17 +110,11 @@ struct Desktop {
     bool ready = false;
 };
 
-class NoRecorder final : public LoopRecording {
-  public:
-    MaybeError start() override { return std::nullopt; }
-    void stop(Done done) override { done(std::nullopt); }
-    bool isRecording() const override { return false; }
-};
-
 struct Rig {
     AppState state{nullptr, std::make_shared<MemorySettingsStore>()};
     ManualExecutor main;
-    RecordButtonState record{std::make_shared<NoRecorder>(), main, main.hostClock()};
+    RecordButtonState record{std::make_shared<testing::FakeLoopRecording>(), main,
+                             main.hostClock()};
     TrayController tray{state, record, PopoverActions{}, main.hostClock()};
 };
 
@@ -156,7 +150,7 @@ QStringList registeredItems() {
 }
 
 TEST(Tray, RegistersWithTheWatcherExportsItsMenuAndActivateTogglesThePopover) {
-    Desktop desktop(true);
+    Desktop desktop;
     if (!desktop.ready) {
         GTEST_SKIP() << "Xvfb, dbus-daemon or python3-dbus missing";
     }
@@ -195,19 +189,6 @@ TEST(Tray, RegistersWithTheWatcherExportsItsMenuAndActivateTogglesThePopover) {
     rig.main.advance(std::chrono::milliseconds(400));
     rig.tray.togglePopover({100, 10});
     EXPECT_TRUE(rig.tray.popover()->isVisible());
-}
-
-TEST(Tray, WithoutAWatcherOrTrayTheWindowStandsIn) {
-    Desktop desktop(false);
-    if (!desktop.ready) {
-        GTEST_SKIP() << "Xvfb or dbus-daemon missing";
-    }
-    EXPECT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
-    Rig rig;
-    rig.tray.start(QSystemTrayIcon::isSystemTrayAvailable());
-    ASSERT_NE(rig.tray.fallbackWindow(), nullptr);
-    EXPECT_TRUE(QTest::qWaitForWindowExposed(rig.tray.fallbackWindow()));
-    EXPECT_EQ(rig.tray.fallbackWindow()->windowTitle(), QStringLiteral("Kestrel"));
 }
 
 }  // namespace

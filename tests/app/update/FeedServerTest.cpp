@@ -16,6 +16,7 @@
 #include "app/qt/QtExecutor.h"
 #include "app/update/QtFeedFetcher.h"
 #include "app/update/UpdateChecker.h"
+#include "tests/support/CoreApplication.h"
 
 namespace kestrel {
 namespace {
@@ -80,14 +81,7 @@ QByteArray item(const char* version) {
 
 class FeedServerTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        if (QCoreApplication::instance() == nullptr) {
-            static int argc = 1;
-            static char name[] = "feed_server_test";
-            static char* argv[] = {name, nullptr};
-            static QCoreApplication app(argc, argv);
-        }
-    }
+    static void SetUpTestSuite() { testing::coreApplication(); }
 
     // One check of `url` by a checker of version 0.1.0, run on the event loop to its end.
     std::optional<UpdateCheckResult> check(const std::string& url) {

@@ -4,6 +4,7 @@
 
 #include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
+#include "tests/support/LogCapture.h"
 
 namespace kestrel {
 namespace {
@@ -31,8 +32,7 @@ TEST(LogFormat, MissingOrMismatchedArgumentsNeverFail) {
 }
 
 TEST(Log, RecordsCarrySubsystemCategoryAndLevel) {
-    auto capture = std::make_shared<CaptureLogSink>();
-    Log::setSink(capture);
+    testing::LogCapture capture;
     Log engine{std::string(kAppLogSubsystem), "Engine"};
     engine.info("resetVirtualCamera()");
     engine.error("webcam start failed: %{public}@", "no camera");
@@ -44,7 +44,6 @@ TEST(Log, RecordsCarrySubsystemCategoryAndLevel) {
     EXPECT_EQ(records[1].level, LogLevel::error);
     EXPECT_EQ(records[1].message, "webcam start failed: no camera");
     EXPECT_EQ(capture->count("webcam"), 1U);
-    Log::setSink(nullptr);
 }
 
 TEST(LogThrottle, LetsOneEventThroughPerWindow) {
