@@ -74,15 +74,6 @@ std::string_view toString(PermissionStatus status) {
     return "notDetermined";
 }
 
-std::optional<PermissionStatus> permissionStatusFromString(std::string_view raw) {
-    for (const auto& [value, name] : kStatusNames) {
-        if (name == raw) {
-            return value;
-        }
-    }
-    return std::nullopt;
-}
-
 std::string Permissions::defaultHelpPage() {
     const std::filesystem::path installed =
         std::filesystem::path(KESTREL_DOC_DIR) / "permissions.html";

@@ -17,7 +17,6 @@ namespace kestrel {
 enum class PermissionStatus { notDetermined, denied, granted };
 
 std::string_view toString(PermissionStatus status);
-std::optional<PermissionStatus> permissionStatusFromString(std::string_view raw);
 
 // The places in the desktop's settings where the user fixes a refused permission.
 enum class SettingsPane { camera, microphone, extensionApproval };

@@ -117,13 +117,17 @@ LoopLibrary::LoopLibrary(std::filesystem::path folder, const WallClock& wallCloc
     : folder_(std::move(folder)), wallClock_(wallClock) {}
 
 std::filesystem::path LoopLibrary::defaultFolder() {
+    return defaultFolder(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
+}
+
+std::filesystem::path LoopLibrary::defaultFolder(const char* xdgDataHome, const char* homeFolder) {
     std::filesystem::path dataHome;
-    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/') {
-        dataHome = xdg;
+    if (xdgDataHome != nullptr && xdgDataHome[0] == '/') {
+        dataHome = xdgDataHome;
     } else {
         std::filesystem::path home;
-        if (const char* env = std::getenv("HOME"); env != nullptr && env[0] != '\0') {
-            home = env;
+        if (homeFolder != nullptr && homeFolder[0] != '\0') {
+            home = homeFolder;
         } else if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr) {
             home = entry->pw_dir;
         } else {

@@ -32,6 +32,8 @@ class LoopLibrary {
     // $XDG_DATA_HOME/dev.corvid.kestrel/loops, with ~/.local/share when XDG_DATA_HOME is unset or
     // not absolute.
     static std::filesystem::path defaultFolder();
+    // The same from the values of XDG_DATA_HOME and HOME (null when unset).
+    static std::filesystem::path defaultFolder(const char* xdgDataHome, const char* homeFolder);
 
     // The loops folder, created (with its parents) if missing; a failure to create it is ignored.
     std::filesystem::path loopsDirectory() const;

@@ -82,16 +82,6 @@ std::string_view AppState::rawValue(Mode mode) {
     return mode == Mode::away ? "away" : "live";
 }
 
-std::optional<AppState::Mode> AppState::modeFromRaw(std::string_view raw) {
-    if (raw == "live") {
-        return Mode::live;
-    }
-    if (raw == "away") {
-        return Mode::away;
-    }
-    return std::nullopt;
-}
-
 AppState::AppState(std::shared_ptr<Permissions> permissions, std::shared_ptr<SettingsStore> store)
     : extensionInstalled(settingAsBool(store->value(kExtensionInstalledKey)), &objectWillChange,
                          writeBool(store, kExtensionInstalledKey)),

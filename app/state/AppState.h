@@ -22,7 +22,6 @@ class AppState {
   public:
     enum class Mode { live, away };
     static std::string_view rawValue(Mode mode);
-    static std::optional<Mode> modeFromRaw(std::string_view raw);
 
     // Settings keys.
     static constexpr std::string_view kHasSeenOnboardingKey = "kestrel.hasSeenOnboarding";

@@ -3,6 +3,7 @@
 // Child processes for tests: always ended (by their own pid) and reaped, and bounded waits.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -132,6 +133,50 @@ class ChildProcess {
   private:
     pid_t pid_ = -1;
     int exitStatus_ = -1;
+};
+
+// A child that says it is ready with a first line on its standard output (an X server's display
+// number, a bus address); `line()` stays empty when no whole line came within `timeout`.
+class ReadyChild {
+  public:
+    explicit ReadyChild(const std::vector<std::string>& argv,
+                        const std::vector<std::string>& extraEnv = {},
+                        std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            return;
+        }
+        UniqueFd readEnd(fds[0]);
+        {
+            UniqueFd writeEnd(fds[1]);
+            child_ = ChildProcess(argv, extraEnv, Redirect{{}, {}, writeEnd.get(), true});
+        }
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        std::string text;
+        pollfd poller{readEnd.get(), POLLIN, 0};
+        while (child_.pid() > 0 && text.find('\n') == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            char buffer[256];
+            if (left.count() <= 0 || ::poll(&poller, 1, static_cast<int>(left.count())) != 1) {
+                break;
+            }
+            const ssize_t got = ::read(readEnd.get(), buffer, sizeof buffer);
+            if (got <= 0) {
+                break;
+            }
+            text.append(buffer, static_cast<std::size_t>(got));
+        }
+        if (text.find('\n') != std::string::npos) {
+            line_ = text.substr(0, text.find('\n'));
+        }
+    }
+    const std::string& line() const { return line_; }
+    ChildProcess& process() { return child_; }
+
+  private:
+    ChildProcess child_;
+    std::string line_;
 };
 
 // Calls `step` until `done` holds or `timeout` passes; true when it held.

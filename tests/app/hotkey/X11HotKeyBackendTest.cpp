@@ -1,8 +1,4 @@
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -15,8 +11,7 @@
 #include "app/hotkey/X11HotKeyBackend.h"
 #include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
-#include "platform/runtime/Spawn.h"
-#include "platform/runtime/UniqueFd.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/LogCapture.h"
 
 namespace kestrel {
@@ -24,72 +19,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Upper bound for the X server and xdotool; the wait returns as soon as they are done.
+// Upper bound for the X server to deliver events; the wait returns as soon as they came.
 constexpr int kProcessTimeoutMs = 10'000;
 
-// Starts `argv`, looked up on PATH, with its standard output into `output`.
-pid_t start(std::vector<std::string> argv, int output = SpawnRequest::kDiscard) {
-    SpawnRequest request;
-    request.argv = std::move(argv);
-    request.searchPath = true;
-    request.standardOutput = output;
-    request.standardError = SpawnRequest::kDiscard;
-    return spawnProcess(request).pid;
-}
-
-// A private Xvfb that picks a free display itself and reports it through a pipe once it accepts
-// connections; killed at the end of the test.
-class Xvfb {
-  public:
-    Xvfb() {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) {
-            return;
-        }
-        UniqueFd readEnd(fds[0]);
-        {
-            UniqueFd writeEnd(fds[1]);
-            pid_ =
-                start({"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "640x480x24"},
-                      writeEnd.get());
-        }
-        std::string number;
-        pollfd poller{readEnd.get(), POLLIN, 0};
-        while (pid_ > 0 && number.find('\n') == std::string::npos &&
-               poll(&poller, 1, kProcessTimeoutMs) == 1) {
-            char buffer[16];
-            const ssize_t got = read(readEnd.get(), buffer, sizeof buffer);
-            if (got <= 0) {
-                break;
-            }
-            number.append(buffer, static_cast<std::size_t>(got));
-        }
-        if (number.find('\n') != std::string::npos) {
-            display_ = ":" + number.substr(0, number.find('\n'));
-        }
-    }
-    ~Xvfb() { stop(); }
-    void stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-    const std::string& display() const { return display_; }
-
-  private:
-    pid_t pid_ = -1;
-    std::string display_;
-};
-
 bool runXdotool(const std::string& display, const std::vector<std::string>& commands) {
-    std::vector<std::string> arguments{"env", "DISPLAY=" + display, "xdotool"};
+    std::vector<std::string> arguments{testing::ChildProcess::which("xdotool")};
     arguments.insert(arguments.end(), commands.begin(), commands.end());
-    const pid_t pid = start(arguments);
-    int status = 0;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
+    return testing::runToEnd(arguments, {"DISPLAY=" + display},
+                             testing::Redirect{{}, {}, -1, true}) == 0;
 }
 
 bool runXdotool(const std::string& display, const std::string& keys) {
@@ -99,7 +36,7 @@ bool runXdotool(const std::string& display, const std::string& keys) {
 class X11HotKeyTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (xvfb.display().empty()) {
+        if (xvfb.line().empty()) {
             GTEST_SKIP() << "Xvfb cannot start here";
         }
     }
@@ -119,7 +56,7 @@ class X11HotKeyTest : public ::testing::Test {
 
     // Command+Shift+A (Super+Shift+A) on the private server, counting presses and releases.
     void grabCommandShiftA() {
-        backend = std::make_shared<X11HotKeyBackend>(main, xvfb.display());
+        backend = std::make_shared<X11HotKeyBackend>(main, display());
         ASSERT_TRUE(backend->connected());
         controller = std::make_shared<HotKeysController>(backend);
         hotKey = HotKey::create(
@@ -127,7 +64,12 @@ class X11HotKeyTest : public ::testing::Test {
             [this] { ++releases; });
     }
 
-    Xvfb xvfb;
+    std::string display() const { return ":" + xvfb.line(); }
+
+    // A private X server that picks a free display itself and reports it once it accepts
+    // connections.
+    testing::ReadyChild xvfb{{testing::ChildProcess::which("Xvfb"), "-displayfd", "1", "-nolisten",
+                              "tcp", "-screen", "0", "640x480x24"}};
     ManualExecutor main;
     int presses = 0;
     int releases = 0;
@@ -144,8 +86,8 @@ TEST_F(X11HotKeyTest, CommandShiftAFiresOnSuperShiftAAndNotOnShiftA) {
     // Shift+A alone does not fire; with Num Lock on, the combination still does.
     for (const char* before : {"shift+a", "Num_Lock"}) {
         presses = releases = 0;
-        ASSERT_TRUE(runXdotool(xvfb.display(), before));
-        ASSERT_TRUE(runXdotool(xvfb.display(), "super+shift+a"));
+        ASSERT_TRUE(runXdotool(display(), before));
+        ASSERT_TRUE(runXdotool(display(), "super+shift+a"));
         deliverEvents();
         EXPECT_EQ(presses, 1) << before;
         EXPECT_EQ(releases, 1) << before;
@@ -153,7 +95,7 @@ TEST_F(X11HotKeyTest, CommandShiftAFiresOnSuperShiftAAndNotOnShiftA) {
 
     // Another client cannot take the combination while it is held, and can once it is released.
     const KeyCombo combo(Key::a, modifier::kCommand | modifier::kShift);
-    auto other = std::make_shared<X11HotKeyBackend>(main, xvfb.display());
+    auto other = std::make_shared<X11HotKeyBackend>(main, display());
     EXPECT_FALSE(other->registerHotKey(combo, HotKeysController::kHotKeySignature, 7));
     hotKey.reset();
     EXPECT_TRUE(other->registerHotKey(combo, HotKeysController::kHotKeySignature, 7));
@@ -164,8 +106,8 @@ TEST_F(X11HotKeyTest, AHeldCombinationIsOnePressAndOneRelease) {
     grabCommandShiftA();
     ASSERT_FALSE(HasFatalFailure());
     // Held past the server's repeat delay (660 ms), the key repeats.
-    ASSERT_TRUE(runXdotool(xvfb.display(), {"keydown", "super+shift+a", "sleep", "1", "keyup", "a",
-                                            "keyup", "super+shift"}));
+    ASSERT_TRUE(runXdotool(display(), {"keydown", "super+shift+a", "sleep", "1", "keyup", "a",
+                                       "keyup", "super+shift"}));
     deliverEvents();
     EXPECT_EQ(presses, 1);
     EXPECT_EQ(releases, 1);
@@ -177,7 +119,7 @@ TEST_F(X11HotKeyTest, ALostServerTurnsHotKeysOffInsteadOfEndingTheProcess) {
     ASSERT_FALSE(HasFatalFailure());
     const int fd = backend->fd();
 
-    xvfb.stop();
+    xvfb.process().stop();
     pollfd poller{fd, POLLIN, 0};
     ASSERT_EQ(poll(&poller, 1, kProcessTimeoutMs), 1);
     main.pollFds();

@@ -1,6 +1,4 @@
 #include <poll.h>
-#include <signal.h>
-#include <stdio.h>
 #include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
@@ -9,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -24,6 +21,7 @@
 #include "platform/runtime/PollExecutor.h"
 #include "platform/runtime/UniqueFd.h"
 #include "tests/support/FakePermissionBackend.h"
+#include "tests/support/PrivateBus.h"
 #include "tests/support/TempFolder.h"
 
 namespace kestrel {
@@ -258,51 +256,6 @@ TEST(LaunchTest, StartsProgramsAndReapsThem) {
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);  // no zombie left behind
 }
 
-// A dbus-daemon of our own, without service activation, so no real portal can start.
-class PrivateBus {
-  public:
-    PrivateBus() {
-        if (::system("command -v dbus-daemon >/dev/null") != 0 || temp_.path().empty()) {
-            return;
-        }
-        dir_ = temp_.path().string();
-        std::ofstream(dir_ + "/bus.conf")
-            << "<busconfig><type>session</type><listen>unix:path=" << dir_
-            << "/socket</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-               "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-               "<allow own=\"*\"/></policy></busconfig>\n";
-        const std::string command =
-            "exec dbus-daemon --nofork --print-address=1 --print-pid=1 "
-            "--config-file=" +
-            dir_ + "/bus.conf";
-        daemon_ = ::popen(command.c_str(), "re");
-        char address[512] = {};
-        char pid[32] = {};
-        if (daemon_ != nullptr && ::fgets(address, sizeof address, daemon_) != nullptr &&
-            ::fgets(pid, sizeof pid, daemon_) != nullptr) {
-            address_ = std::string(address, std::strcspn(address, "\n"));
-            pid_ = std::atoi(pid);
-        }
-    }
-    ~PrivateBus() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-        }
-        if (daemon_ != nullptr) {
-            ::pclose(daemon_);
-        }
-    }
-    bool installed() const { return !dir_.empty(); }
-    const std::string& address() const { return address_; }
-
-  private:
-    testing::TempFolder temp_;
-    std::string dir_;
-    FILE* daemon_ = nullptr;
-    pid_t pid_ = -1;
-    std::string address_;
-};
-
 // org.freedesktop.portal.Desktop served from a thread: AccessCamera replies with the request path
 // and sends the Response right after the reply, as a fast portal does.
 class FakePortal {
@@ -394,7 +347,7 @@ class PortalTest : public ::testing::Test {
     std::optional<bool> ask(Status nodes) { return ask(nodes, bus_.address()); }
 
     PollExecutor executor;
-    PrivateBus bus_;
+    testing::PrivateBus bus_;
 };
 
 // A yes from the portal grants only where a camera node opens; a no never grants.

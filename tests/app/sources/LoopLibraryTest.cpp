@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <vector>
 
 #include "app/sources/LoopLibrary.h"
@@ -63,21 +62,19 @@ TEST_F(LoopLibraryTest, ListsMoviesInAnyCaseSortedByByteOrderFirstActive) {
     EXPECT_EQ(state.loops.get()[1], folder() / "A.mov");
 }
 
-TEST_F(LoopLibraryTest, DefaultFolderFollowsXdgDataHome) {
-    const char* savedXdg = std::getenv("XDG_DATA_HOME");
-    const std::string xdg = savedXdg != nullptr ? savedXdg : "";
-    const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
-    ::setenv("XDG_DATA_HOME", "/data/home", 1);
-    EXPECT_EQ(LoopLibrary::defaultFolder(), path("/data/home/dev.corvid.kestrel/loops"));
-    ::setenv("XDG_DATA_HOME", "relative", 1);  // not absolute: ignored
-    ::setenv("HOME", temp.path().c_str(), 1);
-    EXPECT_EQ(LoopLibrary::defaultFolder(), temp.path() / ".local/share/dev.corvid.kestrel/loops");
-    if (savedXdg != nullptr) {
-        ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
-    } else {
-        ::unsetenv("XDG_DATA_HOME");
+TEST(LoopLibraryFolder, FollowsAnAbsoluteXdgDataHomeElseHome) {
+    const struct {
+        const char* xdg;
+        const char* home;
+        const char* folder;
+    } cases[] = {
+        {"/data/home", "/home/ann", "/data/home/dev.corvid.kestrel/loops"},
+        {"relative", "/home/ann", "/home/ann/.local/share/dev.corvid.kestrel/loops"},
+        {nullptr, "/home/ann", "/home/ann/.local/share/dev.corvid.kestrel/loops"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(LoopLibrary::defaultFolder(c.xdg, c.home), path(c.folder)) << c.folder;
     }
-    ::setenv("HOME", home.c_str(), 1);
 }
 
 class LoopLibraryRename : public LoopLibraryTest {

@@ -1,11 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -23,9 +17,9 @@
 #include "app/state/SettingsStore.h"
 #include "app/ui/TrayController.h"
 #include "platform/runtime/ManualExecutor.h"
-#include "platform/runtime/Spawn.h"
-#include "platform/runtime/UniqueFd.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/FakeLoopRecording.h"
+#include "tests/support/PrivateBus.h"
 
 // The status icon on a private X server and session bus, with and without a tray host. Qt decides
 // once per process whether a tray exists, so each case must run in a process of its own (CTest
@@ -34,65 +28,20 @@
 namespace kestrel::ui {
 namespace {
 
-// Upper bound for a helper process to come up; the wait ends as soon as it reports.
+// Upper bound for the tray's replies; the wait ends as soon as they come.
 constexpr int kStartTimeoutMs = 10'000;
-
-// A helper process that reports one line on its standard output once it is ready (Xvfb's display
-// number, dbus-daemon's address, the watcher's "ready"). Killed when it goes.
-class Helper {
-  public:
-    explicit Helper(std::vector<std::string> argv) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) {
-            return;
-        }
-        UniqueFd readEnd(fds[0]);
-        UniqueFd writeEnd(fds[1]);
-        SpawnRequest request;
-        request.argv = std::move(argv);
-        request.searchPath = true;
-        request.standardOutput = writeEnd.get();
-        request.standardError = SpawnRequest::kDiscard;
-        pid_ = spawnProcess(request).pid;
-        writeEnd = UniqueFd();
-        pollfd poller{readEnd.get(), POLLIN, 0};
-        while (pid_ > 0 && line_.find('\n') == std::string::npos &&
-               poll(&poller, 1, kStartTimeoutMs) == 1) {
-            char buffer[256];
-            const ssize_t got = read(readEnd.get(), buffer, sizeof buffer);
-            if (got <= 0) {
-                break;
-            }
-            line_.append(buffer, static_cast<std::size_t>(got));
-        }
-        line_ = line_.substr(0, line_.find('\n'));
-    }
-    ~Helper() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    Helper(const Helper&) = delete;
-    Helper& operator=(const Helper&) = delete;
-    const std::string& line() const { return line_; }
-
-  private:
-    pid_t pid_ = -1;
-    std::string line_;
-};
 
 // One X server, one session bus and the stand-in watcher for this process.
 struct Desktop {
     Desktop() {
-        if (xvfb.line().empty() || bus.line().empty()) {
+        if (xvfb.line().empty() || bus.address().empty()) {
             return;
         }
         setenv("DISPLAY", (":" + xvfb.line()).c_str(), 1);
-        setenv("DBUS_SESSION_BUS_ADDRESS", bus.line().c_str(), 1);
+        setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
         setenv("QT_QPA_PLATFORM", "xcb", 1);
         // Started once the bus is in the environment.
-        watcher = std::make_unique<Helper>(
+        watcher = std::make_unique<testing::ReadyChild>(
             std::vector<std::string>{"/usr/bin/python3", KESTREL_WATCHER_SCRIPT});
         if (watcher->line() != "ready") {
             return;
@@ -103,9 +52,10 @@ struct Desktop {
         app = std::make_unique<QApplication>(argc, argv);
         ready = true;
     }
-    Helper xvfb{{"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1280x800x24"}};
-    Helper bus{{"dbus-daemon", "--session", "--nofork", "--print-address=1"}};
-    std::unique_ptr<Helper> watcher;
+    testing::ReadyChild xvfb{{testing::ChildProcess::which("Xvfb"), "-displayfd", "1", "-nolisten",
+                              "tcp", "-screen", "0", "1280x800x24"}};
+    testing::PrivateBus bus;
+    std::unique_ptr<testing::ReadyChild> watcher;
     std::unique_ptr<QApplication> app;
     bool ready = false;
 };
