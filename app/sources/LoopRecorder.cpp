@@ -4,9 +4,14 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <system_error>
 #include <variant>
+
+#include "platform/runtime/Log.h"
 
 namespace kestrel {
 
@@ -23,6 +28,20 @@ double secondsBetween(MediaTime from, MediaTime to) {
     }
     return static_cast<double>(static_cast<long double>(to.value) / to.timescale -
                                static_cast<long double>(from.value) / from.timescale);
+}
+
+// Encoding yields to every thread of normal priority, above all the main thread's live frames; the
+// threads x264 makes from this one inherit it. Nice rather than SCHED_IDLE, so that a recording
+// still gets some time on a machine kept busy by something else.
+constexpr int kEncoderNice = 19;
+
+void lowerThisThreadsPriority() {
+    if (::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kEncoderNice) != 0) {
+        const int error = errno;
+        Log(std::string(kAppLogSubsystem), "LoopRecorder")
+            .error("cannot lower the encoder's priority: %{public}@",
+                   std::system_category().message(error));
+    }
 }
 
 }  // namespace
@@ -58,7 +77,11 @@ LoopRecorder::LoopRecorder(Private, LoopLibrary& library, Executor& main, Execut
       settings_(std::move(settings)),
       ownEncoder_(encoder == nullptr ? std::make_unique<WorkerThread>("dev.corvid.kestrel.recorder")
                                      : nullptr),
-      encoder_(encoder != nullptr ? *encoder : *ownEncoder_) {}
+      encoder_(encoder != nullptr ? *encoder : *ownEncoder_) {
+    if (ownEncoder_) {
+        ownEncoder_->post(&lowerThisThreadsPriority);
+    }
+}
 
 LoopRecorder::~LoopRecorder() = default;
 
@@ -79,7 +102,7 @@ MaybeError LoopRecorder::start() {
             created = Error{std::string(MovieWriter::kErrorDomain), EEXIST, url.string()};
             continue;
         }
-        created = MovieWriter::create(LoopLibrary::journalPath(url), journalSettings);
+        created = MovieWriter::createFile(LoopLibrary::journalPath(url), journalSettings);
         const auto* error = std::get_if<Error>(&created);
         if (error == nullptr || error->code != EEXIST) {
             break;  // written, or a failure a later name will not mend
@@ -94,6 +117,7 @@ MaybeError LoopRecorder::start() {
     session->journal = session->writer->url();
     session->url = url;
     session_ = std::move(session);
+    encoder_.post([session = session_] { session->failure = session->writer->startEncoder(); });
     url_ = session_->url;
     startTime_.reset();
     isRecording_ = true;
