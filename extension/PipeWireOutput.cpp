@@ -37,7 +37,6 @@ struct PipeWireOutput::Impl {
     std::uint32_t height = 0;
     std::uint32_t stride = 0;
     std::uint64_t sequence = 0;
-    OutputConverter converter;
 
     ~Impl() {
         if (loop != nullptr) {
@@ -115,8 +114,9 @@ extern "C" void kestrel_pw_on_core_error(void* data, std::uint32_t id, int res,
 
 namespace kestrel::camera {
 
-PipeWireOutput::PipeWireOutput(Executor& main, SourceStreamSource& sourceStream)
-    : main_(main), client_(sourceStream) {}
+PipeWireOutput::PipeWireOutput(Executor& main, SourceStreamSource& sourceStream,
+                               std::shared_ptr<OutputConverter> converter)
+    : main_(main), client_(sourceStream), converter_(std::move(converter)) {}
 
 PipeWireOutput::~PipeWireOutput() {
     retryTimer_.reset();
@@ -247,7 +247,7 @@ void PipeWireOutput::send(const SampleBuffer& frame, std::uint64_t hostTimeNanos
         const MutableImage out{static_cast<std::uint8_t*>(d.data), impl.width, impl.height,
                                impl.stride};
         const ImageView in{frame.pixels, frame.width, frame.height, frame.stride};
-        filled = impl.converter.convert(
+        filled = converter_->convert(
             in, impl.format == yuy2 ? OutputConverter::Format::yuy2 : OutputConverter::Format::bgra,
             out, frame.contentId);
     }
