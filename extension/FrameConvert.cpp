@@ -82,14 +82,20 @@ bool OutputConverter::convert(const ImageView& source, Format format, const Muta
         }
         planes_.contentId = contentId;
     }
-    const std::uint32_t chromaWidth = (dest.width + 1) / 2;
+    const int width = static_cast<int>(dest.width);
+    const int height = static_cast<int>(dest.height);
+    const int chromaWidth = (width + 1) / 2;
+    const int chromaHeight = planes_.fullChromaRows ? height : (height + 1) / 2;
     const std::uint8_t* y = planes_.bytes.data();
-    const std::uint8_t* u = y + static_cast<std::size_t>(dest.width) * dest.height;
-    const std::uint8_t* v = u + static_cast<std::size_t>(chromaWidth) * dest.height;
-    return libyuv::I422ToYUY2(y, static_cast<int>(dest.width), u, static_cast<int>(chromaWidth), v,
-                              static_cast<int>(chromaWidth), dest.pixels,
-                              static_cast<int>(dest.stride), static_cast<int>(dest.width),
-                              static_cast<int>(dest.height)) == 0;
+    const std::uint8_t* u = y + static_cast<std::size_t>(width) * dest.height;
+    const std::uint8_t* v = u + static_cast<std::size_t>(chromaWidth) * chromaHeight;
+    const int stride = static_cast<int>(dest.stride);
+    const int packed = planes_.fullChromaRows
+                           ? libyuv::I422ToYUY2(y, width, u, chromaWidth, v, chromaWidth,
+                                                dest.pixels, stride, width, height)
+                           : libyuv::I420ToYUY2(y, width, u, chromaWidth, v, chromaWidth,
+                                                dest.pixels, stride, width, height);
+    return packed == 0;
 }
 
 bool OutputConverter::convertPlanes(const ImageView& source, std::uint32_t width,
@@ -100,20 +106,26 @@ bool OutputConverter::convertPlanes(const ImageView& source, std::uint32_t width
     const CropRect crop = fillCrop(source.width, source.height, width, height);
     const std::uint8_t* origin =
         source.pixels + static_cast<std::size_t>(crop.y) * source.stride + crop.x * 4ULL;
-    const std::uint32_t chromaWidth = (crop.width + 1) / 2;
-    const std::size_t lumaBytes = static_cast<std::size_t>(crop.width) * crop.height;
-    const std::size_t chromaBytes = static_cast<std::size_t>(chromaWidth) * crop.height;
+    // A frame of the output's size keeps every chroma row, exactly as packing BGRA would; one to
+    // scale drops every other row first, halving the chroma to scale (consumers of YUY2 mostly
+    // drop them anyway).
     const bool scaled = crop.width != width || crop.height != height;
-    std::vector<std::uint8_t>& converted = scaled ? sourcePlanes_ : planes_.bytes;
-    converted.resize(lumaBytes + 2 * chromaBytes);
+    planes_.fullChromaRows = !scaled;
     planes_.width = width;
     planes_.height = height;
+    const std::uint32_t chromaWidth = (crop.width + 1) / 2;
+    const std::size_t lumaBytes = static_cast<std::size_t>(crop.width) * crop.height;
+    const std::uint32_t chromaHeight = scaled ? (crop.height + 1) / 2 : crop.height;
+    const std::size_t chromaBytes = static_cast<std::size_t>(chromaWidth) * chromaHeight;
+    std::vector<std::uint8_t>& converted = scaled ? sourcePlanes_ : planes_.bytes;
+    converted.resize(lumaBytes + 2 * chromaBytes);
     std::uint8_t* y = converted.data();
     std::uint8_t* u = y + lumaBytes;
     std::uint8_t* v = u + chromaBytes;
-    if (libyuv::ARGBToI422(origin, static_cast<int>(source.stride), y, static_cast<int>(crop.width),
-                           u, static_cast<int>(chromaWidth), v, static_cast<int>(chromaWidth),
-                           static_cast<int>(crop.width), static_cast<int>(crop.height)) != 0) {
+    const auto toPlanes = scaled ? &libyuv::ARGBToI420 : &libyuv::ARGBToI422;
+    if (toPlanes(origin, static_cast<int>(source.stride), y, static_cast<int>(crop.width), u,
+                 static_cast<int>(chromaWidth), v, static_cast<int>(chromaWidth),
+                 static_cast<int>(crop.width), static_cast<int>(crop.height)) != 0) {
         return false;
     }
     if (!scaled) {
@@ -121,12 +133,14 @@ bool OutputConverter::convertPlanes(const ImageView& source, std::uint32_t width
     }
     const std::uint32_t outChroma = (width + 1) / 2;
     const std::size_t outLuma = static_cast<std::size_t>(width) * height;
-    const std::size_t outChromaBytes = static_cast<std::size_t>(outChroma) * height;
+    const std::uint32_t outChromaHeight = (height + 1) / 2;
+    const std::size_t outChromaBytes = static_cast<std::size_t>(outChroma) * outChromaHeight;
     planes_.bytes.resize(outLuma + 2 * outChromaBytes);
     std::uint8_t* outY = planes_.bytes.data();
     scalePlane(y, crop.width, crop.height, outY, width, height);
-    scalePlane(u, chromaWidth, crop.height, outY + outLuma, outChroma, height);
-    scalePlane(v, chromaWidth, crop.height, outY + outLuma + outChromaBytes, outChroma, height);
+    scalePlane(u, chromaWidth, chromaHeight, outY + outLuma, outChroma, outChromaHeight);
+    scalePlane(v, chromaWidth, chromaHeight, outY + outLuma + outChromaBytes, outChroma,
+               outChromaHeight);
     return true;
 }
 

@@ -39,8 +39,9 @@ bool scaleToFill(const ImageView& source, const MutableImage& dest);
 bool bgraToYuy2(const ImageView& source, const MutableImage& dest);
 
 // Converts a frame of any size into a `width` x `height` image of the output: BGRA or YUY2,
-// scaled to fill. YUY2 is made through 4:2:2 planes: converted at the source's size, each plane
-// scaled, then packed, which is less work than scaling BGRA since the planes hold half the bytes.
+// scaled to fill. YUY2 is made through YUV planes: converted at the source's size, each plane
+// scaled, then packed, which is less work than scaling BGRA since 4:2:0 planes hold three eighths
+// of its bytes.
 // The scaled planes of the last frame are kept: a frame with the same non-zero `contentId` is only
 // packed again, so the outputs that share one converter convert each frame once.
 class OutputConverter {
@@ -57,6 +58,7 @@ class OutputConverter {
         std::vector<std::uint8_t> bytes;  // Y, then U, then V, rows without padding
         std::uint32_t width = 0;
         std::uint32_t height = 0;
+        bool fullChromaRows = false;  // 4:2:2, else 4:2:0
         std::uint64_t contentId = 0;  // of the frame they hold; 0: none to reuse
     };
     std::vector<std::uint8_t> sourcePlanes_;  // at the source's size, before scaling
