@@ -31,9 +31,10 @@ double secondsBetween(MediaTime from, MediaTime to) {
 }
 
 // Encoding yields to every thread of normal priority, above all the main thread's live frames; the
-// threads x264 makes from this one inherit it. Nice rather than SCHED_IDLE, so that a recording
-// still gets some time on a machine kept busy by something else.
-constexpr int kEncoderNice = 19;
+// threads x264 makes from this one inherit it. A middling nice value rather than 19 or
+// SCHED_IDLE, so that a recording made while a meeting application keeps a core busy still gets
+// about a tenth of that core's time besides the idle one.
+constexpr int kEncoderNice = 10;
 
 void lowerThisThreadsPriority() {
     if (::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kEncoderNice) != 0) {
