@@ -42,7 +42,7 @@ cleanup() {
     [ -n "$daemon" ] && kill "$daemon" 2>/dev/null || true
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
-    rm -rf "$scratch"
+    [ -n "${KESTREL_BENCH_KEEP:-}" ] && echo "kept $scratch" || rm -rf "$scratch"
 }
 trap cleanup EXIT
 
@@ -102,7 +102,7 @@ run() {
     sleep 3
     local a0 d0 f0 a1 d1 f1
     a0=$(ticks "$app") d0=$(ticks "$daemon") f0=$(frames)
-    perf record -q -g -F 997 -o "$scratch/perf-$name.data" -p "$app" -- sleep "$seconds" 2>/dev/null
+    perf record -q --call-graph dwarf -F 499 -o "$scratch/perf-$name.data" -p "$app" -- sleep "$seconds" 2>/dev/null
     a1=$(ticks "$app") d1=$(ticks "$daemon") f1=$(frames)
     local appShare daemonShare ff
     appShare=$(percent $((a1 - a0)))
@@ -118,7 +118,7 @@ run() {
     # The application's CPU per frame, and the stages' shares of it.
     local perFrame
     perFrame=$(awk -v t=$((a1 - a0)) -v hz="$(getconf CLK_TCK)" -v n=$((f1 - f0)) \
-        'BEGIN { printf "%.3f", n > 0 ? 1000 * t / hz / n : 0 }')
+        'BEGIN { printf "%.3f", (n > 0 ? 1000 * t / hz / n : 0) }')
     echo "  application per frame: ${perFrame} ms of CPU"
     local data=$scratch/perf-$name.data stage pattern
     for stage in "capture conversion|TestPatternBackend::drawFrame|FileCameraBackend::Player::tick" \
