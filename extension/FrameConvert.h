@@ -41,9 +41,8 @@ bool bgraToYuy2(const ImageView& source, const MutableImage& dest);
 // Converts a frame of any size into a `width` x `height` image of the output: BGRA or YUY2,
 // scaled to fill. YUY2 is made through YUV planes: converted at the source's size, each plane
 // scaled, then packed, which is less work than scaling BGRA since 4:2:0 planes hold three eighths
-// of its bytes.
-// The scaled planes of the last frame are kept: a frame with the same non-zero `contentId` is only
-// packed again, so the outputs that share one converter convert each frame once.
+// of its bytes. The scaled planes of the last frame are kept: a frame with the same non-zero
+// `contentId` is only packed again, so the outputs that share one converter convert it once.
 class OutputConverter {
   public:
     enum class Format { bgra, yuy2 };
