@@ -118,7 +118,14 @@ MaybeError LoopRecorder::start() {
     session->journal = session->writer->url();
     session->url = url;
     session_ = std::move(session);
-    encoder_.post([session = session_] { session->failure = session->writer->startEncoder(); });
+    // An encoder that cannot start or write ends the recording at once, so the user sees the
+    // failure then rather than at a stop a minute later.
+    encoder_.post([session = session_, stopNow = sessionStopper(session_->id)] {
+        session->failure = session->writer->startEncoder();
+        if (session->failure) {
+            stopNow();
+        }
+    });
     url_ = session_->url;
     startTime_.reset();
     isRecording_ = true;
@@ -140,22 +147,30 @@ void LoopRecorder::append(const PixelBufferRef& frame, MediaTime presentationTim
         session.lastTicks = ticks;
         ++session.queued;
         ++queuedFrames_;
-        encoder_.post([session = session_, frame, ticks] {
+        encoder_.post([session = session_, frame, ticks, stopNow = sessionStopper(session.id)] {
             if (!session->failure) {
                 session->failure = session->writer->append(*frame, ticks);
+                if (session->failure) {
+                    stopNow();
+                }
             }
             --session->queued;
         });
     }
     if (secondsBetween(*startTime_, presentationTime) >= maxSeconds && !session.stopScheduled) {
         session.stopScheduled = true;
-        std::weak_ptr<LoopRecorder> weak = weak_from_this();
-        main_.post([weak, id = session.id] {
+        sessionStopper(session.id)();
+    }
+}
+
+std::function<void()> LoopRecorder::sessionStopper(std::uint64_t id) {
+    return [weak = weak_from_this(), &main = main_, id] {
+        main.post([weak, id] {
             if (auto self = weak.lock()) {
                 self->stopSession(id);
             }
         });
-    }
+    };
 }
 
 void LoopRecorder::stopSession(std::uint64_t id) {

@@ -254,6 +254,21 @@ TEST_F(LoopRecorderTest, AFolderThatCannotBeWrittenFailsTheStartWithTheWritersEr
     EXPECT_FALSE(stuck->url());
 }
 
+TEST_F(LoopRecorderTest, AnEncoderThatCannotStartEndsTheRecordingAtOnce) {
+    MovieWriterSettings broken = small();
+    broken.preset = "no-such-preset";
+    auto failing = LoopRecorder::create(library, main, main, broken);
+    Completed done;
+    failing->setAutomaticStopCompletion(into(done));
+    ASSERT_FALSE(failing->start());  // the file is made; the encoder opens on its own thread
+    main.runUntilIdle();
+    EXPECT_FALSE(failing->isRecording());
+    EXPECT_EQ(done.calls, 1);
+    EXPECT_FALSE(done.url);
+    EXPECT_TRUE(files().empty());
+    EXPECT_EQ(logs->count("recording failed"), 1U) << ::testing::PrintToString(logs->messages());
+}
+
 TEST_F(LoopRecorderTest, AFileWhoseWritingFailedIsRemovedLoggedAndNotHandedOn) {
     ASSERT_FALSE(recorder->start());
     const path url = recorder->url().value();
