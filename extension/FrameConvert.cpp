@@ -9,6 +9,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "extension/StreamPorts.h"
 #include "platform/media/ImageOps.h"
 
 namespace kestrel::camera {
@@ -45,84 +46,124 @@ bool bgraToYuy2(const ImageView& source, const MutableImage& dest) {
                               static_cast<int>(source.height)) == 0;
 }
 
+namespace {
+
+void copyRows(const std::uint8_t* from, std::size_t fromStride, std::uint8_t* to,
+              std::size_t toStride, std::size_t rowBytes, std::uint32_t rows) {
+    libyuv::CopyPlane(from, static_cast<int>(fromStride), to, static_cast<int>(toStride),
+                      static_cast<int>(rowBytes), static_cast<int>(rows));
+}
+
+void scalePlane(const std::uint8_t* from, std::uint32_t width, std::uint32_t height,
+                std::uint8_t* to, std::uint32_t toWidth, std::uint32_t toHeight) {
+    // OpenCV rather than libyuv: faster here, and exact on uniform areas.
+    const cv::Mat in(static_cast<int>(height), static_cast<int>(width), CV_8UC1,
+                     const_cast<std::uint8_t*>(from));
+    cv::Mat out(static_cast<int>(toHeight), static_cast<int>(toWidth), CV_8UC1, to);
+    cv::resize(in, out, out.size(), 0, 0, cv::INTER_LINEAR);
+}
+
+}  // namespace
+
 bool OutputConverter::convert(const ImageView& source, Format format, const MutableImage& dest,
                               std::uint64_t contentId) {
-    const std::uint32_t rowBytes = dest.width * (format == Format::bgra ? 4 : 2);
-    const bool hit = contentId != 0 && contentId == cachedId_ && format == cachedFormat_ &&
-                     dest.width == cachedWidth_ && dest.height == cachedHeight_ &&
-                     rowBytes == cachedRowBytes_;
-    if (hit) {
-        for (std::uint32_t y = 0; y < dest.height; ++y) {
-            std::memcpy(dest.pixels + static_cast<std::size_t>(y) * dest.stride,
-                        cache_.data() + static_cast<std::size_t>(y) * rowBytes, rowBytes);
-        }
-        return true;
-    }
-    if (!convertAnew(source, format, dest)) {
+    if (dest.pixels == nullptr || dest.width == 0 || dest.height == 0) {
         return false;
     }
-    cachedId_ = 0;
-    if (contentId != 0) {
-        cache_.resize(static_cast<std::size_t>(rowBytes) * dest.height);
-        for (std::uint32_t y = 0; y < dest.height; ++y) {
-            std::memcpy(cache_.data() + static_cast<std::size_t>(y) * rowBytes,
-                        dest.pixels + static_cast<std::size_t>(y) * dest.stride, rowBytes);
-        }
-        cachedId_ = contentId;
-        cachedFormat_ = format;
-        cachedWidth_ = dest.width;
-        cachedHeight_ = dest.height;
-        cachedRowBytes_ = rowBytes;
+    if (format == Format::bgra) {
+        return convertBgra(source, dest, contentId);
     }
+    const bool reuse = contentId != 0 && contentId == planes_.contentId &&
+                       dest.width == planes_.width && dest.height == planes_.height;
+    if (!reuse) {
+        planes_.contentId = 0;
+        if (!convertPlanes(source, dest.width, dest.height)) {
+            return false;
+        }
+        planes_.contentId = contentId;
+    }
+    const int width = static_cast<int>(dest.width);
+    const int height = static_cast<int>(dest.height);
+    const int chromaWidth = (width + 1) / 2;
+    const int chromaHeight = planes_.fullChromaRows ? height : (height + 1) / 2;
+    const std::uint8_t* y = planes_.bytes.data();
+    const std::uint8_t* u = y + static_cast<std::size_t>(width) * dest.height;
+    const std::uint8_t* v = u + static_cast<std::size_t>(chromaWidth) * chromaHeight;
+    const int stride = static_cast<int>(dest.stride);
+    const int packed = planes_.fullChromaRows
+                           ? libyuv::I422ToYUY2(y, width, u, chromaWidth, v, chromaWidth,
+                                                dest.pixels, stride, width, height)
+                           : libyuv::I420ToYUY2(y, width, u, chromaWidth, v, chromaWidth,
+                                                dest.pixels, stride, width, height);
+    return packed == 0;
+}
+
+bool OutputConverter::convertPlanes(const ImageView& source, std::uint32_t width,
+                                    std::uint32_t height) {
+    if (source.pixels == nullptr || source.width == 0 || source.height == 0) {
+        return false;
+    }
+    const CropRect crop = fillCrop(source.width, source.height, width, height);
+    const std::uint8_t* origin =
+        source.pixels + static_cast<std::size_t>(crop.y) * source.stride + crop.x * 4ULL;
+    // A frame of the output's size keeps every chroma row, exactly as packing BGRA would; one to
+    // scale drops every other row first, halving the chroma to scale (consumers of YUY2 mostly
+    // drop them anyway).
+    const bool scaled = crop.width != width || crop.height != height;
+    planes_.fullChromaRows = !scaled;
+    planes_.width = width;
+    planes_.height = height;
+    const std::uint32_t chromaWidth = (crop.width + 1) / 2;
+    const std::size_t lumaBytes = static_cast<std::size_t>(crop.width) * crop.height;
+    const std::uint32_t chromaHeight = scaled ? (crop.height + 1) / 2 : crop.height;
+    const std::size_t chromaBytes = static_cast<std::size_t>(chromaWidth) * chromaHeight;
+    std::vector<std::uint8_t>& converted = scaled ? sourcePlanes_ : planes_.bytes;
+    converted.resize(lumaBytes + 2 * chromaBytes);
+    std::uint8_t* y = converted.data();
+    std::uint8_t* u = y + lumaBytes;
+    std::uint8_t* v = u + chromaBytes;
+    const auto toPlanes = scaled ? &libyuv::ARGBToI420 : &libyuv::ARGBToI422;
+    if (toPlanes(origin, static_cast<int>(source.stride), y, static_cast<int>(crop.width), u,
+                 static_cast<int>(chromaWidth), v, static_cast<int>(chromaWidth),
+                 static_cast<int>(crop.width), static_cast<int>(crop.height)) != 0) {
+        return false;
+    }
+    if (!scaled) {
+        return true;
+    }
+    const std::uint32_t outChroma = (width + 1) / 2;
+    const std::size_t outLuma = static_cast<std::size_t>(width) * height;
+    const std::uint32_t outChromaHeight = (height + 1) / 2;
+    const std::size_t outChromaBytes = static_cast<std::size_t>(outChroma) * outChromaHeight;
+    planes_.bytes.resize(outLuma + 2 * outChromaBytes);
+    std::uint8_t* outY = planes_.bytes.data();
+    scalePlane(y, crop.width, crop.height, outY, width, height);
+    scalePlane(u, chromaWidth, chromaHeight, outY + outLuma, outChroma, outChromaHeight);
+    scalePlane(v, chromaWidth, chromaHeight, outY + outLuma + outChromaBytes, outChroma,
+               outChromaHeight);
     return true;
 }
 
-bool OutputConverter::convertAnew(const ImageView& source, Format format,
-                                  const MutableImage& dest) {
-    if (format == Format::bgra) {
-        return scaleToFill(source, dest);
+bool OutputConverter::convertBgra(const ImageView& source, const MutableImage& dest,
+                                  std::uint64_t contentId) {
+    const std::size_t rowBytes = static_cast<std::size_t>(dest.width) * 4;
+    if (contentId != 0 && contentId == bgra_.contentId && dest.width == bgra_.width &&
+        dest.height == bgra_.height) {
+        copyRows(bgra_.bytes.data(), rowBytes, dest.pixels, dest.stride, rowBytes, dest.height);
+        return true;
     }
-    if (source.width == dest.width && source.height == dest.height) {
-        return bgraToYuy2(source, dest);
-    }
-    // To YUV 4:2:2 planes at the source's size, each plane scaled to fill (OpenCV, exact on
-    // uniform areas), then interleaved: a third less work than scaling BGRA first, since the
-    // planes hold half the bytes of the frame (measured 1.9 ms against 2.3-4.6 ms per 720p ->
-    // 1080p frame on the build machine).
-    const CropRect crop = fillCrop(source.width, source.height, dest.width, dest.height);
-    const std::uint8_t* origin =
-        source.pixels + static_cast<std::size_t>(crop.y) * source.stride + crop.x * 4ULL;
-    const std::uint32_t chromaWidth = (crop.width + 1) / 2;
-    const std::size_t lumaBytes = static_cast<std::size_t>(crop.width) * crop.height;
-    const std::size_t chromaBytes = static_cast<std::size_t>(chromaWidth) * crop.height;
-    const std::uint32_t outChroma = (dest.width + 1) / 2;
-    const std::size_t outLuma = static_cast<std::size_t>(dest.width) * dest.height;
-    const std::size_t outChromaBytes = static_cast<std::size_t>(outChroma) * dest.height;
-    scratch_.resize(lumaBytes + 2 * chromaBytes + outLuma + 2 * outChromaBytes);
-    std::uint8_t* y = scratch_.data();
-    std::uint8_t* u = y + lumaBytes;
-    std::uint8_t* v = u + chromaBytes;
-    std::uint8_t* outY = v + chromaBytes;
-    std::uint8_t* outU = outY + outLuma;
-    std::uint8_t* outV = outU + outChromaBytes;
-    if (libyuv::ARGBToI422(origin, static_cast<int>(source.stride), y, static_cast<int>(crop.width),
-                           u, static_cast<int>(chromaWidth), v, static_cast<int>(chromaWidth),
-                           static_cast<int>(crop.width), static_cast<int>(crop.height)) != 0) {
+    bgra_.contentId = 0;
+    if (!scaleToFill(source, dest)) {
         return false;
     }
-    auto scalePlane = [](std::uint8_t* in, std::uint32_t w, std::uint32_t h, std::uint8_t* out,
-                         std::uint32_t ow, std::uint32_t oh) {
-        const cv::Mat from(static_cast<int>(h), static_cast<int>(w), CV_8UC1, in);
-        cv::Mat to(static_cast<int>(oh), static_cast<int>(ow), CV_8UC1, out);
-        cv::resize(from, to, to.size(), 0, 0, cv::INTER_LINEAR);
-    };
-    scalePlane(y, crop.width, crop.height, outY, dest.width, dest.height);
-    scalePlane(u, chromaWidth, crop.height, outU, outChroma, dest.height);
-    scalePlane(v, chromaWidth, crop.height, outV, outChroma, dest.height);
-    return libyuv::I422ToYUY2(outY, static_cast<int>(dest.width), outU, static_cast<int>(outChroma),
-                              outV, static_cast<int>(outChroma), dest.pixels,
-                              static_cast<int>(dest.stride), static_cast<int>(dest.width),
-                              static_cast<int>(dest.height)) == 0;
+    if (contentId != 0 && (contentId & kOneOffContent) == 0) {
+        bgra_.bytes.resize(rowBytes * dest.height);
+        copyRows(dest.pixels, dest.stride, bgra_.bytes.data(), rowBytes, rowBytes, dest.height);
+        bgra_.width = dest.width;
+        bgra_.height = dest.height;
+        bgra_.contentId = contentId;
+    }
+    return true;
 }
 
 }  // namespace kestrel::camera

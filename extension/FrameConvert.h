@@ -39,24 +39,30 @@ bool scaleToFill(const ImageView& source, const MutableImage& dest);
 bool bgraToYuy2(const ImageView& source, const MutableImage& dest);
 
 // Converts a frame of any size into a `width` x `height` image of the output: BGRA or YUY2,
-// scaling to fill through a scratch buffer kept between calls.
+// scaled to fill. YUY2 is made through YUV planes: converted at the source's size, each plane
+// scaled, then packed, which is less work than scaling BGRA since 4:2:0 planes hold three eighths
+// of its bytes. The scaled planes of the last frame are kept: a frame with the same non-zero
+// `contentId` is only packed again, so the outputs that share one converter convert it once.
 class OutputConverter {
   public:
     enum class Format { bgra, yuy2 };
-    // A non-zero `contentId` equal to the last converted one copies the last result instead.
     bool convert(const ImageView& source, Format format, const MutableImage& dest,
                  std::uint64_t contentId = 0);
 
   private:
-    bool convertAnew(const ImageView& source, Format format, const MutableImage& dest);
+    bool convertPlanes(const ImageView& source, std::uint32_t width, std::uint32_t height);
+    bool convertBgra(const ImageView& source, const MutableImage& dest, std::uint64_t contentId);
 
-    std::vector<std::uint8_t> scratch_;
-    std::vector<std::uint8_t> cache_;
-    std::uint64_t cachedId_ = 0;
-    Format cachedFormat_ = Format::bgra;
-    std::uint32_t cachedWidth_ = 0;
-    std::uint32_t cachedHeight_ = 0;
-    std::uint32_t cachedRowBytes_ = 0;
+    struct Planes {
+        std::vector<std::uint8_t> bytes;  // Y, then U, then V, rows without padding
+        std::uint32_t width = 0;
+        std::uint32_t height = 0;
+        bool fullChromaRows = false;  // 4:2:2, else 4:2:0
+        std::uint64_t contentId = 0;  // of the frame they hold; 0: none to reuse
+    };
+    std::vector<std::uint8_t> sourcePlanes_;  // at the source's size, before scaling
+    Planes planes_;
+    Planes bgra_;  // the last BGRA result of a repeating frame (see kOneOffContent)
 };
 
 }  // namespace kestrel::camera

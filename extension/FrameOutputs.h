@@ -42,17 +42,24 @@ class OutputClient {
 };
 
 // The source stream: sends to every output in turn. Outputs are added before the relay starts.
+// A frame without a content id gets a one-off one, the same for every output, so that outputs
+// sharing a converter convert it once.
 class SourceFanout final : public SourceStreamPort {
   public:
     void add(std::shared_ptr<FrameOutput> output) { outputs_.push_back(std::move(output)); }
     void send(const SampleBuffer& buffer, std::uint64_t hostTimeNanos) override {
+        SampleBuffer frame = buffer;
+        if (frame.contentId == 0) {
+            frame.contentId = kOneOffContent | ++sent_;
+        }
         for (const auto& output : outputs_) {
-            output->send(buffer, hostTimeNanos);
+            output->send(frame, hostTimeNanos);
         }
     }
 
   private:
     std::vector<std::shared_ptr<FrameOutput>> outputs_;
+    std::uint64_t sent_ = 0;  // consume queue
 };
 
 }  // namespace kestrel::camera

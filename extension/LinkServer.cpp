@@ -38,6 +38,9 @@ struct ReaderQueue {
     std::shared_ptr<SlotMemory> memory;
     std::unique_ptr<std::atomic<std::uint64_t>[]> slots;  // sequence held, 0 when free
     std::uint32_t slotCount = 0;
+    // Consume queue: the content id each slot's pixels hold (0: unknown). The reader maps its
+    // queue read-only, so a slot that already holds a repeated frame (black) is not copied again.
+    std::vector<std::uint64_t> slotContent;
     std::uint64_t nextSequence = 1;
     std::uint64_t dropped = 0;
 };
@@ -91,11 +94,11 @@ class LinkServer::ReaderOutput final : public FrameOutput {
             frame.stride = slotStride(buffer.width);
             frame.presentationTime = buffer.presentationTime;
             frame.duration = buffer.duration;
-            std::uint8_t* out = reader->memory->slot(slot);
-            for (std::uint32_t y = 0; y < buffer.height; ++y) {
-                std::memcpy(out + static_cast<std::size_t>(y) * frame.stride,
-                            buffer.pixels + static_cast<std::size_t>(y) * buffer.stride,
-                            static_cast<std::size_t>(buffer.width) * 4);
+            std::uint64_t& held = reader->slotContent[slot];
+            if (buffer.contentId == 0 || held != buffer.contentId) {
+                held = 0;
+                copyPixels(buffer, reader->memory->slot(slot), frame.stride);
+                held = buffer.contentId;
             }
             reader->slots[slot].store(frame.sequence);
             if (!sendMessage(reader->socket->get(), Message{0, Frame{frame, hostTimeNanos}})) {
@@ -106,6 +109,19 @@ class LinkServer::ReaderOutput final : public FrameOutput {
     }
 
   private:
+    static void copyPixels(const SampleBuffer& buffer, std::uint8_t* out, std::uint32_t stride) {
+        const std::size_t rowBytes = static_cast<std::size_t>(buffer.width) * 4;
+        if (stride == buffer.stride) {
+            std::memcpy(out, buffer.pixels,
+                        static_cast<std::size_t>(stride) * (buffer.height - 1) + rowBytes);
+            return;
+        }
+        for (std::uint32_t y = 0; y < buffer.height; ++y) {
+            std::memcpy(out + static_cast<std::size_t>(y) * stride,
+                        buffer.pixels + static_cast<std::size_t>(y) * buffer.stride, rowBytes);
+        }
+    }
+
     std::vector<std::shared_ptr<ReaderQueue>> readers_;
 };
 
@@ -540,6 +556,7 @@ void LinkServer::copyBufferQueue(const std::shared_ptr<Peer>& peer, const Messag
     reader->memory = std::move(shared);
     reader->slotCount = layout.slotCount;
     reader->slots = std::make_unique<std::atomic<std::uint64_t>[]>(layout.slotCount);
+    reader->slotContent.assign(layout.slotCount, 0);
     const std::uint64_t id = peer->id;
     peer->reader = reader;
     consumeQueue_.post([side = consumeSide_, id, reader] {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "extension/FrameConvert.h"
 #include "extension/PipeWirePods.h"
@@ -37,7 +38,9 @@ struct PipeWireOutput::Impl {
     std::uint32_t height = 0;
     std::uint32_t stride = 0;
     std::uint64_t sequence = 0;
-    OutputConverter converter;
+    // The content id each buffer's pixels hold: a buffer dequeued for the frame it already
+    // holds (the repeated black frame) goes back unwritten. Consumers only read our buffers.
+    std::unordered_map<const pw_buffer*, std::uint64_t> held;
 
     ~Impl() {
         if (loop != nullptr) {
@@ -80,6 +83,10 @@ struct PipeWireOutput::Impl {
         }
     }
 
+    static void onRemoveBuffer(void* data, pw_buffer* buffer) {
+        static_cast<Impl*>(data)->held.erase(buffer);
+    }
+
     static void onParamChanged(void* data, std::uint32_t id, const spa_pod* param) {
         auto* self = static_cast<Impl*>(data);
         if (param == nullptr || id != SPA_PARAM_Format) {
@@ -92,6 +99,7 @@ struct PipeWireOutput::Impl {
             self->format = none;
             return;
         }
+        self->held.clear();
         self->format = format;
         self->width = width;
         self->height = height;
@@ -115,8 +123,9 @@ extern "C" void kestrel_pw_on_core_error(void* data, std::uint32_t id, int res,
 
 namespace kestrel::camera {
 
-PipeWireOutput::PipeWireOutput(Executor& main, SourceStreamSource& sourceStream)
-    : main_(main), client_(sourceStream) {}
+PipeWireOutput::PipeWireOutput(Executor& main, SourceStreamSource& sourceStream,
+                               std::shared_ptr<OutputConverter> converter)
+    : main_(main), client_(sourceStream), converter_(std::move(converter)) {}
 
 PipeWireOutput::~PipeWireOutput() {
     retryTimer_.reset();
@@ -190,6 +199,7 @@ bool PipeWireOutput::connect() {
     impl->events.version = PW_VERSION_STREAM_EVENTS;
     impl->events.state_changed = &Impl::onStateChanged;
     impl->events.param_changed = &Impl::onParamChanged;
+    impl->events.remove_buffer = &Impl::onRemoveBuffer;
     pw_stream_add_listener(impl->stream, &impl->streamListener, &impl->events, impl.get());
     std::uint8_t buffer[1024];
     const spa_pod* params[2];
@@ -243,13 +253,18 @@ void PipeWireOutput::send(const SampleBuffer& frame, std::uint64_t hostTimeNanos
     spa_data& d = b->buffer->datas[0];
     const std::uint32_t bytes = impl.stride * impl.height;
     bool filled = false;
-    if (d.data != nullptr && d.maxsize >= bytes) {
+    std::uint64_t& held = impl.held[b];
+    if (frame.contentId != 0 && held == frame.contentId) {
+        filled = true;
+    } else if (d.data != nullptr && d.maxsize >= bytes) {
+        held = 0;
         const MutableImage out{static_cast<std::uint8_t*>(d.data), impl.width, impl.height,
                                impl.stride};
         const ImageView in{frame.pixels, frame.width, frame.height, frame.stride};
-        filled = impl.converter.convert(
+        filled = converter_->convert(
             in, impl.format == yuy2 ? OutputConverter::Format::yuy2 : OutputConverter::Format::bgra,
             out, frame.contentId);
+        held = filled ? frame.contentId : 0;
     }
     d.chunk->offset = 0;
     d.chunk->size = filled ? bytes : 0;

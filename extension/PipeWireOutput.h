@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "extension/CameraProvider.h"
+#include "extension/FrameConvert.h"
 #include "extension/FrameOutputs.h"
 #include "platform/runtime/Executor.h"
 #include "platform/runtime/Handle.h"
@@ -24,7 +25,10 @@ namespace kestrel::camera {
 
 class PipeWireOutput final : public FrameOutput {
   public:
-    PipeWireOutput(Executor& main, SourceStreamSource& sourceStream);
+    // `converter` may be shared with the other outputs fed on the consume queue.
+    PipeWireOutput(
+        Executor& main, SourceStreamSource& sourceStream,
+        std::shared_ptr<OutputConverter> converter = std::make_shared<OutputConverter>());
     ~PipeWireOutput() override;
     PipeWireOutput(const PipeWireOutput&) = delete;
     PipeWireOutput& operator=(const PipeWireOutput&) = delete;
@@ -46,7 +50,8 @@ class PipeWireOutput final : public FrameOutput {
     void streamingChanged(bool streaming);
 
     Executor& main_;
-    OutputClient client_;  // main thread: a consumer linked to the node
+    OutputClient client_;                         // main thread: a consumer linked to the node
+    std::shared_ptr<OutputConverter> converter_;  // consume queue
     // Replaced on the main thread when the connection is made again; send() holds the mutex while
     // it uses the connection, the only lock of the daemon's frame path (never contended in
     // steady state).

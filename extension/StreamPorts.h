@@ -36,6 +36,10 @@ struct SampleBuffer {
     std::uint64_t contentId = 0;
 };
 
+// Set in the content ids the source stream gives frames that never repeat, so that the outputs
+// sharing one converter convert such a frame once, and nothing keeps a copy of it for later.
+inline constexpr std::uint64_t kOneOffContent = std::uint64_t{1} << 63;
+
 // The outcome of one consume request (CMIOExtensionStream consumeSampleBuffer).
 struct ConsumeResult {
     std::optional<SampleBuffer> buffer;

@@ -31,8 +31,13 @@ PixelBufferPoolRef yuyvPool() {
 }  // namespace
 
 V4l2LoopbackOutput::V4l2LoopbackOutput(V4l2Device& device, Executor& writer, Executor& main,
-                                       SourceStreamSource& sourceStream)
-    : device_(device), writer_(writer), main_(main), client_(sourceStream) {}
+                                       SourceStreamSource& sourceStream,
+                                       std::shared_ptr<OutputConverter> converter)
+    : device_(device),
+      writer_(writer),
+      main_(main),
+      client_(sourceStream),
+      converter_(std::move(converter)) {}
 
 V4l2LoopbackOutput::~V4l2LoopbackOutput() {
     *alive_ = false;
@@ -242,7 +247,8 @@ void V4l2LoopbackOutput::fail(const char* what, int error) {
 }
 
 void V4l2LoopbackOutput::send(const SampleBuffer& buffer, std::uint64_t /*hostTimeNanos*/) {
-    if (!open_.load() || buffer.pixels == nullptr) {
+    // Nobody reads: the device gets black from the writer and the frame needs no conversion.
+    if (!open_.load() || !reading_.load() || buffer.pixels == nullptr) {
         return;
     }
     auto frame = yuyvPool()->acquire();
@@ -250,8 +256,8 @@ void V4l2LoopbackOutput::send(const SampleBuffer& buffer, std::uint64_t /*hostTi
         return;
     }
     const MutableImage out{frame->data(), kWidth, kHeight, kBytesPerLine};
-    if (!converter_.convert(ImageView{buffer.pixels, buffer.width, buffer.height, buffer.stride},
-                            OutputConverter::Format::yuy2, out, buffer.contentId)) {
+    if (!converter_->convert(ImageView{buffer.pixels, buffer.width, buffer.height, buffer.stride},
+                             OutputConverter::Format::yuy2, out, buffer.contentId)) {
         return;
     }
     std::weak_ptr<bool> alive = alive_;

@@ -37,8 +37,10 @@ inline constexpr std::uint32_t kV4l2EventClientUsage = 0x08000000 + 0x08E00000 +
 
 class V4l2LoopbackOutput final : public FrameOutput {
   public:
-    V4l2LoopbackOutput(V4l2Device& device, Executor& writer, Executor& main,
-                       SourceStreamSource& sourceStream);
+    // `converter` may be shared with the other outputs fed on the consume queue.
+    V4l2LoopbackOutput(
+        V4l2Device& device, Executor& writer, Executor& main, SourceStreamSource& sourceStream,
+        std::shared_ptr<OutputConverter> converter = std::make_shared<OutputConverter>());
     ~V4l2LoopbackOutput() override;
     V4l2LoopbackOutput(const V4l2LoopbackOutput&) = delete;
     V4l2LoopbackOutput& operator=(const V4l2LoopbackOutput&) = delete;
@@ -88,14 +90,14 @@ class V4l2LoopbackOutput final : public FrameOutput {
     bool usageEvents_ = false;
     std::shared_ptr<const PixelBuffer> latest_;  // YUYV rows in a 960-pixel buffer; writer
     std::shared_ptr<const PixelBuffer> black_;   // writer
-    bool reading_ = false;                       // writer
+    std::atomic<bool> reading_{false};           // written by the writer
     Handle rescanTimer_;                         // writer
     std::vector<std::string> scanned_;           // the device list of the last search; writer
     bool retrySameDevices_ = false;              // after a failure; writer
     std::uint64_t written_ = 0;
     std::uint64_t dropped_ = 0;
     std::atomic<bool> open_{false};
-    OutputConverter converter_;  // consume queue
+    std::shared_ptr<OutputConverter> converter_;  // consume queue
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -90,15 +90,18 @@ int main(int argc, char** argv) {
     SourceFanout fanout;
     LinkServer server(main, consume, device);
     fanout.add(server.readerOutput());
+    // One converter for the outputs, so a frame both take is converted once.
+    auto converter = std::make_shared<OutputConverter>();
     std::shared_ptr<PipeWireOutput> pipewireOutput;
     if (pipewire) {
-        pipewireOutput = std::make_shared<PipeWireOutput>(main, device->sourceStreamSource());
+        pipewireOutput =
+            std::make_shared<PipeWireOutput>(main, device->sourceStreamSource(), converter);
         fanout.add(pipewireOutput);
     }
     std::shared_ptr<V4l2LoopbackOutput> v4l2Output;
     if (v4l2) {
         v4l2Output = std::make_shared<V4l2LoopbackOutput>(v4l2Calls, *v4l2Writer, main,
-                                                          device->sourceStreamSource());
+                                                          device->sourceStreamSource(), converter);
         fanout.add(v4l2Output);
     }
     device->attachStreams(&server, &fanout);

@@ -60,9 +60,16 @@ void CameraEngine::start() {
     bridge_->probeExtensionHealth();
     // Only a weak reference and the executor reach the capture thread. Were the engine locked
     // there, the main thread's release could leave the capture thread the last owner, and the
-    // engine would be destroyed there, joining that very thread.
+    // engine would be destroyed there, joining that very thread. A frame already on the main
+    // thread is handled at once, not queued a second time.
     Executor* main = &main_;
     webcam_->setOnFrame([weak, main](const PixelBufferRef& frame, MediaTime time) {
+        if (main->isCurrent()) {
+            if (auto self = weak.lock()) {
+                self->handleFrame(frame, time);
+            }
+            return;
+        }
         main->post([weak, frame, time] {
             if (auto self = weak.lock()) {
                 self->handleFrame(frame, time);

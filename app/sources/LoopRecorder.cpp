@@ -4,9 +4,14 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <system_error>
 #include <variant>
+
+#include "platform/runtime/Log.h"
 
 namespace kestrel {
 
@@ -23,6 +28,21 @@ double secondsBetween(MediaTime from, MediaTime to) {
     }
     return static_cast<double>(static_cast<long double>(to.value) / to.timescale -
                                static_cast<long double>(from.value) / from.timescale);
+}
+
+// Encoding yields to every thread of normal priority, above all the main thread's live frames; the
+// threads x264 makes from this one inherit it. A middling nice value rather than 19 or
+// SCHED_IDLE, so that a recording made while a meeting application keeps a core busy still gets
+// about a tenth of that core's time besides the idle one.
+constexpr int kEncoderNice = 10;
+
+void lowerThisThreadsPriority() {
+    if (::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kEncoderNice) != 0) {
+        const int error = errno;
+        Log(std::string(kAppLogSubsystem), "LoopRecorder")
+            .error("cannot lower the encoder's priority: %{public}@",
+                   std::system_category().message(error));
+    }
 }
 
 }  // namespace
@@ -58,7 +78,11 @@ LoopRecorder::LoopRecorder(Private, LoopLibrary& library, Executor& main, Execut
       settings_(std::move(settings)),
       ownEncoder_(encoder == nullptr ? std::make_unique<WorkerThread>("dev.corvid.kestrel.recorder")
                                      : nullptr),
-      encoder_(encoder != nullptr ? *encoder : *ownEncoder_) {}
+      encoder_(encoder != nullptr ? *encoder : *ownEncoder_) {
+    if (ownEncoder_) {
+        ownEncoder_->post(&lowerThisThreadsPriority);
+    }
+}
 
 LoopRecorder::~LoopRecorder() = default;
 
@@ -79,7 +103,7 @@ MaybeError LoopRecorder::start() {
             created = Error{std::string(MovieWriter::kErrorDomain), EEXIST, url.string()};
             continue;
         }
-        created = MovieWriter::create(LoopLibrary::journalPath(url), journalSettings);
+        created = MovieWriter::createFile(LoopLibrary::journalPath(url), journalSettings);
         const auto* error = std::get_if<Error>(&created);
         if (error == nullptr || error->code != EEXIST) {
             break;  // written, or a failure a later name will not mend
@@ -94,6 +118,14 @@ MaybeError LoopRecorder::start() {
     session->journal = session->writer->url();
     session->url = url;
     session_ = std::move(session);
+    // An encoder that cannot start or write ends the recording at once, so the user sees the
+    // failure then rather than at a stop a minute later.
+    encoder_.post([session = session_, stopNow = sessionStopper(session_->id)] {
+        session->failure = session->writer->startEncoder();
+        if (session->failure) {
+            stopNow();
+        }
+    });
     url_ = session_->url;
     startTime_.reset();
     isRecording_ = true;
@@ -115,22 +147,30 @@ void LoopRecorder::append(const PixelBufferRef& frame, MediaTime presentationTim
         session.lastTicks = ticks;
         ++session.queued;
         ++queuedFrames_;
-        encoder_.post([session = session_, frame, ticks] {
+        encoder_.post([session = session_, frame, ticks, stopNow = sessionStopper(session.id)] {
             if (!session->failure) {
                 session->failure = session->writer->append(*frame, ticks);
+                if (session->failure) {
+                    stopNow();
+                }
             }
             --session->queued;
         });
     }
     if (secondsBetween(*startTime_, presentationTime) >= maxSeconds && !session.stopScheduled) {
         session.stopScheduled = true;
-        std::weak_ptr<LoopRecorder> weak = weak_from_this();
-        main_.post([weak, id = session.id] {
+        sessionStopper(session.id)();
+    }
+}
+
+std::function<void()> LoopRecorder::sessionStopper(std::uint64_t id) {
+    return [weak = weak_from_this(), &main = main_, id] {
+        main.post([weak, id] {
             if (auto self = weak.lock()) {
                 self->stopSession(id);
             }
         });
-    }
+    };
 }
 
 void LoopRecorder::stopSession(std::uint64_t id) {

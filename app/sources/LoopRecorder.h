@@ -87,6 +87,8 @@ class LoopRecorder final : public FrameRecorder, public std::enable_shared_from_
   private:
     struct Session;
     void stopSession(std::uint64_t id);
+    // Posts stopSession(id) to the main thread; may be called on any thread.
+    std::function<void()> sessionStopper(std::uint64_t id);
 
     LoopLibrary& library_;
     Executor& main_;

@@ -127,40 +127,52 @@ MovieWriter::CreateResult MovieWriter::openOutput(const std::filesystem::path& u
     return writer;
 }
 
+MovieWriter::CreateResult MovieWriter::createFile(const std::filesystem::path& url,
+                                                  const MovieWriterSettings& settings) {
+    auto made = openOutput(url);
+    if (auto* writer = std::get_if<std::unique_ptr<MovieWriter>>(&made)) {
+        (*writer)->settings_ = settings;
+    }
+    return made;
+}
+
 MovieWriter::CreateResult MovieWriter::create(const std::filesystem::path& url,
                                               const MovieWriterSettings& settings) {
-    auto made = openOutput(url);
-    if (auto* error = std::get_if<Error>(&made)) {
-        return *error;
+    auto made = createFile(url, settings);
+    if (auto* writer = std::get_if<std::unique_ptr<MovieWriter>>(&made)) {
+        if (auto error = (*writer)->startEncoder()) {
+            std::error_code ignored;
+            std::filesystem::remove(url, ignored);
+            return *error;
+        }
     }
-    auto writer = std::move(std::get<std::unique_ptr<MovieWriter>>(made));
-    const std::string name = url.string();
-    Parts& parts = *writer->parts_;
-    AVFormatContext* rawOutput = parts.output.get();
-    auto failed = [&](const std::string& what, int code) {
-        std::error_code ignored;
-        std::filesystem::remove(url, ignored);
-        return Error{std::string(kErrorDomain), code,
-                     "cannot write " + name + ": " + what + ": " + describeAvError(code)};
-    };
+    return made;
+}
 
+MaybeError MovieWriter::startEncoder() {
+    if (encoderStarted_ || failure_) {
+        return failure_;
+    }
+    encoderStarted_ = true;
+    Parts& parts = *parts_;
+    AVFormatContext* rawOutput = parts.output.get();
     const AVCodec* encoder = avcodec_find_encoder_by_name("libx264");
     if (encoder == nullptr) {
-        return failed("H.264 encoder", AVERROR_ENCODER_NOT_FOUND);
+        return fail("H.264 encoder", AVERROR_ENCODER_NOT_FOUND);
     }
     parts.codec.reset(avcodec_alloc_context3(encoder));
     parts.frame.reset(av_frame_alloc());
     parts.packet.reset(av_packet_alloc());
     if (!parts.codec || !parts.frame || !parts.packet) {
-        return failed("allocation", AVERROR(ENOMEM));
+        return fail("allocation", AVERROR(ENOMEM));
     }
     AVCodecContext& codec = *parts.codec;
-    codec.width = settings.width;
-    codec.height = settings.height;
+    codec.width = settings_.width;
+    codec.height = settings_.height;
     codec.pix_fmt = AV_PIX_FMT_YUV420P;
     codec.time_base = AVRational{1, kTimescale};
-    codec.framerate = AVRational{settings.framesPerSecond, 1};
-    codec.thread_count = settings.threads;
+    codec.framerate = AVRational{settings_.framesPerSecond, 1};
+    codec.thread_count = settings_.threads;
     codec.color_range = AVCOL_RANGE_MPEG;
     codec.colorspace = AVCOL_SPC_SMPTE170M;  // BT.601, as libyuv converts
     codec.color_primaries = AVCOL_PRI_SMPTE170M;
@@ -168,32 +180,32 @@ MovieWriter::CreateResult MovieWriter::create(const std::filesystem::path& url,
     if ((rawOutput->oformat->flags & AVFMT_GLOBALHEADER) != 0) {
         codec.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     }
-    av_opt_set(codec.priv_data, "preset", settings.preset.c_str(), 0);
-    av_opt_set(codec.priv_data, "crf", std::to_string(settings.crf).c_str(), 0);
+    av_opt_set(codec.priv_data, "preset", settings_.preset.c_str(), 0);
+    av_opt_set(codec.priv_data, "crf", std::to_string(settings_.crf).c_str(), 0);
     if (const int opened = avcodec_open2(&codec, encoder, nullptr); opened < 0) {
-        return failed("H.264 encoder", opened);
+        return fail("H.264 encoder", opened);
     }
     parts.stream = avformat_new_stream(rawOutput, nullptr);
     if (parts.stream == nullptr) {
-        return failed("video track", AVERROR(ENOMEM));
+        return fail("video track", AVERROR(ENOMEM));
     }
     parts.stream->time_base = codec.time_base;
     if (const int copied = avcodec_parameters_from_context(parts.stream->codecpar, &codec);
         copied < 0) {
-        return failed("video track", copied);
+        return fail("video track", copied);
     }
-    parts.frameDuration = kTimescale / std::max(1, settings.framesPerSecond);
+    parts.frameDuration = kTimescale / std::max(1, settings_.framesPerSecond);
     parts.frame->format = codec.pix_fmt;
     parts.frame->width = codec.width;
     parts.frame->height = codec.height;
     if (const int allocated = av_frame_get_buffer(parts.frame.get(), 0); allocated < 0) {
-        return failed("frame", allocated);
+        return fail("frame", allocated);
     }
     AVDictionary* rawOptions = nullptr;
-    if (settings.fragmentSeconds > 0.0) {
+    if (settings_.fragmentSeconds > 0.0) {
         parts.fragmented = true;
         av_dict_set(&rawOptions, "movflags", "empty_moov", 0);
-        av_dict_set_int(&rawOptions, "frag_duration", std::llround(settings.fragmentSeconds * 1e6),
+        av_dict_set_int(&rawOptions, "frag_duration", std::llround(settings_.fragmentSeconds * 1e6),
                         0);
     }
     std::unique_ptr<AVDictionary, DictionaryFreer> options(rawOptions);
@@ -201,12 +213,12 @@ MovieWriter::CreateResult MovieWriter::create(const std::filesystem::path& url,
     options.release();
     options.reset(rawOptions);
     if (header < 0) {
-        return failed("header", header);
+        return fail("header", header);
     }
     if (parts.fragmented) {
         avio_flush(parts.io.get());  // the header is on disk before the first fragment
     }
-    return writer;
+    return std::nullopt;
 }
 
 MaybeError MovieWriter::fail(const std::string& what, int code) {
@@ -258,6 +270,9 @@ MaybeError MovieWriter::append(const PixelBuffer& frame, std::int64_t time) {
     if (finished_) {
         return fail("frame after the end", AVERROR(EINVAL));
     }
+    if (!encoderStarted_) {
+        return fail("frame before the encoder started", AVERROR(EINVAL));
+    }
     if (time <= lastTime_ || time < 0) {
         return fail("frame time out of order", AVERROR(EINVAL));
     }
@@ -296,6 +311,9 @@ MaybeError MovieWriter::finish() {
     finished_ = true;
     if (failure_) {
         return failure_;
+    }
+    if (!encoderStarted_) {
+        return fail("end before the encoder started", AVERROR(EINVAL));
     }
     Parts& parts = *parts_;
     if (const int flushed = avcodec_send_frame(parts.codec.get(), nullptr); flushed < 0) {

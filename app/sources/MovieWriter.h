@@ -49,6 +49,12 @@ class MovieWriter {
     using CreateResult = std::variant<std::unique_ptr<MovieWriter>, Error>;
     static CreateResult create(const std::filesystem::path& url,
                                const MovieWriterSettings& settings = {});
+    // create() in two steps: the file and its muxer here, then startEncoder() on the thread that
+    // encodes, since the encoder's own threads are made there and inherit its scheduling
+    // priority. A failed startEncoder() is sticky like a failed append() and leaves the file.
+    static CreateResult createFile(const std::filesystem::path& url,
+                                   const MovieWriterSettings& settings = {});
+    MaybeError startEncoder();
 
     ~MovieWriter();
     MovieWriter(const MovieWriter&) = delete;
@@ -88,12 +94,14 @@ class MovieWriter {
     std::filesystem::path url_;
     UniqueFd fd_;
     std::unique_ptr<Parts> parts_;
+    MovieWriterSettings settings_;
     PixelBufferRef scaled_;  // frames of another size, scaled to the encoded size
     MaybeError failure_;
     int writeErrno_ = 0;
     std::int64_t lastTime_ = -1;
     std::int64_t framesWritten_ = 0;
     bool finished_ = false;
+    bool encoderStarted_ = false;
 };
 
 }  // namespace kestrel

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <ctime>
+#include <unordered_map>
 
 #include <libyuv/planar_functions.h>
 
@@ -73,6 +74,9 @@ struct TestPatternBackend::Generator {
     std::shared_ptr<CaptureFramePool> pool;
     Handle timer;
     std::uint64_t index = 0;
+    // The frame number each buffer of the pool shows: buffers come back unchanged (frames are
+    // read-only downstream), so the next picture in one is drawn from what it holds.
+    std::unordered_map<const PixelBuffer*, std::uint64_t> shown;
 };
 
 TestPatternBackend::TestPatternBackend(Executor& capture, const HostClock& hostClock,
@@ -120,6 +124,7 @@ std::optional<CaptureConfigureError> TestPatternBackend::configure(
     capture_.post([generator = generator_, pool = std::move(pool), interval, exec = &capture_,
                    host = &hostClock_, wall = &wallClock_] {
         generator->pool = pool;
+        generator->shown.clear();
         std::weak_ptr<Generator> weak = generator;
         generator->timer = exec->startTimer(interval, [weak, host, wall] {
             auto self = weak.lock();
@@ -131,7 +136,10 @@ std::optional<CaptureConfigureError> TestPatternBackend::configure(
             if (!frame || !delegate) {
                 return;  // every buffer held downstream, or nobody listening: the frame is skipped
             }
-            drawFrame(*frame, self->index++, wall->now());
+            const auto held = self->shown.find(frame.get());
+            drawFrame(*frame, self->index, wall->now(),
+                      held != self->shown.end() ? std::optional(held->second) : std::nullopt);
+            self->shown[frame.get()] = self->index++;
             delegate->captureOutput(frame, MediaTime::fromNanos(host->nowNanos()));
         });
     });
@@ -164,13 +172,27 @@ bool TestPatternBackend::isRunning() const {
 }
 
 void TestPatternBackend::drawFrame(PixelBuffer& frame, std::uint64_t index,
-                                   std::chrono::system_clock::time_point time) {
+                                   std::chrono::system_clock::time_point time,
+                                   std::optional<std::uint64_t> shown) {
     const int width = frame.width();
     const int height = frame.height();
     const int barWidth = (width + kBarCount - 1) / kBarCount;
     const auto travel = static_cast<std::uint64_t>(width);
-    const int shift = static_cast<int>((index * Layout::kBarStepPerFrame) % travel);
-    for (int i = 0; i < kBarCount; ++i) {
+    const auto shiftOf = [&](std::uint64_t n) {
+        return static_cast<int>((n * Layout::kBarStepPerFrame) % travel);
+    };
+    const int shift = shiftOf(index);
+    // Bars that tile the width and moved less than a bar since `shown`: each bar only grows at
+    // its right edge into what its neighbour held, and those strips are all that changed.
+    const int moved = shown ? (shift - shiftOf(*shown) + width) % width : width;
+    const bool edgesOnly = barWidth * kBarCount == width && moved < barWidth;
+    for (int i = 0; edgesOnly && i < kBarCount; ++i) {
+        const int x = (i * barWidth + shift + barWidth - moved) % width;
+        const int w = std::min(moved, width - x);
+        rect(frame, x, 0, w, height, kBarColours[static_cast<std::size_t>(i)]);
+        rect(frame, 0, 0, moved - w, height, kBarColours[static_cast<std::size_t>(i)]);
+    }
+    for (int i = 0; !edgesOnly && i < kBarCount; ++i) {
         // Each bar is drawn in up to two pieces where it wraps around the right edge.
         const int x = (i * barWidth + shift) % width;
         const int w = std::min(barWidth, width - x);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "app/sources/CaptureBackend.h"
@@ -57,8 +58,11 @@ class TestPatternBackend final : public CaptureBackend {
         static int timeY(int height) { return height - 120; }
     };
     // Draws frame number `index` at wall-clock time `time` (local time of day) into `frame`.
+    // `shown`: the frame number `frame` already shows, so that only the bars' edges that moved
+    // since are painted again.
     static void drawFrame(PixelBuffer& frame, std::uint64_t index,
-                          std::chrono::system_clock::time_point time);
+                          std::chrono::system_clock::time_point time,
+                          std::optional<std::uint64_t> shown = std::nullopt);
 
   private:
     struct Generator;

@@ -228,12 +228,15 @@ TEST_F(CameraEngineTest, FramesFromTheCaptureThreadAreHandledOnTheMainThreadInOr
                                 "sink.enqueue", "recorder.append 2", "sink.enqueue"}));
     EXPECT_EQ(rig.detector->seen, sent);
     EXPECT_EQ(rig.sink().frames, sent);
+    // One delivered on the main thread is handled at once, not queued again.
+    rig.webcam->deliver(sent.front(), MediaTime{3, 15});
+    EXPECT_EQ(rig.sink().frames.size(), sent.size() + 1);
 }
 
 TEST_F(CameraEngineTest, AFrameQueuedBeforeTheEngineWentIsNeitherRecordedNorSent) {
     rig.engine->start();
     rig.recorder->recording = true;
-    rig.webcam->deliver(camera());
+    WorkerThread("dev.corvid.kestrel.webcam").runSync([&] { rig.webcam->deliver(camera()); });
     std::weak_ptr<CameraEngine> weak = rig.engine;
     rig.engine.reset();
     EXPECT_TRUE(weak.expired()) << "the queued frame holds no reference";

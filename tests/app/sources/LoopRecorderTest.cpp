@@ -3,6 +3,8 @@
 #include <sys/resource.h>
 
 #include <csignal>
+#include <fstream>
+#include <map>
 #include <vector>
 
 #include "app/sources/LoopPlayer.h"
@@ -244,6 +246,21 @@ TEST_F(LoopRecorderTest, AFolderThatCannotBeWrittenFailsTheStartWithTheWritersEr
     EXPECT_FALSE(stuck->url());
 }
 
+TEST_F(LoopRecorderTest, AnEncoderThatCannotStartEndsTheRecordingAtOnce) {
+    MovieWriterSettings broken = small();
+    broken.preset = "no-such-preset";
+    auto failing = LoopRecorder::create(library, main, main, broken);
+    Completed done;
+    failing->setAutomaticStopCompletion(into(done));
+    ASSERT_FALSE(failing->start());  // the file is made; the encoder opens on its own thread
+    main.runUntilIdle();
+    EXPECT_FALSE(failing->isRecording());
+    EXPECT_EQ(done.calls, 1);
+    EXPECT_FALSE(done.url);
+    EXPECT_TRUE(files().empty());
+    EXPECT_EQ(logs->count("recording failed"), 1U) << ::testing::PrintToString(logs->messages());
+}
+
 TEST_F(LoopRecorderTest, AFileWhoseWritingFailedIsRemovedLoggedAndNotHandedOn) {
     ASSERT_FALSE(recorder->start());
     const path url = recorder->url().value();
@@ -329,6 +346,50 @@ TEST_F(LoopRecorderTest, LeftoverJournalsBecomeLoopsWhenTheyHoldASecondElseTheyG
     EXPECT_LE(kept[1], kept[0]);
     EXPECT_EQ(logs->count("recovered an unfinished recording"), 2U);
     EXPECT_EQ(logs->count("removed an unfinished recording"), 2U);
+}
+
+// The threads of the process, by name, with their nice values.
+std::multimap<std::string, int> threadNices() {
+    std::multimap<std::string, int> nices;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name;
+        std::getline(std::ifstream(task.path() / "comm"), name);
+        errno = 0;
+        const int nice = ::getpriority(
+            PRIO_PROCESS, static_cast<id_t>(std::stoi(task.path().filename().string())));
+        if (errno == 0) {
+            nices.emplace(name, nice);
+        }
+    }
+    return nices;
+}
+
+TEST(LoopRecorderPriority, TheEncoderStartsOnItsOwnThreadWhichYieldsToTheMainThread) {
+    TempFolder temp;
+    ManualExecutor main;
+    LoopLibrary library(temp.path(), main.wallClock());
+    // The encoder's threads are made where the encoder runs, never by start() on the main thread.
+    auto inline_ = LoopRecorder::create(library, main, main);
+    const std::size_t before = threadNices().size();
+    ASSERT_FALSE(inline_->start());
+    EXPECT_EQ(threadNices().size(), before);
+    main.runUntilIdle();
+    EXPECT_GT(threadNices().size(), before);
+    inline_->stop(nullptr);
+    main.runUntilIdle();
+
+    // A recorder's own thread runs below the main thread's priority.
+    auto recorder = LoopRecorder::create(library, main);
+    ASSERT_FALSE(recorder->start());
+    bool finished = false;
+    recorder->stop([&finished](const std::optional<path>& /*url*/) { finished = true; });
+    while (!finished) {
+        main.runUntilIdle();
+    }
+    const auto nices = threadNices();
+    const auto worker = nices.find(threadNameForLabel("dev.corvid.kestrel.recorder"));
+    ASSERT_NE(worker, nices.end());
+    EXPECT_GT(worker->second, ::getpriority(PRIO_PROCESS, 0));
 }
 
 TEST(LoopRecordingRoundTrip, RecordedCameraFramesPlayBackInOrderAtTheLoopSize) {

@@ -105,6 +105,19 @@ TEST(TestPatternDrawing, CounterAndTimeCanBeReadBackAndBarsMove) {
     for (int y = 0; y < 720; y += 37) {
         ASSERT_EQ(std::memcmp(first->row(y), again->row(y), 1280 * 4), 0) << y;
     }
+    // Drawn over a frame that showed an earlier number, the picture is the same as drawn afresh,
+    // including where the bars wrap around the right edge (frame 150 is 1200 pixels along).
+    for (const auto& [shown, index] : {std::pair<std::uint64_t, std::uint64_t>{123455, 123456},
+                                       {123440, 123456},
+                                       {123406, 123456},
+                                       {148, 151}}) {
+        auto fresh = PixelBuffer::create(1280, 720);
+        auto reused = PixelBuffer::create(1280, 720);
+        TestPatternBackend::drawFrame(*fresh, index, time);
+        TestPatternBackend::drawFrame(*reused, shown, time - 1s);
+        TestPatternBackend::drawFrame(*reused, index, time, shown);
+        EXPECT_EQ(std::memcmp(fresh->data(), reused->data(), fresh->byteSize()), 0) << shown;
+    }
 }
 
 TEST(TestPatternDrawing, WorksOnSmallFrames) {

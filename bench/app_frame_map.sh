@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# Where a camera frame's CPU goes, in one run: the application (headless) and the camera daemon
+# relaying to one PipeWire consumer taking YUY2 (GStreamer's pipewiresrc), first with the test
+# pattern, then with a file camera (a 1280x720 H.264 clip made with ffmpeg). For each: the CPU
+# share of the application, of the daemon and of both; the application's cost per frame, broken
+# down by `perf` into capture conversion, detector hand-off, dispatch and the copy into the sink
+# slot; and `ffmpeg` doing the daemon's conversion alone (1280x720 BGRA scaled bilinear to
+# 1920x1080 YUYV at 15 per second) as the daemon's yardstick. Load averages go with every figure.
+# Needs perf, pipewire, wireplumber, gst-launch-1.0 and ffmpeg; runs in a temporary home.
+#   bench/app_frame_map.sh [SECONDS per measurement, default 20]
+# Goals: daemon at most 0.5x ffmpeg; application plus daemon at most 6% of one core.
+set -euo pipefail
+cd "$(dirname "$(readlink -f "$0")")/.."
+seconds=${1:-20}
+warmup=6
+kestrel=build/default/app/kestrel
+[ -x "$kestrel" ] && [ -x build/default/extension/kestrel-camera ] || {
+    echo "build kestrel and kestrel-camera first" >&2
+    exit 2
+}
+
+scratch=$(mktemp -d)
+export HOME=$scratch XDG_RUNTIME_DIR=$scratch/run XDG_CONFIG_HOME=$scratch/config
+export XDG_DATA_HOME=$scratch/data XDG_STATE_HOME=$scratch/state QT_QPA_PLATFORM=offscreen
+mkdir -m 700 -p "$XDG_RUNTIME_DIR"
+mkdir -p "$XDG_CONFIG_HOME/corvid"
+printf '[General]\nkestrel.hasSeenOnboarding=true\n' >"$XDG_CONFIG_HOME/corvid/kestrel.conf"
+pids=()
+# The daemon the application started for this home.
+daemon_pid() {
+    for proc in /proc/[0-9]*; do
+        if [ "$(cat "$proc/comm" 2>/dev/null)" = kestrel-camera ] &&
+            { tr "\0" "\n" <"$proc/environ"; } 2>/dev/null | grep -qx "XDG_RUNTIME_DIR=$XDG_RUNTIME_DIR"; then
+            echo "${proc#/proc/}"
+            return
+        fi
+    done
+}
+cleanup() {
+    local daemon
+    daemon=$(daemon_pid)
+    [ -n "$daemon" ] && kill "$daemon" 2>/dev/null || true
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    [ -n "${KESTREL_BENCH_KEEP:-}" ] && echo "kept $scratch" || rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+exec 4< <(dbus-daemon --session --nofork --print-address=1)
+pids+=($!)
+read -r DBUS_SESSION_BUS_ADDRESS <&4
+export DBUS_SESSION_BUS_ADDRESS
+pipewire >"$scratch/pipewire.log" 2>&1 &
+pids+=($!)
+sleep 1
+wireplumber >"$scratch/wireplumber.log" 2>&1 &
+pids+=($!)
+
+ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+load() { cut -d' ' -f1,2 /proc/loadavg; }
+percent() { awk -v t="$1" -v hz="$(getconf CLK_TCK)" -v s="$seconds" 'BEGIN { printf "%.2f", 100 * t / hz / s }'; }
+frames() { "$kestrel" --status 2>/dev/null | sed -n 's/.*"dispatchCount": *\([0-9]*\).*/\1/p'; }
+
+# ffmpeg alone: the yardstick, measured like the processes below.
+ffmpeg_share() {
+    local clip=$scratch/clip.bgra before after
+    [ -f "$clip" ] || ffmpeg -loglevel error -f lavfi -i testsrc2=size=1280x720:rate=15 -frames:v 15 \
+        -pix_fmt bgra -f rawvideo "$clip"
+    ffmpeg -nostdin -loglevel error -re -stream_loop -1 -f rawvideo -pix_fmt bgra -s 1280x720 -r 15 \
+        -i "$clip" -vf scale=1920:1080:flags=bilinear,format=yuyv422 -f null - &
+    local ff=$!
+    sleep 1
+    before=$(ticks "$ff")
+    sleep "$seconds"
+    after=$(ticks "$ff")
+    kill "$ff"
+    wait "$ff" 2>/dev/null || true
+    percent $((after - before))
+}
+
+# Inclusive perf share of the functions matching $2 in report $1, in percent.
+share() {
+    perf report -i "$1" --children --sort symbol -g none --percent-limit 0 --stdio 2>/dev/null |
+        grep -E "$2" | awk '{ gsub("%", "", $1); if ($1 > best) best = $1 } END { printf "%.2f", best + 0 }'
+}
+
+run() {
+    local name=$1 camera=$2
+    "$kestrel" --headless --camera "$camera" 2>"$scratch/kestrel-$name.log" &
+    local app=$!
+    sleep "$warmup"
+    local daemon
+    daemon=$(daemon_pid)
+    if [ -z "$daemon" ]; then
+        echo "$name: the daemon did not start" >&2
+        kill "$app"
+        return
+    fi
+    gst-launch-1.0 -q pipewiresrc target-object=kestrel-camera ! video/x-raw,format=YUY2 ! fakesink \
+        >/dev/null 2>&1 &
+    local gst=$!
+    sleep 3
+    local a0 d0 f0 a1 d1 f1
+    a0=$(ticks "$app") d0=$(ticks "$daemon") f0=$(frames)
+    perf record -q --call-graph dwarf -F 499 -o "$scratch/perf-$name.data" -p "$app" -- sleep "$seconds" 2>/dev/null
+    a1=$(ticks "$app") d1=$(ticks "$daemon") f1=$(frames)
+    local appShare daemonShare ff
+    appShare=$(percent $((a1 - a0)))
+    daemonShare=$(percent $((d1 - d0)))
+    echo "$name: application ${appShare}%, daemon ${daemonShare}%, both" \
+        "$(awk -v a="$appShare" -v b="$daemonShare" 'BEGIN { printf "%.2f", a + b }')% of one core" \
+        "($((f1 - f0)) frames; load $(load))"
+    kill "$gst" "$app"
+    wait "$gst" "$app" 2>/dev/null || true
+    ff=$(ffmpeg_share)
+    echo "  ffmpeg converting alone: ${ff}% (load $(load)); daemon / ffmpeg:" \
+        "$(awk -v d="$daemonShare" -v f="$ff" 'BEGIN { printf "%.2f", d / f }')x"
+    # The application's CPU per frame, and the stages' shares of it.
+    local perFrame
+    perFrame=$(awk -v t=$((a1 - a0)) -v hz="$(getconf CLK_TCK)" -v n=$((f1 - f0)) \
+        'BEGIN { printf "%.3f", (n > 0 ? 1000 * t / hz / n : 0) }')
+    echo "  application per frame: ${perFrame} ms of CPU"
+    local data=$scratch/perf-$name.data stage pattern
+    for stage in "capture conversion|TestPatternBackend::drawFrame|FileCameraBackend::Player::tick" \
+        "detector hand-off|AwayDetector::processFrame" \
+        "dispatch|CameraEngine::dispatch" \
+        "copy into the sink slot|SinkQueue::enqueue"; do
+        pattern=${stage#*|}
+        awk -v name="${stage%%|*}" -v s="$(share "$data" "$pattern")" -v f="$perFrame" \
+            'BEGIN { printf "    %-24s %6.2f%% of its CPU, %.3f ms per frame\n", name, s, s * f / 100 }'
+    done
+}
+
+ffmpeg -loglevel error -f lavfi -i testsrc2=size=1280x720:rate=15 -t 10 -c:v libx264 -preset veryfast \
+    -pix_fmt yuv420p "$scratch/clip.mp4"
+run pattern pattern
+run file "file:$scratch/clip.mp4"
