@@ -20,8 +20,8 @@
 #include "app/ui/Theme.h"
 #include "app/ui/Widgets.h"
 #include "platform/runtime/ManualExecutor.h"
-#include "tests/support/TempFolder.h"
 #include "tests/app/ui/Offscreen.h"
+#include "tests/support/TempFolder.h"
 
 namespace kestrel::ui {
 namespace {
