@@ -23,6 +23,8 @@ step() { printf '  %s\n' "$*"; }
 installed_files=(
     bin/kestrel
     share/man/man1/kestrel.1.gz
+    share/man/man1/kestrel-view.1.gz
+    share/man/man1/kestrel-faces.1.gz
     libexec/kestrel/kestrel-camera
     lib/systemd/user/kestrel-camera.service
     share/applications/dev.corvid.kestrel.desktop
