@@ -59,6 +59,7 @@ class PopoverViewTest : public ::testing::Test {
     }
     void saveScreenshot(const char* name) {
         if (const char* folder = std::getenv("KESTREL_SCREENSHOT_DIR")) {
+            QApplication::processEvents();  // the layout a shown popover would have by now
             view->grab().save(QStringLiteral("%1/popover-%2.png").arg(folder, name));
         }
     }
