@@ -10,32 +10,11 @@
 #   bench/app_frame_map.sh [SECONDS per measurement, default 20]
 # Goals: daemon at most 0.5x ffmpeg; application plus daemon at most 6% of one core.
 set -euo pipefail
-cd "$(dirname "$(readlink -f "$0")")/.."
 seconds=${1:-20}
 warmup=6
-kestrel=build/default/app/kestrel
-[ -x "$kestrel" ] && [ -x build/default/extension/kestrel-camera ] || {
-    echo "build kestrel and kestrel-camera first" >&2
-    exit 2
-}
-
-scratch=$(mktemp -d)
-export HOME=$scratch XDG_RUNTIME_DIR=$scratch/run XDG_CONFIG_HOME=$scratch/config
-export XDG_DATA_HOME=$scratch/data XDG_STATE_HOME=$scratch/state QT_QPA_PLATFORM=offscreen
-mkdir -m 700 -p "$XDG_RUNTIME_DIR"
-mkdir -p "$XDG_CONFIG_HOME/corvid"
-printf '[General]\nkestrel.hasSeenOnboarding=true\n' >"$XDG_CONFIG_HOME/corvid/kestrel.conf"
-pids=()
-# The daemon the application started for this home.
-daemon_pid() {
-    for proc in /proc/[0-9]*; do
-        if [ "$(cat "$proc/comm" 2>/dev/null)" = kestrel-camera ] &&
-            { tr "\0" "\n" <"$proc/environ"; } 2>/dev/null | grep -qx "XDG_RUNTIME_DIR=$XDG_RUNTIME_DIR"; then
-            echo "${proc#/proc/}"
-            return
-        fi
-    done
-}
+# shellcheck source=bench_home.sh
+source "$(dirname "$(readlink -f "$0")")/bench_home.sh"
+export QT_QPA_PLATFORM=offscreen
 cleanup() {
     local daemon
     daemon=$(daemon_pid)
@@ -46,20 +25,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-exec 4< <(dbus-daemon --session --nofork --print-address=1)
-pids+=($!)
-read -r DBUS_SESSION_BUS_ADDRESS <&4
-export DBUS_SESSION_BUS_ADDRESS
+start_session_bus
 pipewire >"$scratch/pipewire.log" 2>&1 &
 pids+=($!)
 sleep 1
 wireplumber >"$scratch/wireplumber.log" 2>&1 &
 pids+=($!)
 
-ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 load() { cut -d' ' -f1,2 /proc/loadavg; }
-percent() { awk -v t="$1" -v hz="$(getconf CLK_TCK)" -v s="$seconds" 'BEGIN { printf "%.2f", 100 * t / hz / s }'; }
-frames() { "$kestrel" --status 2>/dev/null | sed -n 's/.*"dispatchCount": *\([0-9]*\).*/\1/p'; }
 
 # ffmpeg alone: the yardstick, measured like the processes below.
 ffmpeg_share() {

@@ -4,30 +4,14 @@
 # on a private Xvfb and session bus with a stand-in tray host, in a temporary home.
 #   bench/tray_cpu.sh [SECONDS per phase, default 20]
 set -euo pipefail
-cd "$(dirname "$(readlink -f "$0")")/.."
 seconds=${1:-20}
 warmup=5
-kestrel=build/default/app/kestrel
-[ -x "$kestrel" ] && [ -x build/default/extension/kestrel-camera ] || {
-    echo "build kestrel and kestrel-camera first" >&2
-    exit 2
-}
-
-scratch=$(mktemp -d)
-export HOME=$scratch XDG_RUNTIME_DIR=$scratch/run XDG_CONFIG_HOME=$scratch/config
-export XDG_DATA_HOME=$scratch/data XDG_STATE_HOME=$scratch/state KESTREL_LOG=stderr
-mkdir -m 700 -p "$XDG_RUNTIME_DIR"
-# A finished first run: the windowed start shows no wizard and runs the engine at once.
-mkdir -p "$XDG_CONFIG_HOME/corvid"
-printf '[General]\nkestrel.hasSeenOnboarding=true\n' >"$XDG_CONFIG_HOME/corvid/kestrel.conf"
-pids=()
+# shellcheck source=bench_home.sh
+source "$(dirname "$(readlink -f "$0")")/bench_home.sh"
+export KESTREL_LOG=stderr
 cleanup() {
     # The camera daemons the application started for this home, then our helpers.
-    for proc in /proc/[0-9]*; do
-        if { tr "\0" "\n" <"$proc/environ"; } 2>/dev/null | grep -qx "XDG_RUNTIME_DIR=$XDG_RUNTIME_DIR"; then
-            kill "${proc#/proc/}" 2>/dev/null || true
-        fi
-    done
+    for pid in $(home_processes); do kill "$pid" 2>/dev/null || true; done
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
     rm -rf "$scratch"
@@ -38,25 +22,18 @@ exec 3< <(Xvfb -displayfd 1 -nolisten tcp -screen 0 1280x800x24 2>/dev/null)
 pids+=($!)
 read -r display <&3
 export DISPLAY=:$display
-exec 4< <(dbus-daemon --session --nofork --print-address=1)
-pids+=($!)
-read -r DBUS_SESSION_BUS_ADDRESS <&4
-export DBUS_SESSION_BUS_ADDRESS
+start_session_bus
 exec 5< <(/usr/bin/python3 tests/app/ui/status_notifier_watcher.py)
 pids+=($!)
 read -r _ <&5
 
-ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 # CPU share of process $1 over $seconds, in percent of one core.
 measure() {
-    local before after
+    local before
     before=$(ticks "$1")
     sleep "$seconds"
-    after=$(ticks "$1")
-    awk -v t=$((after - before)) -v hz="$(getconf CLK_TCK)" -v s="$seconds" \
-        'BEGIN { printf "%.2f", 100 * t / hz / s }'
+    percent $(($(ticks "$1") - before))
 }
-frames() { "$kestrel" --status | sed -n 's/.*"dispatchCount": *\([0-9]*\).*/\1/p'; }
 
 "$kestrel" --headless --camera pattern 2>/dev/null &
 app=$!
