@@ -55,6 +55,7 @@ struct LoopRecorder::Session {
     std::filesystem::path journal;  // what is written until then
     std::unique_ptr<MovieWriter> writer;
     MaybeError failure;
+    std::function<void()> stopSoon;  // ends this recording on the main thread; any thread
     std::atomic<int> queued{0};
     std::int64_t lastTicks = -1;  // main thread
     bool stopScheduled = false;   // main thread
@@ -117,13 +118,14 @@ MaybeError LoopRecorder::start() {
     session->writer = std::move(std::get<std::unique_ptr<MovieWriter>>(created));
     session->journal = session->writer->url();
     session->url = url;
+    session->stopSoon = sessionStopper(session->id);
     session_ = std::move(session);
     // An encoder that cannot start or write ends the recording at once, so the user sees the
     // failure then rather than at a stop a minute later.
-    encoder_.post([session = session_, stopNow = sessionStopper(session_->id)] {
+    encoder_.post([session = session_] {
         session->failure = session->writer->startEncoder();
         if (session->failure) {
-            stopNow();
+            session->stopSoon();
         }
     });
     url_ = session_->url;
@@ -147,11 +149,11 @@ void LoopRecorder::append(const PixelBufferRef& frame, MediaTime presentationTim
         session.lastTicks = ticks;
         ++session.queued;
         ++queuedFrames_;
-        encoder_.post([session = session_, frame, ticks, stopNow = sessionStopper(session.id)] {
+        encoder_.post([session = session_, frame, ticks] {
             if (!session->failure) {
                 session->failure = session->writer->append(*frame, ticks);
                 if (session->failure) {
-                    stopNow();
+                    session->stopSoon();
                 }
             }
             --session->queued;
@@ -159,7 +161,7 @@ void LoopRecorder::append(const PixelBufferRef& frame, MediaTime presentationTim
     }
     if (secondsBetween(*startTime_, presentationTime) >= maxSeconds && !session.stopScheduled) {
         session.stopScheduled = true;
-        sessionStopper(session.id)();
+        session.stopSoon();
     }
 }
 
