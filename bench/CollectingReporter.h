@@ -37,7 +37,8 @@ struct GoalRow {
 // Prints each row's time as a multiple of the reference benchmark's, with whether it meets its
 // goal; rows that did not run are left out. Nothing is printed without the reference.
 inline void printGoalRatios(const CollectingReporter& reporter, const std::string& reference,
-                            const char* heading, const std::vector<GoalRow>& rows) {
+                            const char* heading, const std::vector<GoalRow>& rows,
+                            const char* unit = "copies") {
     const auto base = reporter.nanos.find(reference);
     if (base == reporter.nanos.end() || base->second <= 0) {
         return;
@@ -49,7 +50,7 @@ inline void printGoalRatios(const CollectingReporter& reporter, const std::strin
             continue;
         }
         const double ratio = found->second / base->second;
-        std::printf("  %-45s %10.4f copies  (goal <= %g: %s)\n", row.label, ratio, row.goal,
+        std::printf("  %-45s %10.4f %s  (goal <= %g: %s)\n", row.label, ratio, unit, row.goal,
                     ratio <= row.goal ? "met" : "MISSED");
     }
 }

@@ -6,6 +6,7 @@
 #include <libyuv/convert_from.h>
 #include <libyuv/convert_from_argb.h>
 #include <libyuv/planar_functions.h>
+#include <libyuv/scale.h>
 
 #include <opencv2/imgproc.hpp>
 
@@ -56,14 +57,84 @@ void copyRows(const std::uint8_t* from, std::size_t fromStride, std::uint8_t* to
 
 void scalePlane(const std::uint8_t* from, std::uint32_t width, std::uint32_t height,
                 std::uint8_t* to, std::uint32_t toWidth, std::uint32_t toHeight) {
-    // OpenCV rather than libyuv: faster here, and exact on uniform areas.
+    // OpenCV rather than libyuv's general scaler: faster here, and exact on uniform areas.
     const cv::Mat in(static_cast<int>(height), static_cast<int>(width), CV_8UC1,
                      const_cast<std::uint8_t*>(from));
     cv::Mat out(static_cast<int>(toHeight), static_cast<int>(toWidth), CV_8UC1, to);
     cv::resize(in, out, out.size(), 0, 0, cv::INTER_LINEAR);
 }
 
+// Chroma rows per band of the three-halves scaler; even, so that every band's chroma rows double
+// to whole groups of four.
+constexpr int kBandChromaRows = 32;
+
+// Room on the right of each band row: one column more than the plane, rounded up to keep rows
+// aligned.
+constexpr int kBandMargin = 32;
+
+// One plane's band: `rows` rows starting at plane row `first` doubled into `doubled`, then rows
+// [from, until) of the plane, their doubles reduced by a quarter into `to` (the whole scaled
+// plane). Doubling clamps at the band's edges, so the band holds a row more than needed on each
+// side away from the frame's edges, and those rows' doubles are left out.
+void scaleBand(std::uint8_t* band, int width, int first, int rows, int from, int until,
+               std::uint8_t* doubled, std::uint8_t* to) {
+    // Each row's last pixel repeated once more on its right: doubling it then gives the same
+    // edge, and libyuv's vector code covers the whole row instead of leaving its end to plain C.
+    const int stride = width + kBandMargin;
+    for (int row = 0; row < rows; ++row) {
+        std::uint8_t* end = band + static_cast<std::ptrdiff_t>(row) * stride + width;
+        end[0] = end[-1];
+    }
+    const int doubledStride = 2 * stride;
+    libyuv::ScalePlane(band, stride, width + 1, rows, doubled, doubledStride, 2 * width + 2,
+                       2 * rows, libyuv::kFilterBilinear);
+    const int outWidth = width * 3 / 2;
+    const int keep = 2 * (until - from);
+    libyuv::ScalePlane(doubled + static_cast<std::ptrdiff_t>(2 * (from - first)) * doubledStride,
+                       doubledStride, 2 * width, keep,
+                       to + static_cast<std::size_t>(from) * 3 / 2 * outWidth, outWidth, outWidth,
+                       keep * 3 / 4, libyuv::kFilterBilinear);
+}
+
 }  // namespace
+
+bool OutputConverter::scaleThreeHalves(const std::uint8_t* origin, std::size_t stride, int width,
+                                       int height, std::uint8_t* out) {
+    // Half as large again, 720p to 1080p: libyuv's bilinear doubling and its filtered reduction
+    // by a quarter take less than half the time of one general bilinear pass, and a band at a time
+    // keeps the doubled rows in the cache. The kernel differs from bilinear by a sixteenth at most
+    // and keeps uniform areas exact.
+    const int chromaWidth = width / 2;
+    const int chromaRows = height / 2;
+    const int bandRows = kBandChromaRows + 2;
+    const std::size_t lumaBytes = static_cast<std::size_t>(2 * bandRows) * (width + kBandMargin);
+    const std::size_t chromaBytes =
+        static_cast<std::size_t>(bandRows) * (chromaWidth + kBandMargin);
+    band_.resize(lumaBytes + 2 * chromaBytes + 4 * lumaBytes);
+    std::uint8_t* y = band_.data();
+    std::uint8_t* u = y + lumaBytes;
+    std::uint8_t* v = u + chromaBytes;
+    std::uint8_t* doubled = v + chromaBytes;
+    // Both sides are multiples of four, so every plane scales by exactly three halves.
+    std::uint8_t* outY = out;
+    std::uint8_t* outU = outY + static_cast<std::size_t>(width / 2 * 3) * (height / 2 * 3);
+    std::uint8_t* outV = outU + static_cast<std::size_t>(width / 4 * 3) * (height / 4 * 3);
+    for (int from = 0; from < chromaRows; from += kBandChromaRows) {
+        const int until = std::min(chromaRows, from + kBandChromaRows);
+        const int first = std::max(0, from - 1);
+        const int rows = std::min(chromaRows, until + 1) - first;
+        if (libyuv::ARGBToI420(origin + static_cast<std::size_t>(2 * first) * stride,
+                               static_cast<int>(stride), y, width + kBandMargin, u,
+                               chromaWidth + kBandMargin, v, chromaWidth + kBandMargin, width,
+                               2 * rows) != 0) {
+            return false;
+        }
+        scaleBand(y, width, 2 * first, 2 * rows, 2 * from, 2 * until, doubled, outY);
+        scaleBand(u, chromaWidth, first, rows, from, until, doubled, outU);
+        scaleBand(v, chromaWidth, first, rows, from, until, doubled, outV);
+    }
+    return true;
+}
 
 bool OutputConverter::convert(const ImageView& source, Format format, const MutableImage& dest,
                               std::uint64_t contentId) {
@@ -113,6 +184,12 @@ bool OutputConverter::convertPlanes(const ImageView& source, std::uint32_t width
     planes_.fullChromaRows = !scaled;
     planes_.width = width;
     planes_.height = height;
+    if (scaled && crop.width % 4 == 0 && crop.height % 4 == 0 && 2 * width == 3 * crop.width &&
+        2 * height == 3 * crop.height) {
+        planes_.bytes.resize(static_cast<std::size_t>(width) * height * 3 / 2);
+        return scaleThreeHalves(origin, source.stride, static_cast<int>(crop.width),
+                                static_cast<int>(crop.height), planes_.bytes.data());
+    }
     const std::uint32_t chromaWidth = (crop.width + 1) / 2;
     const std::size_t lumaBytes = static_cast<std::size_t>(crop.width) * crop.height;
     const std::uint32_t chromaHeight = scaled ? (crop.height + 1) / 2 : crop.height;

@@ -51,6 +51,8 @@ class OutputConverter {
 
   private:
     bool convertPlanes(const ImageView& source, std::uint32_t width, std::uint32_t height);
+    bool scaleThreeHalves(const std::uint8_t* origin, std::size_t stride, int width, int height,
+                          std::uint8_t* out);
     bool convertBgra(const ImageView& source, const MutableImage& dest, std::uint64_t contentId);
 
     struct Planes {
@@ -61,6 +63,7 @@ class OutputConverter {
         std::uint64_t contentId = 0;  // of the frame they hold; 0: none to reuse
     };
     std::vector<std::uint8_t> sourcePlanes_;  // at the source's size, before scaling
+    std::vector<std::uint8_t> band_;          // the three-halves scaler's rows in flight
     Planes planes_;
     Planes bgra_;  // the last BGRA result of a repeating frame (see kOneOffContent)
 };
