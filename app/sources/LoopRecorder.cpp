@@ -4,6 +4,7 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -30,13 +31,19 @@ double secondsBetween(MediaTime from, MediaTime to) {
                                static_cast<long double>(from.value) / from.timescale);
 }
 
-// Encoding yields to every thread of normal priority, above all the main thread's live frames; the
-// threads x264 makes from this one inherit it. A middling nice value rather than 19 or
-// SCHED_IDLE, so that a recording made while a meeting application keeps a core busy still gets
-// about a tenth of that core's time besides the idle one.
+// Encoding runs only on time no thread of normal priority wants: the threads x264 makes from this
+// one inherit SCHED_IDLE. A lowered nice value was not enough, because the encoder thread, woken
+// by each appended frame after a sleep, preempted the main thread for 1-2 ms on average and up to
+// 9. The price is paid on a machine whose two cores are both kept busy: the encoder then gets next
+// to nothing and drops frames, as it does at nice 10 as well. Where the policy cannot be set, nice
+// 10 is the fallback.
 constexpr int kEncoderNice = 10;
 
 void lowerThisThreadsPriority() {
+    const sched_param none{};
+    if (::sched_setscheduler(::gettid(), SCHED_IDLE, &none) == 0) {
+        return;
+    }
     if (::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kEncoderNice) != 0) {
         const int error = errno;
         Log(std::string(kAppLogSubsystem), "LoopRecorder")

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
 #include <sys/resource.h>
 
 #include <csignal>
@@ -348,20 +350,18 @@ TEST_F(LoopRecorderTest, LeftoverJournalsBecomeLoopsWhenTheyHoldASecondElseTheyG
     EXPECT_EQ(logs->count("removed an unfinished recording"), 2U);
 }
 
-// The threads of the process, by name, with their nice values.
-std::multimap<std::string, int> threadNices() {
-    std::multimap<std::string, int> nices;
+// The threads of the process, by name, with their scheduling policies.
+std::multimap<std::string, int> threadPolicies() {
+    std::multimap<std::string, int> policies;
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
         std::string name;
         std::getline(std::ifstream(task.path() / "comm"), name);
-        errno = 0;
-        const int nice = ::getpriority(
-            PRIO_PROCESS, static_cast<id_t>(std::stoi(task.path().filename().string())));
-        if (errno == 0) {
-            nices.emplace(name, nice);
+        const int policy = ::sched_getscheduler(std::stoi(task.path().filename().string()));
+        if (policy >= 0) {
+            policies.emplace(name, policy);
         }
     }
-    return nices;
+    return policies;
 }
 
 TEST(LoopRecorderPriority, TheEncoderStartsOnItsOwnThreadWhichYieldsToTheMainThread) {
@@ -370,15 +370,15 @@ TEST(LoopRecorderPriority, TheEncoderStartsOnItsOwnThreadWhichYieldsToTheMainThr
     LoopLibrary library(temp.path(), main.wallClock());
     // The encoder's threads are made where the encoder runs, never by start() on the main thread.
     auto inline_ = LoopRecorder::create(library, main, main);
-    const std::size_t before = threadNices().size();
+    const std::size_t before = threadPolicies().size();
     ASSERT_FALSE(inline_->start());
-    EXPECT_EQ(threadNices().size(), before);
+    EXPECT_EQ(threadPolicies().size(), before);
     main.runUntilIdle();
-    EXPECT_GT(threadNices().size(), before);
+    EXPECT_GT(threadPolicies().size(), before);
     inline_->stop(nullptr);
     main.runUntilIdle();
 
-    // A recorder's own thread runs below the main thread's priority.
+    // A recorder's own thread, and each thread the encoder made from it, runs only on idle time.
     auto recorder = LoopRecorder::create(library, main);
     ASSERT_FALSE(recorder->start());
     bool finished = false;
@@ -386,10 +386,14 @@ TEST(LoopRecorderPriority, TheEncoderStartsOnItsOwnThreadWhichYieldsToTheMainThr
     while (!finished) {
         main.runUntilIdle();
     }
-    const auto nices = threadNices();
-    const auto worker = nices.find(threadNameForLabel("dev.corvid.kestrel.recorder"));
-    ASSERT_NE(worker, nices.end());
-    EXPECT_GT(worker->second, ::getpriority(PRIO_PROCESS, 0));
+    const auto policies = threadPolicies();
+    const auto [first, last] =
+        policies.equal_range(threadNameForLabel("dev.corvid.kestrel.recorder"));
+    ASSERT_NE(first, last);
+    for (auto thread = first; thread != last; ++thread) {
+        EXPECT_EQ(thread->second, SCHED_IDLE);
+    }
+    EXPECT_EQ(::sched_getscheduler(0), SCHED_OTHER);
 }
 
 TEST(LoopRecordingRoundTrip, RecordedCameraFramesPlayBackInOrderAtTheLoopSize) {
