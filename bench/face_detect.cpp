@@ -147,6 +147,8 @@ int main(int argc, char** argv) {
         {"BlazeFace 256 whole @0.70", {0, 0, 0.7f}},
         {"BlazeFace 128 middle @0.70", {0.7f, 0, 0}},
         {"BlazeFace 128 middle @0.60", {0.6f, 0, 0}},
+        {"BlazeFace 128 upper middle @0.60", {0, 0.6f, 0}},
+        {"BlazeFace 128 upper middle @0.65", {0, 0.65f, 0}},
         {"BlazeFace 128 middle, upper middle @0.70", {0.7f, 0.7f, 0}},
         {"BlazeFace 128 middle @0.70, else 256 whole @0.80", {0.7f, 0, 0.8f}},
         {"BlazeFace 128 middle, upper middle @0.70, else 256 whole @0.80", {0.7f, 0.7f, 0.8f}},
