@@ -73,9 +73,9 @@ constexpr int kBandChromaRows = 32;
 constexpr int kBandMargin = 32;
 
 // One plane's band: `rows` rows starting at plane row `first` doubled into `doubled`, then rows
-// [from, until) of the plane, their doubles reduced by a quarter into `to` (the whole scaled
-// plane). Doubling clamps at the band's edges, so the band holds a row more than needed on each
-// side away from the frame's edges, and those rows' doubles are left out.
+// [from, until) of the plane, their doubles reduced by a quarter into `to` (the first of their
+// rows in the scaled plane). Doubling clamps at the band's edges, so the band holds a row more than
+// needed on each side away from the frame's edges, and those rows' doubles are left out.
 void scaleBand(std::uint8_t* band, int width, int first, int rows, int from, int until,
                std::uint8_t* doubled, std::uint8_t* to) {
     // Each row's last pixel repeated once more on its right: doubling it then gives the same
@@ -91,15 +91,24 @@ void scaleBand(std::uint8_t* band, int width, int first, int rows, int from, int
     const int outWidth = width * 3 / 2;
     const int keep = 2 * (until - from);
     libyuv::ScalePlane(doubled + static_cast<std::ptrdiff_t>(2 * (from - first)) * doubledStride,
-                       doubledStride, 2 * width, keep,
-                       to + static_cast<std::size_t>(from) * 3 / 2 * outWidth, outWidth, outWidth,
-                       keep * 3 / 4, libyuv::kFilterBilinear);
+                       doubledStride, 2 * width, keep, to, outWidth, outWidth, keep * 3 / 4,
+                       libyuv::kFilterBilinear);
+}
+
+// The source's pixels where the three-halves scaler applies to it: both its sides multiples of
+// four and exactly two thirds of the output's (so nothing is cropped); null elsewhere.
+const std::uint8_t* threeHalvesOrigin(const ImageView& source, std::uint32_t width,
+                                      std::uint32_t height) {
+    const bool applies = source.pixels != nullptr && source.width != 0 && source.height != 0 &&
+                         source.width % 4 == 0 && source.height % 4 == 0 &&
+                         2 * width == 3 * source.width && 2 * height == 3 * source.height;
+    return applies ? source.pixels : nullptr;
 }
 
 }  // namespace
 
 bool OutputConverter::scaleThreeHalves(const std::uint8_t* origin, std::size_t stride, int width,
-                                       int height, std::uint8_t* out) {
+                                       int height, std::uint8_t* out, const MutableImage* packed) {
     // Half as large again, 720p to 1080p: libyuv's bilinear doubling and its filtered reduction
     // by a quarter take less than half the time of one general bilinear pass, and a band at a time
     // keeps the doubled rows in the cache. The kernel differs from bilinear by a sixteenth at most
@@ -110,15 +119,23 @@ bool OutputConverter::scaleThreeHalves(const std::uint8_t* origin, std::size_t s
     const std::size_t lumaBytes = static_cast<std::size_t>(2 * bandRows) * (width + kBandMargin);
     const std::size_t chromaBytes =
         static_cast<std::size_t>(bandRows) * (chromaWidth + kBandMargin);
-    band_.resize(lumaBytes + 2 * chromaBytes + 4 * lumaBytes);
+    // Both sides are multiples of four, so every plane scales by exactly three halves.
+    const int outWidth = width / 2 * 3;
+    const int outChromaWidth = chromaWidth / 2 * 3;
+    const std::size_t outLumaBytes = static_cast<std::size_t>(outWidth) * (height / 2 * 3);
+    const std::size_t outChromaBytes =
+        static_cast<std::size_t>(outChromaWidth) * (chromaRows / 2 * 3);
+    // Packed a band at a time, the scaled rows stay in the cache too and go nowhere else.
+    const std::size_t bandOutLuma = static_cast<std::size_t>(outWidth) * kBandChromaRows * 3;
+    const std::size_t bandOutChroma =
+        static_cast<std::size_t>(outChromaWidth) * kBandChromaRows * 3 / 2;
+    band_.resize(lumaBytes + 2 * chromaBytes + 4 * lumaBytes +
+                 (packed != nullptr ? bandOutLuma + 2 * bandOutChroma : 0));
     std::uint8_t* y = band_.data();
     std::uint8_t* u = y + lumaBytes;
     std::uint8_t* v = u + chromaBytes;
     std::uint8_t* doubled = v + chromaBytes;
-    // Both sides are multiples of four, so every plane scales by exactly three halves.
-    std::uint8_t* outY = out;
-    std::uint8_t* outU = outY + static_cast<std::size_t>(width / 2 * 3) * (height / 2 * 3);
-    std::uint8_t* outV = outU + static_cast<std::size_t>(width / 4 * 3) * (height / 4 * 3);
+    std::uint8_t* bandOut = doubled + 4 * lumaBytes;
     for (int from = 0; from < chromaRows; from += kBandChromaRows) {
         const int until = std::min(chromaRows, from + kBandChromaRows);
         const int first = std::max(0, from - 1);
@@ -129,9 +146,24 @@ bool OutputConverter::scaleThreeHalves(const std::uint8_t* origin, std::size_t s
                                2 * rows) != 0) {
             return false;
         }
-        scaleBand(y, width, 2 * first, 2 * rows, 2 * from, 2 * until, doubled, outY);
-        scaleBand(u, chromaWidth, first, rows, from, until, doubled, outU);
-        scaleBand(v, chromaWidth, first, rows, from, until, doubled, outV);
+        std::uint8_t* toY = bandOut;
+        std::uint8_t* toU = bandOut + bandOutLuma;
+        std::uint8_t* toV = toU + bandOutChroma;
+        if (packed == nullptr) {
+            toY = out + static_cast<std::size_t>(from) * 3 * outWidth;
+            toU = out + outLumaBytes + static_cast<std::size_t>(from) * 3 / 2 * outChromaWidth;
+            toV = toU + outChromaBytes;
+        }
+        scaleBand(y, width, 2 * first, 2 * rows, 2 * from, 2 * until, doubled, toY);
+        scaleBand(u, chromaWidth, first, rows, from, until, doubled, toU);
+        scaleBand(v, chromaWidth, first, rows, from, until, doubled, toV);
+        if (packed != nullptr &&
+            libyuv::I420ToYUY2(toY, outWidth, toU, outChromaWidth, toV, outChromaWidth,
+                               packed->pixels + static_cast<std::size_t>(from) * 3 * packed->stride,
+                               static_cast<int>(packed->stride), outWidth,
+                               3 * (until - from)) != 0) {
+            return false;
+        }
     }
     return true;
 }
@@ -146,6 +178,16 @@ bool OutputConverter::convert(const ImageView& source, Format format, const Muta
     }
     const bool reuse = contentId != 0 && contentId == planes_.contentId &&
                        dest.width == planes_.width && dest.height == planes_.height;
+    if (!reuse && (contentId == 0 || contentId != packedDirectly_)) {
+        // The first output to take a frame has it packed a band at a time, without whole scaled
+        // planes; a second output of the same frame makes and keeps them for any further one.
+        if (const std::uint8_t* origin = threeHalvesOrigin(source, dest.width, dest.height)) {
+            planes_.contentId = 0;
+            packedDirectly_ = contentId;
+            return scaleThreeHalves(origin, source.stride, static_cast<int>(source.width),
+                                    static_cast<int>(source.height), nullptr, &dest);
+        }
+    }
     if (!reuse) {
         planes_.contentId = 0;
         if (!convertPlanes(source, dest.width, dest.height)) {
@@ -184,11 +226,10 @@ bool OutputConverter::convertPlanes(const ImageView& source, std::uint32_t width
     planes_.fullChromaRows = !scaled;
     planes_.width = width;
     planes_.height = height;
-    if (scaled && crop.width % 4 == 0 && crop.height % 4 == 0 && 2 * width == 3 * crop.width &&
-        2 * height == 3 * crop.height) {
+    if (threeHalvesOrigin(source, width, height) != nullptr) {
         planes_.bytes.resize(static_cast<std::size_t>(width) * height * 3 / 2);
         return scaleThreeHalves(origin, source.stride, static_cast<int>(crop.width),
-                                static_cast<int>(crop.height), planes_.bytes.data());
+                                static_cast<int>(crop.height), planes_.bytes.data(), nullptr);
     }
     const std::uint32_t chromaWidth = (crop.width + 1) / 2;
     const std::size_t lumaBytes = static_cast<std::size_t>(crop.width) * crop.height;

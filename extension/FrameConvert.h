@@ -52,7 +52,7 @@ class OutputConverter {
   private:
     bool convertPlanes(const ImageView& source, std::uint32_t width, std::uint32_t height);
     bool scaleThreeHalves(const std::uint8_t* origin, std::size_t stride, int width, int height,
-                          std::uint8_t* out);
+                          std::uint8_t* out, const MutableImage* packed);
     bool convertBgra(const ImageView& source, const MutableImage& dest, std::uint64_t contentId);
 
     struct Planes {
@@ -65,6 +65,7 @@ class OutputConverter {
     std::vector<std::uint8_t> sourcePlanes_;  // at the source's size, before scaling
     std::vector<std::uint8_t> band_;          // the three-halves scaler's rows in flight
     Planes planes_;
+    std::uint64_t packedDirectly_ = 0;  // the last frame packed without keeping its planes
     Planes bgra_;  // the last BGRA result of a repeating frame (see kOneOffContent)
 };
 

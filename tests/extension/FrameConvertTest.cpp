@@ -214,7 +214,7 @@ TEST(FrameConvert, PlanarScalingMatchesScalingBgraFirst) {
 }
 
 // The three-halves scaler works a band of rows at a time: it must come out exactly as doubling and
-// then reducing each whole plane, with no seam where bands meet.
+// then reducing each whole plane, with no seam where bands meet, for every output of one frame.
 TEST(FrameConvert, ThreeHalvesScalingInBandsEqualsScalingWholePlanes) {
     const Picture source = photo("astronaut.png", 1280, 720);
     ASSERT_FALSE(source.bgra.empty());
@@ -242,11 +242,17 @@ TEST(FrameConvert, ThreeHalvesScalingInBandsEqualsScalingWholePlanes) {
     const std::uint8_t* sv = su + 960 * 540;
     ASSERT_EQ(libyuv::I420ToYUY2(sy, 1920, su, 960, sv, 960, expected.data(), 1920 * 2, 1920, 1080),
               0);
-    std::vector<std::uint8_t> banded(expected.size());
+    // The first output packs the frame directly, the second keeps the planes, the third packs them.
     OutputConverter converter;
-    ASSERT_TRUE(converter.convert(source.view(), OutputConverter::Format::yuy2,
-                                  MutableImage{banded.data(), 1920, 1080, 1920 * 2}));
-    EXPECT_TRUE(banded == expected);
+    std::vector<std::uint8_t> black(expected.size());
+    converter.convert(uniform({0, 0, 0}, 1280, 720).view(), OutputConverter::Format::yuy2,
+                      MutableImage{black.data(), 1920, 1080, 1920 * 2}, 4);
+    for (int output = 0; output < 3; ++output) {
+        std::vector<std::uint8_t> banded(expected.size());
+        ASSERT_TRUE(converter.convert(source.view(), OutputConverter::Format::yuy2,
+                                      MutableImage{banded.data(), 1920, 1080, 1920 * 2}, 5));
+        EXPECT_TRUE(banded == expected) << "output " << output;
+    }
 }
 
 }  // namespace
