@@ -585,8 +585,19 @@ void LinkServer::enqueue(const std::shared_ptr<Peer>& peer, const Enqueue& reque
     pending->generation = peer->sinkGeneration;
     pending->frame = frame;
     pending->memory = peer->sinkMemory;
-    consumeQueue_.post(
-        [side = consumeSide_, pending] { side->pending[pending->peerId].push_back(pending); });
+    consumeQueue_.post([side = consumeSide_, pending] {
+        side->pending[pending->peerId].push_back(pending);
+        if (side->frameQueued) {
+            side->frameQueued();
+        }
+    });
+}
+
+bool LinkServer::watchQueuedFrames(std::function<void()> handler) {
+    consumeQueue_.post([side = consumeSide_, handler = std::move(handler)]() mutable {
+        side->frameQueued = std::move(handler);
+    });
+    return true;
 }
 
 std::int64_t LinkServer::streamingClientCount() {

@@ -68,6 +68,7 @@ class LinkServer final : public SinkStreamPort {
     std::int64_t streamingClientCount() override;
     void consumeSampleBuffer(const Client& client, ConsumeCompletion done) override;
     void notifyScheduledOutputChanged(std::uint64_t sequence, std::uint64_t hostTimeNanos) override;
+    bool watchQueuedFrames(std::function<void()> handler) override;
 
     // Main thread: peers connected now, and peers refused or disconnected for invalid input.
     std::size_t peerCount() const { return peers_.size(); }
@@ -122,6 +123,7 @@ class LinkServer final : public SinkStreamPort {
         std::map<std::uint64_t, std::shared_ptr<PendingFrame>> inFlight;
         std::uint64_t nextSequence = 1;
         std::shared_ptr<ReaderOutput> readers;
+        std::function<void()> frameQueued;
     };
     std::shared_ptr<ConsumeSide> consumeSide_;
 

@@ -60,6 +60,9 @@ class SinkStreamPort {
     // The consumed frame with `sequence` went out at `hostTimeNanos`: its slot is free again.
     virtual void notifyScheduledOutputChanged(std::uint64_t sequence,
                                               std::uint64_t hostTimeNanos) = 0;
+    // Has `handler` run on the consume queue each time a client queues a frame, so that frames
+    // are taken as they come. A sink that cannot answers false and is polled instead.
+    virtual bool watchQueuedFrames(std::function<void()> /*handler*/) { return false; }
 };
 
 // The source stream: every reader (camera-link readers, PipeWire, v4l2loopback) gets `send`.

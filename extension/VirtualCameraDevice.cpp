@@ -116,6 +116,12 @@ void VirtualCameraDevice::wireCallbacks() {
 void VirtualCameraDevice::attachStreams(SinkStreamPort* sink, SourceStreamPort* source) {
     sinkStream_ = sink;
     sourceStream_ = source;
+    std::weak_ptr<VirtualCameraDevice> weak = weak_from_this();
+    sinkWatched_ = sink != nullptr && sink->watchQueuedFrames([weak] {
+        if (auto device = weak.lock()) {
+            device->consumeTick();
+        }
+    });
 }
 
 void VirtualCameraDevice::shutdown() {
@@ -176,8 +182,8 @@ void VirtualCameraDevice::sinkStarted(const Client& client) {
     // A second start without a stop in between must not leave the earlier timer running: the
     // assignment releases (cancels) it before the new one is stored.
     consumeTimer_.reset();
-    consumeTimer_ =
-        startTimerNow(kConsumeInterval, kConsumeLeeway, &VirtualCameraDevice::consumeTick);
+    consumeTimer_ = startTimerNow(sinkWatched_ ? kConsumeBackstop : kConsumeInterval,
+                                  kConsumeLeeway, &VirtualCameraDevice::consumeTick);
 }
 
 void VirtualCameraDevice::sinkStopped() {

@@ -25,8 +25,10 @@
 
 namespace kestrel::camera {
 
-// The consume timer: 90 per second, 2 ms leeway; the black timer: 30 per second.
+// The consume timer: 90 per second, 2 ms leeway; the black timer: 30 per second. A sink that
+// says when a frame is queued is consumed then, and polled only ten times a second in case.
 inline constexpr Nanos kConsumeInterval{11'111'111};
+inline constexpr Nanos kConsumeBackstop{100'000'000};
 inline constexpr Nanos kConsumeLeeway{2'000'000};
 inline constexpr Nanos kBlackInterval{33'333'333};
 inline constexpr std::string_view kConsumeQueueLabel = "dev.corvid.kestrel.consume";
@@ -107,6 +109,7 @@ class VirtualCameraDevice : public std::enable_shared_from_this<VirtualCameraDev
     bool sinkActive_ = false;
     std::optional<Client> sinkClient_;
     Handle consumeTimer_;
+    bool sinkWatched_ = false;  // the sink says when frames are queued
     Handle blackTimer_;
     PixelBufferPoolRef blackPool_;
     PixelBufferRef blackFrame_;  // taken from the pool and cleared once, then sent every tick

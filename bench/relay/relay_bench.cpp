@@ -10,7 +10,8 @@
 // a ratio to it. Goals: median latency under 15 ms; daemon CPU while relaying 1280x720 frames to
 // one PipeWire consumer under 5% of one core and at most 0.5x the ffmpeg conversion.
 //
-// Frames are enqueued at --fps with a random phase against the daemon's 11.1 ms poll.
+// Frames are enqueued at --fps with a random phase (the daemon takes each as it is queued; a
+// daemon that polled every 11.1 ms would otherwise always see one phase).
 // Each relayed frame is a uniform grey whose level encodes the frame number modulo 12, so that
 // the PipeWire consumer's copy (converted to YUY2 and back, scaled to 64x36) can be matched with
 // its enqueue time.
@@ -368,8 +369,8 @@ int main(int argc, char** argv) {
                 ++refused;
             }
             ++enqueued;
-            // A webcam's clock is not the daemon's: each frame lands at a random phase of the
-            // 11.1 ms poll, as it would in use (a fixed 66.67 ms step would hold one phase).
+            // A webcam's clock is not the daemon's: each frame lands at a random phase of its
+            // timers, as it would in use (a fixed 66.67 ms step would hold one phase).
             frameIndex += 1;
             nextFrame = relayStart +
                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(

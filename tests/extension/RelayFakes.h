@@ -1,6 +1,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -36,6 +37,10 @@ class FakeSinkPort final : public SinkStreamPort {
     void notifyScheduledOutputChanged(std::uint64_t sequence, std::uint64_t hostTime) override {
         acks.emplace_back(sequence, hostTime);
     }
+    bool watchQueuedFrames(std::function<void()> handler) override {
+        onQueued = announces ? std::move(handler) : nullptr;
+        return announces;
+    }
 
     // Queues a small frame with the given time and sequence.
     void queueFrame(std::uint64_t sequence, MediaTime time, std::uint8_t value = 0x80) {
@@ -52,8 +57,13 @@ class FakeSinkPort final : public SinkStreamPort {
         r.buffer = b;
         r.sequence = sequence;
         queued.push_back(std::move(r));
+        if (onQueued) {
+            onQueued();
+        }
     }
 
+    bool announces = false;  // says when a frame is queued
+    std::function<void()> onQueued;
     std::int64_t clients = 1;
     std::deque<ConsumeResult> queued;
     std::deque<std::string> errors;

@@ -47,6 +47,23 @@ class RelayTest : public ::testing::Test {
     std::shared_ptr<VirtualCameraDevice> device;
 };
 
+// A sink that says when a frame is queued has it relayed then, and is polled ten times a second
+// in case, instead of ninety.
+TEST_F(RelayTest, AnnouncedFramesGoOutAtOnceAndTheSinkIsPolledOnlyAsABackstop) {
+    sink.announces = true;
+    device = VirtualCameraDevice::create(exec, exec.hostClock());
+    device->attachStreams(&sink, &source);
+    startSource();
+    startSink();
+    const std::size_t blackSent = source.sent.size();
+    const int polls = sink.requests;
+    sink.queueFrame(1, MediaTime::fromNanos(5'000'000'000));
+    ASSERT_EQ(source.sent.size(), blackSent + 1);
+    EXPECT_EQ(source.sent.back().hostTime, 5'000'000'000U);
+    exec.advance(milliseconds(1000));
+    EXPECT_EQ(sink.requests - polls, 1 + 10);
+}
+
 TEST_F(RelayTest, ReaderBeforeFeederGetsBlackAtThirtyPerSecond) {
     startSource();
     EXPECT_EQ(device->state(), RelayState::black);
