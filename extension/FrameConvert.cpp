@@ -95,24 +95,24 @@ void scaleBand(std::uint8_t* band, int width, int first, int rows, int from, int
                        libyuv::kFilterBilinear);
 }
 
-// The source's pixels where the three-halves scaler applies to it: both its sides multiples of
-// four and exactly two thirds of the output's (so nothing is cropped); null elsewhere.
-const std::uint8_t* threeHalvesOrigin(const ImageView& source, std::uint32_t width,
-                                      std::uint32_t height) {
-    const bool applies = source.pixels != nullptr && source.width != 0 && source.height != 0 &&
-                         source.width % 4 == 0 && source.height % 4 == 0 &&
-                         2 * width == 3 * source.width && 2 * height == 3 * source.height;
-    return applies ? source.pixels : nullptr;
+// Whether the three-halves scaler takes `source` to `width` x `height`: both its sides multiples
+// of four and exactly two thirds of the output's, so nothing is cropped.
+bool scalesByThreeHalves(const ImageView& source, std::uint32_t width, std::uint32_t height) {
+    return source.pixels != nullptr && source.width != 0 && source.height != 0 &&
+           source.width % 4 == 0 && source.height % 4 == 0 && 2 * width == 3 * source.width &&
+           2 * height == 3 * source.height;
 }
 
 }  // namespace
 
-bool OutputConverter::scaleThreeHalves(const std::uint8_t* origin, std::size_t stride, int width,
-                                       int height, std::uint8_t* out, const MutableImage* packed) {
+bool OutputConverter::scaleThreeHalves(const ImageView& source, std::uint8_t* out,
+                                       const MutableImage* packed) {
     // Half as large again, 720p to 1080p: libyuv's bilinear doubling and its filtered reduction
     // by a quarter take less than half the time of one general bilinear pass, and a band at a time
     // keeps the doubled rows in the cache. The kernel differs from bilinear by a sixteenth at most
     // and keeps uniform areas exact.
+    const int width = static_cast<int>(source.width);
+    const int height = static_cast<int>(source.height);
     const int chromaWidth = width / 2;
     const int chromaRows = height / 2;
     const int bandRows = kBandChromaRows + 2;
@@ -129,8 +129,7 @@ bool OutputConverter::scaleThreeHalves(const std::uint8_t* origin, std::size_t s
     const std::size_t bandOutLuma = static_cast<std::size_t>(outWidth) * kBandChromaRows * 3;
     const std::size_t bandOutChroma =
         static_cast<std::size_t>(outChromaWidth) * kBandChromaRows * 3 / 2;
-    band_.resize(lumaBytes + 2 * chromaBytes + 4 * lumaBytes +
-                 (packed != nullptr ? bandOutLuma + 2 * bandOutChroma : 0));
+    band_.resize(lumaBytes + 2 * chromaBytes + 4 * lumaBytes + bandOutLuma + 2 * bandOutChroma);
     std::uint8_t* y = band_.data();
     std::uint8_t* u = y + lumaBytes;
     std::uint8_t* v = u + chromaBytes;
@@ -140,8 +139,8 @@ bool OutputConverter::scaleThreeHalves(const std::uint8_t* origin, std::size_t s
         const int until = std::min(chromaRows, from + kBandChromaRows);
         const int first = std::max(0, from - 1);
         const int rows = std::min(chromaRows, until + 1) - first;
-        if (libyuv::ARGBToI420(origin + static_cast<std::size_t>(2 * first) * stride,
-                               static_cast<int>(stride), y, width + kBandMargin, u,
+        if (libyuv::ARGBToI420(source.pixels + static_cast<std::size_t>(2 * first) * source.stride,
+                               static_cast<int>(source.stride), y, width + kBandMargin, u,
                                chromaWidth + kBandMargin, v, chromaWidth + kBandMargin, width,
                                2 * rows) != 0) {
             return false;
@@ -181,11 +180,10 @@ bool OutputConverter::convert(const ImageView& source, Format format, const Muta
     if (!reuse && (contentId == 0 || contentId != packedDirectly_)) {
         // The first output to take a frame has it packed a band at a time, without whole scaled
         // planes; a second output of the same frame makes and keeps them for any further one.
-        if (const std::uint8_t* origin = threeHalvesOrigin(source, dest.width, dest.height)) {
+        if (scalesByThreeHalves(source, dest.width, dest.height)) {
             planes_.contentId = 0;
             packedDirectly_ = contentId;
-            return scaleThreeHalves(origin, source.stride, static_cast<int>(source.width),
-                                    static_cast<int>(source.height), nullptr, &dest);
+            return scaleThreeHalves(source, nullptr, &dest);
         }
     }
     if (!reuse) {
@@ -226,10 +224,9 @@ bool OutputConverter::convertPlanes(const ImageView& source, std::uint32_t width
     planes_.fullChromaRows = !scaled;
     planes_.width = width;
     planes_.height = height;
-    if (threeHalvesOrigin(source, width, height) != nullptr) {
+    if (scalesByThreeHalves(source, width, height)) {
         planes_.bytes.resize(static_cast<std::size_t>(width) * height * 3 / 2);
-        return scaleThreeHalves(origin, source.stride, static_cast<int>(crop.width),
-                                static_cast<int>(crop.height), planes_.bytes.data(), nullptr);
+        return scaleThreeHalves(source, planes_.bytes.data(), nullptr);
     }
     const std::uint32_t chromaWidth = (crop.width + 1) / 2;
     const std::size_t lumaBytes = static_cast<std::size_t>(crop.width) * crop.height;

@@ -51,8 +51,9 @@ class OutputConverter {
 
   private:
     bool convertPlanes(const ImageView& source, std::uint32_t width, std::uint32_t height);
-    bool scaleThreeHalves(const std::uint8_t* origin, std::size_t stride, int width, int height,
-                          std::uint8_t* out, const MutableImage* packed);
+    // Scales a frame two thirds of the output's size into whole planes at `out`, or packs it
+    // straight into `packed`.
+    bool scaleThreeHalves(const ImageView& source, std::uint8_t* out, const MutableImage* packed);
     bool convertBgra(const ImageView& source, const MutableImage& dest, std::uint64_t contentId);
 
     struct Planes {
