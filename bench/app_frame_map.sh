@@ -4,8 +4,10 @@
 # pattern, then with a file camera (a 1280x720 H.264 clip made with ffmpeg). For each: the CPU
 # share of the application, of the daemon and of both; the application's cost per frame, broken
 # down by `perf` into capture conversion, detector hand-off, dispatch and the copy into the sink
-# slot; and `ffmpeg` doing the daemon's conversion alone (1280x720 BGRA scaled bilinear to
-# 1920x1080 YUYV at 15 per second) as the daemon's yardstick. Load averages go with every figure.
+# slot (a conversion to 4:2:0 planes); and `ffmpeg` turning 1280x720 BGRA into 1920x1080 YUYV,
+# scaled bilinear at 15 per second, as the daemon's yardstick (the conversion the daemon had to do
+# before the application sent planes; `relay_bench --planar` compares like with like). Load
+# averages go with every figure.
 # Needs perf, pipewire, wireplumber, gst-launch-1.0 and ffmpeg; runs in a temporary home.
 #   bench/app_frame_map.sh [SECONDS per measurement, default 20]
 # Goals: daemon at most 0.5x ffmpeg; application plus daemon at most 6% of one core.

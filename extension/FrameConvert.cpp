@@ -15,6 +15,10 @@
 
 namespace kestrel::camera {
 
+ImageView imageOf(const SampleBuffer& buffer) {
+    return {buffer.pixels, buffer.width, buffer.height, buffer.stride, buffer.planar};
+}
+
 CropRect fillCrop(std::uint32_t sw, std::uint32_t sh, std::uint32_t dw, std::uint32_t dh) {
     if (sw == 0 || sh == 0 || dw == 0 || dh == 0) {
         return {0, 0, sw, sh};
@@ -56,12 +60,28 @@ void copyRows(const std::uint8_t* from, std::size_t fromStride, std::uint8_t* to
 }
 
 void scalePlane(const std::uint8_t* from, std::uint32_t width, std::uint32_t height,
-                std::uint8_t* to, std::uint32_t toWidth, std::uint32_t toHeight) {
+                std::uint8_t* to, std::uint32_t toWidth, std::uint32_t toHeight,
+                std::size_t fromStride = 0) {
     // OpenCV rather than libyuv's general scaler: faster here, and exact on uniform areas.
     const cv::Mat in(static_cast<int>(height), static_cast<int>(width), CV_8UC1,
-                     const_cast<std::uint8_t*>(from));
+                     const_cast<std::uint8_t*>(from),
+                     fromStride == 0 ? std::size_t{cv::Mat::AUTO_STEP} : fromStride);
     cv::Mat out(static_cast<int>(toHeight), static_cast<int>(toWidth), CV_8UC1, to);
     cv::resize(in, out, out.size(), 0, 0, cv::INTER_LINEAR);
+}
+
+// The planes of a planar source, laid out as the camera link does.
+struct SourcePlanes {
+    const std::uint8_t* y;
+    const std::uint8_t* u;
+    const std::uint8_t* v;
+    std::size_t stride;
+    std::size_t chromaStride;
+};
+SourcePlanes planesOf(const ImageView& source) {
+    const std::size_t chromaStride = source.stride / 2;
+    const std::uint8_t* u = source.pixels + static_cast<std::size_t>(source.stride) * source.height;
+    return {source.pixels, u, u + chromaStride * (source.height / 2), source.stride, chromaStride};
 }
 
 // Chroma rows per band of the three-halves scaler; even, so that every band's chroma rows double
@@ -139,10 +159,19 @@ bool OutputConverter::scaleThreeHalves(const ImageView& source, std::uint8_t* ou
         const int until = std::min(chromaRows, from + kBandChromaRows);
         const int first = std::max(0, from - 1);
         const int rows = std::min(chromaRows, until + 1) - first;
-        if (libyuv::ARGBToI420(source.pixels + static_cast<std::size_t>(2 * first) * source.stride,
-                               static_cast<int>(source.stride), y, width + kBandMargin, u,
-                               chromaWidth + kBandMargin, v, chromaWidth + kBandMargin, width,
-                               2 * rows) != 0) {
+        if (source.planar) {
+            const SourcePlanes in = planesOf(source);
+            copyRows(in.y + static_cast<std::size_t>(2 * first) * in.stride, in.stride, y,
+                     width + kBandMargin, width, 2 * rows);
+            copyRows(in.u + first * in.chromaStride, in.chromaStride, u, chromaWidth + kBandMargin,
+                     chromaWidth, rows);
+            copyRows(in.v + first * in.chromaStride, in.chromaStride, v, chromaWidth + kBandMargin,
+                     chromaWidth, rows);
+        } else if (libyuv::ARGBToI420(
+                       source.pixels + static_cast<std::size_t>(2 * first) * source.stride,
+                       static_cast<int>(source.stride), y, width + kBandMargin, u,
+                       chromaWidth + kBandMargin, v, chromaWidth + kBandMargin, width,
+                       2 * rows) != 0) {
             return false;
         }
         std::uint8_t* toY = bandOut;
@@ -172,12 +201,12 @@ bool OutputConverter::convert(const ImageView& source, Format format, const Muta
     if (dest.pixels == nullptr || dest.width == 0 || dest.height == 0) {
         return false;
     }
-    if (format == Format::bgra) {
+    if (format == Format::bgra && !source.planar) {
         return convertBgra(source, dest, contentId);
     }
     const bool reuse = contentId != 0 && contentId == planes_.contentId &&
                        dest.width == planes_.width && dest.height == planes_.height;
-    if (!reuse && (contentId == 0 || contentId != packedDirectly_)) {
+    if (format == Format::yuy2 && !reuse && (contentId == 0 || contentId != packedDirectly_)) {
         // The first output to take a frame has it packed a band at a time, without whole scaled
         // planes; a second output of the same frame makes and keeps them for any further one.
         if (scalesByThreeHalves(source, dest.width, dest.height)) {
@@ -201,6 +230,10 @@ bool OutputConverter::convert(const ImageView& source, Format format, const Muta
     const std::uint8_t* u = y + static_cast<std::size_t>(width) * dest.height;
     const std::uint8_t* v = u + static_cast<std::size_t>(chromaWidth) * chromaHeight;
     const int stride = static_cast<int>(dest.stride);
+    if (format == Format::bgra) {  // a planar source's planes, 4:2:0 always
+        return libyuv::I420ToARGB(y, width, u, chromaWidth, v, chromaWidth, dest.pixels, stride,
+                                  width, height) == 0;
+    }
     const int packed = planes_.fullChromaRows
                            ? libyuv::I422ToYUY2(y, width, u, chromaWidth, v, chromaWidth,
                                                 dest.pixels, stride, width, height)
@@ -215,6 +248,9 @@ bool OutputConverter::convertPlanes(const ImageView& source, std::uint32_t width
         return false;
     }
     const CropRect crop = fillCrop(source.width, source.height, width, height);
+    if (source.planar) {
+        return scalePlanar(source, crop, width, height);
+    }
     const std::uint8_t* origin =
         source.pixels + static_cast<std::size_t>(crop.y) * source.stride + crop.x * 4ULL;
     // A frame of the output's size keeps every chroma row, exactly as packing BGRA would; one to
@@ -256,6 +292,36 @@ bool OutputConverter::convertPlanes(const ImageView& source, std::uint32_t width
     scalePlane(u, chromaWidth, chromaHeight, outY + outLuma, outChroma, outChromaHeight);
     scalePlane(v, chromaWidth, chromaHeight, outY + outLuma + outChromaBytes, outChroma,
                outChromaHeight);
+    return true;
+}
+
+bool OutputConverter::scalePlanar(const ImageView& source, const CropRect& crop,
+                                  std::uint32_t width, std::uint32_t height) {
+    // The planes are 4:2:0 already: only the crop and the scaling are left (a copy at equal size).
+    planes_.fullChromaRows = false;
+    planes_.width = width;
+    planes_.height = height;
+    const std::uint32_t outChroma = (width + 1) / 2;
+    const std::size_t outLuma = static_cast<std::size_t>(width) * height;
+    const std::uint32_t outChromaHeight = (height + 1) / 2;
+    const std::size_t outChromaBytes = static_cast<std::size_t>(outChroma) * outChromaHeight;
+    if (scalesByThreeHalves(source, width, height)) {
+        planes_.bytes.resize(outLuma + 2 * outChromaBytes);
+        return scaleThreeHalves(source, planes_.bytes.data(), nullptr);
+    }
+    const SourcePlanes in = planesOf(source);
+    const std::uint32_t cx = crop.x / 2;
+    const std::uint32_t cy = crop.y / 2;
+    const std::uint32_t chromaWidth = std::min((crop.width + 1) / 2, source.width / 2 - cx);
+    const std::uint32_t chromaHeight = std::min((crop.height + 1) / 2, source.height / 2 - cy);
+    planes_.bytes.resize(outLuma + 2 * outChromaBytes);
+    std::uint8_t* outY = planes_.bytes.data();
+    scalePlane(in.y + crop.y * in.stride + crop.x, crop.width, crop.height, outY, width, height,
+               in.stride);
+    scalePlane(in.u + cy * in.chromaStride + cx, chromaWidth, chromaHeight, outY + outLuma,
+               outChroma, outChromaHeight, in.chromaStride);
+    scalePlane(in.v + cy * in.chromaStride + cx, chromaWidth, chromaHeight,
+               outY + outLuma + outChromaBytes, outChroma, outChromaHeight, in.chromaStride);
     return true;
 }
 

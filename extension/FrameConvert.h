@@ -8,11 +8,14 @@
 
 namespace kestrel::camera {
 
+// BGRA rows `stride` apart, or with `planar` 4:2:0 planes as the camera link lays them out: Y rows
+// `stride` apart, then Cb and then Cr with rows stride / 2 apart, both sides even.
 struct ImageView {
     const std::uint8_t* pixels = nullptr;
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     std::uint32_t stride = 0;
+    bool planar = false;
 };
 struct MutableImage {
     std::uint8_t* pixels = nullptr;
@@ -20,6 +23,9 @@ struct MutableImage {
     std::uint32_t height = 0;
     std::uint32_t stride = 0;
 };
+
+struct SampleBuffer;
+ImageView imageOf(const SampleBuffer& buffer);
 
 // The part of a source of sw x sh that stays visible when it fills dw x dh: the largest centred
 // rectangle of the destination's aspect ratio (fill, never letterbox).
@@ -39,10 +45,11 @@ bool scaleToFill(const ImageView& source, const MutableImage& dest);
 bool bgraToYuy2(const ImageView& source, const MutableImage& dest);
 
 // Converts a frame of any size into a `width` x `height` image of the output: BGRA or YUY2,
-// scaled to fill. YUY2 is made through YUV planes: converted at the source's size, each plane
-// scaled, then packed, which is less work than scaling BGRA since 4:2:0 planes hold three eighths
-// of its bytes. The scaled planes of the last frame are kept: a frame with the same non-zero
-// `contentId` is only packed again, so the outputs that share one converter convert it once.
+// scaled to fill. YUY2 is made through YUV planes: converted at the source's size (unless the
+// source is planar already), each plane scaled, then packed, which is less work than scaling BGRA
+// since 4:2:0 planes hold three eighths of its bytes. A planar source becomes BGRA the same way.
+// The scaled planes of the last frame are kept: a frame with the same non-zero `contentId` is only
+// packed again, so the outputs that share one converter convert it once.
 class OutputConverter {
   public:
     enum class Format { bgra, yuy2 };
@@ -51,6 +58,8 @@ class OutputConverter {
 
   private:
     bool convertPlanes(const ImageView& source, std::uint32_t width, std::uint32_t height);
+    bool scalePlanar(const ImageView& source, const CropRect& crop, std::uint32_t width,
+                     std::uint32_t height);
     // Scales a frame two thirds of the output's size into whole planes at `out`, or packs it
     // straight into `packed`.
     bool scaleThreeHalves(const ImageView& source, std::uint8_t* out, const MutableImage* packed);

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <libyuv/convert_argb.h>
+
 namespace kestrel::camera {
 
 using namespace link;
@@ -109,7 +111,17 @@ class LinkServer::ReaderOutput final : public FrameOutput {
     }
 
   private:
+    // Readers get BGRA whatever the sink sent.
     static void copyPixels(const SampleBuffer& buffer, std::uint8_t* out, std::uint32_t stride) {
+        if (buffer.planar) {
+            const std::size_t lumaBytes = static_cast<std::size_t>(buffer.stride) * buffer.height;
+            const int chromaStride = static_cast<int>(buffer.stride / 2);
+            const std::uint8_t* cb = buffer.pixels + lumaBytes;
+            libyuv::I420ToARGB(buffer.pixels, static_cast<int>(buffer.stride), cb, chromaStride,
+                               cb + lumaBytes / 4, chromaStride, out, static_cast<int>(stride),
+                               static_cast<int>(buffer.width), static_cast<int>(buffer.height));
+            return;
+        }
         const std::size_t rowBytes = static_cast<std::size_t>(buffer.width) * 4;
         if (stride == buffer.stride) {
             std::memcpy(out, buffer.pixels,
@@ -620,6 +632,7 @@ void LinkServer::consumeSampleBuffer(const Client& client, ConsumeCompletion don
     buffer.width = next->frame.width;
     buffer.height = next->frame.height;
     buffer.stride = next->frame.stride;
+    buffer.planar = next->frame.pixelFormat == kI420;
     buffer.presentationTime = next->frame.presentationTime;
     buffer.duration = next->frame.duration;
     buffer.owner = next;

@@ -260,9 +260,9 @@ void PipeWireOutput::send(const SampleBuffer& frame, std::uint64_t hostTimeNanos
         held = 0;
         const MutableImage out{static_cast<std::uint8_t*>(d.data), impl.width, impl.height,
                                impl.stride};
-        const ImageView in{frame.pixels, frame.width, frame.height, frame.stride};
         filled = converter_->convert(
-            in, impl.format == yuy2 ? OutputConverter::Format::yuy2 : OutputConverter::Format::bgra,
+            imageOf(frame),
+            impl.format == yuy2 ? OutputConverter::Format::yuy2 : OutputConverter::Format::bgra,
             out, frame.contentId);
         held = filled ? frame.contentId : 0;
     }

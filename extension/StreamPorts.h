@@ -22,13 +22,15 @@ struct Client {
 };
 
 // One frame with its timing, as it crosses from the sink stream to the source stream. The pixels
-// are BGRA rows `stride` bytes apart and stay valid while `owner` is held.
+// are BGRA rows `stride` bytes apart, or with `planar` 4:2:0 planes as a camera-link slot holds
+// them, and stay valid while `owner` is held.
 struct SampleBuffer {
     std::shared_ptr<const void> owner;
     const std::uint8_t* pixels = nullptr;
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     std::uint32_t stride = 0;
+    bool planar = false;
     MediaTime presentationTime;
     MediaTime duration;
     // Non-zero when frames with the same id carry the same pixels (the black filler), so that an

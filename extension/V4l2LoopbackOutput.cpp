@@ -256,8 +256,8 @@ void V4l2LoopbackOutput::send(const SampleBuffer& buffer, std::uint64_t /*hostTi
         return;
     }
     const MutableImage out{frame->data(), kWidth, kHeight, kBytesPerLine};
-    if (!converter_->convert(ImageView{buffer.pixels, buffer.width, buffer.height, buffer.stride},
-                             OutputConverter::Format::yuy2, out, buffer.contentId)) {
+    if (!converter_->convert(imageOf(buffer), OutputConverter::Format::yuy2, out,
+                             buffer.contentId)) {
         return;
     }
     std::weak_ptr<bool> alive = alive_;

@@ -49,11 +49,14 @@ std::shared_ptr<VirtualCameraDevice> VirtualCameraDevice::create(Executor& consu
                     static_cast<std::int32_t>(CameraIPC::frameHeight)};
     const StreamFormat format{device->formatDescription_, CameraIPC::frameDuration,
                               CameraIPC::frameDuration};
-    // 4. Both stream sources share the one-element format list, no callbacks yet.
+    // 4. The source stream has the one format; the sink also takes the same frames as 4:2:0
+    //    planes, which spare the relay a conversion. No callbacks yet.
     device->sourceStreamSource_ =
         std::make_unique<SourceStreamSource>(std::vector<StreamFormat>{format});
+    StreamFormat planar = format;
+    planar.description.pixelFormat = link::kI420;
     device->sinkStreamSource_ =
-        std::make_unique<SinkStreamSource>(std::vector<StreamFormat>{format});
+        std::make_unique<SinkStreamSource>(std::vector<StreamFormat>{format, planar});
     // 5, 6. The device identifier: the first candidate that parses.
     auto deviceId = CameraIPC::deriveDeviceIdentifier();
     if (!deviceId) {

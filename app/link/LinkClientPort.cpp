@@ -51,6 +51,15 @@ link::Status LinkClientPort::copyBufferQueue(link::ObjectId stream, std::functio
     std::shared_ptr<link::SinkQueue> linkQueue;
     const link::Status status = client_.copyBufferQueue(stream, std::move(altered), linkQueue);
     if (status == link::status::ok && linkQueue) {
+        // A daemon that takes 4:2:0 frames gets them: its outputs start from YUV planes anyway.
+        std::vector<std::uint32_t> formats;  // pixel format, width, height, ...
+        if (client_.getProperty(stream, link::property::formats, formats) == link::status::ok) {
+            for (std::size_t i = 0; i < formats.size(); i += 3) {
+                if (formats[i] == link::kI420) {
+                    linkQueue->setPixelFormat(link::kI420);
+                }
+            }
+        }
         queue = std::make_shared<LinkSinkQueue>(std::move(linkQueue));
     }
     return status;

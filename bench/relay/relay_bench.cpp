@@ -114,6 +114,7 @@ struct Options {
     std::uint32_t height = 720;
     bool pipewire = true;
     bool linkReader = true;
+    bool planar = false;  // the sink gets 4:2:0 planes, as the application sends them
 };
 
 void report(const char* what, const kestrel::view::FrameStats& stats) {
@@ -133,19 +134,23 @@ std::string loadAverage() {
 }
 
 // The CPU share of `ffmpeg` doing what the daemon does for one PipeWire consumer alone: BGRA
-// frames of the relayed size at --fps, in real time, scaled bilinear to 1920x1080 YUYV. Zero
-// without ffmpeg.
+// frames (4:2:0 with --planar) of the relayed size at --fps, in real time, scaled bilinear to
+// 1920x1080 YUYV. Zero without ffmpeg.
 double ffmpegConversionCpu(const Options& options, const std::string& folder) {
     const std::string ffmpeg = ChildProcess::which("ffmpeg");
     if (ffmpeg.empty()) {
         return 0;
     }
-    const std::string clip = folder + "/clip.bgra";
+    const std::string clip = folder + "/clip.raw";
     {
         std::ofstream out(clip, std::ios::binary);
-        std::vector<char> frame(static_cast<std::size_t>(options.width) * options.height * 4);
+        const std::size_t pixels = static_cast<std::size_t>(options.width) * options.height;
+        std::vector<char> frame(options.planar ? pixels * 3 / 2 : pixels * 4);
         for (int i = 0; i < kCodes; ++i) {
             std::fill(frame.begin(), frame.end(), static_cast<char>(kLevelBase + i * kLevelStep));
+            if (options.planar) {
+                std::fill(frame.begin() + static_cast<std::ptrdiff_t>(pixels), frame.end(), 128);
+            }
             out.write(frame.data(), static_cast<std::streamsize>(frame.size()));
         }
     }
@@ -160,7 +165,7 @@ double ffmpegConversionCpu(const Options& options, const std::string& folder) {
                           "-f",
                           "rawvideo",
                           "-pix_fmt",
-                          "bgra",
+                          options.planar ? "yuv420p" : "bgra",
                           "-s",
                           size,
                           "-r",
@@ -201,10 +206,12 @@ int main(int argc, char** argv) {
             options.pipewire = false;
         } else if (arg == "--no-link-reader") {
             options.linkReader = false;
+        } else if (arg == "--planar") {
+            options.planar = true;
         } else {
             std::printf(
                 "usage: relay_bench [--seconds 30] [--black-seconds 10] [--fps 15] [--width 1280]\n"
-                "                   [--height 720] [--no-pipewire] [--no-link-reader]\n"
+                "                   [--height 720] [--no-pipewire] [--no-link-reader] [--planar]\n"
                 "Run under dbus-run-session for the PipeWire part.\n");
             return arg == "--help" ? 0 : 2;
         }
@@ -336,6 +343,9 @@ int main(int argc, char** argv) {
         sinkClient.startStream(sinkCamera->device, sinkCamera->sink) != 0) {
         std::fprintf(stderr, "relay_bench: cannot start the sink\n");
         return 1;
+    }
+    if (options.planar) {
+        queue->setPixelFormat(link::kI420);
     }
     std::vector<PixelBufferRef> frames;
     for (int code = 0; code < kCodes; ++code) {

@@ -1,5 +1,6 @@
 #include "platform/link/LinkClient.h"
 
+#include <libyuv/convert_from_argb.h>
 #include <poll.h>
 #include <sys/inotify.h>
 
@@ -264,7 +265,8 @@ Status SinkQueue::enqueue(const std::uint8_t* pixels, std::uint32_t width, std::
     SlotFrame frame;
     frame.width = width;
     frame.height = height;
-    frame.stride = slotStride(width);
+    frame.pixelFormat = pixelFormat_ == kI420 && width % 2 == 0 && height % 2 == 0 ? kI420 : kBGRA;
+    frame.stride = slotStride(width, frame.pixelFormat);
     frame.sequence = nextSequence_;
     frame.presentationTime = presentationTime;
     frame.duration = duration;
@@ -278,10 +280,21 @@ Status SinkQueue::enqueue(const std::uint8_t* pixels, std::uint32_t width, std::
     }
     frame.slot = static_cast<std::uint32_t>(free - slotSequence_.begin());
     std::uint8_t* out = memory_.slot(frame.slot);
-    for (std::uint32_t y = 0; y < height; ++y) {
-        std::memcpy(out + static_cast<std::size_t>(y) * frame.stride,
-                    pixels + static_cast<std::size_t>(y) * stride,
-                    static_cast<std::size_t>(width) * 4);
+    if (frame.pixelFormat == kI420) {
+        // Converting costs the application what copying BGRA did, and spares the daemon a
+        // conversion and most of its reading.
+        std::uint8_t* cb = out + chromaOffset(frame);
+        std::uint8_t* cr = cb + chromaOffset(frame) / 4;
+        const int chromaStride = static_cast<int>(frame.stride / 2);
+        libyuv::ARGBToI420(pixels, static_cast<int>(stride), out, static_cast<int>(frame.stride),
+                           cb, chromaStride, cr, chromaStride, static_cast<int>(width),
+                           static_cast<int>(height));
+    } else {
+        for (std::uint32_t y = 0; y < height; ++y) {
+            std::memcpy(out + static_cast<std::size_t>(y) * frame.stride,
+                        pixels + static_cast<std::size_t>(y) * stride,
+                        static_cast<std::size_t>(width) * 4);
+        }
     }
     if (!connection->send(Enqueue{frame})) {
         return status::disconnected;

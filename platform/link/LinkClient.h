@@ -54,6 +54,10 @@ class SinkQueue {
     Status enqueue(const std::uint8_t* pixels, std::uint32_t width, std::uint32_t height,
                    std::uint32_t stride, MediaTime presentationTime, MediaTime duration);
 
+    // Writes frames with even sides as 'y420' from now on, converted on the way into the slot,
+    // for a provider whose sink stream lists that format; BGRA (the default) otherwise.
+    void setPixelFormat(std::uint32_t pixelFormat) { pixelFormat_ = pixelFormat; }
+
     // Frames enqueued and acknowledged so far.
     std::uint64_t acknowledged() const { return acknowledged_; }
 
@@ -76,6 +80,7 @@ class SinkQueue {
     std::vector<std::uint64_t> slotSequence_;  // 0: free
     std::uint64_t nextSequence_ = 1;
     std::uint64_t acknowledged_ = 0;
+    std::uint32_t pixelFormat_ = kBGRA;
 };
 
 // A frame as a source-stream reader sees it; the pixels are valid during the callback only.

@@ -227,9 +227,10 @@ std::optional<SlotMemory> SlotMemory::adopt(UniqueFd fd, const SlotLayout& layou
     return map(std::move(fd), layout, writable);
 }
 
-std::uint32_t slotStride(std::uint32_t width) {
+std::uint32_t slotStride(std::uint32_t width, std::uint32_t pixelFormat) {
     constexpr std::uint32_t kAlign = 64;
-    return (width * 4 + kAlign - 1) / kAlign * kAlign;
+    const std::uint32_t rowBytes = pixelFormat == kI420 ? width : width * 4;
+    return (rowBytes + kAlign - 1) / kAlign * kAlign;
 }
 
 }  // namespace kestrel::link

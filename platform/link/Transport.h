@@ -81,7 +81,8 @@ class SlotMemory {
     std::uint8_t* base_ = nullptr;
 };
 
-// Bytes per row for a BGRA frame of `width` in a slot: rows start 64 bytes apart at least.
-std::uint32_t slotStride(std::uint32_t width);
+// Bytes per row for a frame of `width` in a slot (for 'y420', of its Y plane): rows start on
+// 64-byte boundaries.
+std::uint32_t slotStride(std::uint32_t width, std::uint32_t pixelFormat = kBGRA);
 
 }  // namespace kestrel::link

@@ -146,11 +146,16 @@ class Reader {
 };
 
 bool validFrameShape(const SlotFrame& f) {
-    if (f.pixelFormat != kBGRA || f.width == 0 || f.height == 0 || f.width > kMaxFrameDimension ||
-        f.height > kMaxFrameDimension || f.sequence == 0 || f.slot >= kMaxSlots) {
+    const bool planar = f.pixelFormat == kI420;
+    if ((f.pixelFormat != kBGRA && !planar) || f.width == 0 || f.height == 0 ||
+        f.width > kMaxFrameDimension || f.height > kMaxFrameDimension || f.sequence == 0 ||
+        f.slot >= kMaxSlots) {
         return false;
     }
-    const std::uint64_t rowBytes = static_cast<std::uint64_t>(f.width) * 4;
+    if (planar && (f.width % 2 != 0 || f.height % 2 != 0)) {
+        return false;
+    }
+    const std::uint64_t rowBytes = static_cast<std::uint64_t>(f.width) * (planar ? 1 : 4);
     if (f.stride < rowBytes || f.stride % 4 != 0) {
         return false;
     }
@@ -444,10 +449,16 @@ bool validSlotFrame(const SlotLayout& layout, const SlotFrame& frame, std::uint6
         frame.sequence <= lastSequence) {
         return false;
     }
+    return slotFrameBytes(frame) <= layout.slotBytes;
+}
+
+std::uint64_t slotFrameBytes(const SlotFrame& frame) {
+    if (frame.pixelFormat == kI420) {
+        return chromaOffset(frame) + chromaOffset(frame) / 2;
+    }
     // The last row needs only its pixels, not a full stride.
-    const std::uint64_t used = static_cast<std::uint64_t>(frame.stride) * (frame.height - 1) +
-                               static_cast<std::uint64_t>(frame.width) * 4;
-    return used <= layout.slotBytes;
+    return static_cast<std::uint64_t>(frame.stride) * (frame.height - 1) +
+           static_cast<std::uint64_t>(frame.width) * 4;
 }
 
 }  // namespace kestrel::link

@@ -81,6 +81,10 @@ inline constexpr std::uint32_t kMaxFrameDimension = 8192;
 inline constexpr std::uint64_t kMaxSlotBytes = 64ULL * 1024 * 1024;
 inline constexpr std::uint32_t kMaxDescriptors = 1;
 inline constexpr std::uint32_t kBGRA = code4("BGRA");
+// 8-bit Y'CbCr 4:2:0 in three planes, BT.601 limited range, both sides even: the Y plane's rows
+// `stride` apart, then the Cb plane and the Cr plane with rows stride / 2 apart. Three eighths of
+// BGRA's bytes, and what the daemon's YUV outputs start from anyway.
+inline constexpr std::uint32_t kI420 = code4("y420");
 inline constexpr std::uint32_t kMagic = code4("KSL1");
 
 enum class MessageType : std::uint16_t {
@@ -238,8 +242,17 @@ struct SlotLayout {
 bool validLayout(const SlotLayout& layout);
 
 // Whether `frame` fits in `layout` and follows `lastSequence`: slot index in range, pixel format
-// BGRA, size within limits, stride at least a row's bytes and a multiple of 4, the rows inside
-// the slot, and a sequence number greater than the last one seen on this queue.
+// BGRA or 'y420', size within limits, stride at least a row's bytes and a multiple of 4, the rows
+// inside the slot, and a sequence number greater than the last one seen on this queue.
 bool validSlotFrame(const SlotLayout& layout, const SlotFrame& frame, std::uint64_t lastSequence);
+
+// The bytes a frame of this shape takes from the start of its slot: BGRA up to the last row's
+// pixels, 'y420' its three planes whole.
+std::uint64_t slotFrameBytes(const SlotFrame& frame);
+
+// Where the Cb plane of a 'y420' frame starts, from the start of its slot; Cr follows it.
+inline std::uint64_t chromaOffset(const SlotFrame& frame) {
+    return static_cast<std::uint64_t>(frame.stride) * frame.height;
+}
 
 }  // namespace kestrel::link

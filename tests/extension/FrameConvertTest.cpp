@@ -257,3 +257,79 @@ TEST(FrameConvert, ThreeHalvesScalingInBandsEqualsScalingWholePlanes) {
 
 }  // namespace
 }  // namespace kestrel::camera
+
+namespace kestrel::camera {
+namespace {
+
+// A frame as the application sends it over the camera link: 4:2:0 planes with padded rows.
+struct PlanarFrame {
+    std::vector<std::uint8_t> bytes;
+    ImageView view;
+};
+PlanarFrame planarOf(const Picture& picture) {
+    const std::uint32_t w = picture.width;
+    const std::uint32_t h = picture.height;
+    const std::uint32_t stride = (w + 63) / 64 * 64 + 64;
+    PlanarFrame frame{std::vector<std::uint8_t>(static_cast<std::size_t>(stride) * h * 3 / 2), {}};
+    std::uint8_t* y = frame.bytes.data();
+    std::uint8_t* u = y + static_cast<std::size_t>(stride) * h;
+    std::uint8_t* v = u + static_cast<std::size_t>(stride / 2) * (h / 2);
+    libyuv::ARGBToI420(picture.bgra.data(), static_cast<int>(w * 4), y, static_cast<int>(stride), u,
+                       static_cast<int>(stride / 2), v, static_cast<int>(stride / 2),
+                       static_cast<int>(w), static_cast<int>(h));
+    frame.view = ImageView{y, w, h, stride, true};
+    return frame;
+}
+
+// Planes from the application make what its BGRA frame would have made: the same luma to the
+// level, the same chroma where the crop and the scaling allow, and BGRA within the rounding of a
+// trip through YUV.
+TEST(FrameConvert, PlanarFramesConvertAsTheirBgraWould) {
+    struct Case {
+        const char* name;
+        Picture source;
+        std::uint32_t width;
+        std::uint32_t height;
+        double meanChroma;
+    };
+    const Case cases[] = {
+        {"astronaut at 720p", photo("astronaut.png", 1280, 720), 1920, 1080, 0},
+        {"astronaut, scaled otherwise", photo("astronaut.png", 1000, 562), 1920, 1080, 0},
+        {"astronaut at the output size", photo("astronaut.png", 640, 360), 640, 360, 1.0},
+        {"coffee, cropped and shrunk", photo("coffee.png", 334, 198), 160, 90, 1.5},
+        {"orange", uniform({10, 128, 200}, 1280, 720), 1920, 1080, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::uint32_t w = c.width;
+        const std::uint32_t h = c.height;
+        const PlanarFrame planar = planarOf(c.source);
+        std::vector<std::uint8_t> fromBgra(static_cast<std::size_t>(w) * h * 2);
+        std::vector<std::uint8_t> fromPlanes(fromBgra.size());
+        OutputConverter converter;
+        ASSERT_TRUE(converter.convert(c.source.view(), OutputConverter::Format::yuy2,
+                                      MutableImage{fromBgra.data(), w, h, w * 2}));
+        ASSERT_TRUE(converter.convert(planar.view, OutputConverter::Format::yuy2,
+                                      MutableImage{fromPlanes.data(), w, h, w * 2}));
+        double chroma = 0;
+        for (std::size_t i = 0; i < fromBgra.size(); i += 2) {
+            ASSERT_EQ(fromPlanes[i], fromBgra[i]) << "luma at byte " << i;
+            chroma += std::abs(fromPlanes[i + 1] - fromBgra[i + 1]);
+        }
+        EXPECT_LE(chroma / static_cast<double>(fromBgra.size() / 2), c.meanChroma);
+
+        std::vector<std::uint8_t> bgra(static_cast<std::size_t>(w) * h * 4);
+        std::vector<std::uint8_t> scaled(bgra.size());
+        ASSERT_TRUE(scaleToFill(c.source.view(), MutableImage{scaled.data(), w, h, w * 4}));
+        ASSERT_TRUE(converter.convert(planar.view, OutputConverter::Format::bgra,
+                                      MutableImage{bgra.data(), w, h, w * 4}, 7));
+        double total = 0;
+        for (std::size_t i = 0; i < bgra.size(); ++i) {
+            total += i % 4 == 3 ? 255 - bgra[i] : std::abs(bgra[i] - scaled[i]);
+        }
+        EXPECT_LE(total / static_cast<double>(bgra.size()), 4.0);
+    }
+}
+
+}  // namespace
+}  // namespace kestrel::camera

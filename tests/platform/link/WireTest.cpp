@@ -143,6 +143,23 @@ TEST(Wire, SlotFrameMustFitItsQueue) {
     EXPECT_FALSE(validSlotFrame(layout, f, 0));
     EXPECT_FALSE(validSlotFrame(SlotLayout{0, 4096}, goodFrame(), 0));
     EXPECT_FALSE(validSlotFrame(SlotLayout{4, 1000}, goodFrame(), 0));
+
+    // 4:2:0 planes: 1920x1080 fits where its BGRA would not, all three planes counted; its sides
+    // must be even, and no other format is taken.
+    f = goodFrame();
+    f.pixelFormat = kI420;
+    f.width = 1920;
+    f.height = 1080;
+    f.stride = 1920;
+    EXPECT_TRUE(validSlotFrame(layout, f, 0));
+    f.stride = 2304;  // 2304 * 1080 fits, but not with the chroma planes after it
+    EXPECT_FALSE(validSlotFrame(layout, f, 0));
+    f.stride = 1920;
+    f.height = 1079;
+    EXPECT_FALSE(validSlotFrame(layout, f, 0));
+    f.height = 1080;
+    f.pixelFormat = code4("NV12");
+    EXPECT_FALSE(validSlotFrame(layout, f, 0));
 }
 
 // The fallback companion of the libFuzzer target: deterministic mutations of valid messages
