@@ -119,16 +119,22 @@ TEST_F(KestrelCommandLineTest, RunsWithoutASessionBus) {
 
 TEST_F(KestrelCommandLineTest, ARecordingCutOffByAKillIsAPlayableLoopAtTheNextLaunch) {
     const std::filesystem::path loops = home.path() / "data/dev.corvid.kestrel/loops";
-    // Fragments of the recording on disk: three hold at least a second of frames.
-    auto fragmentsOnDisk = [&] {
-        std::size_t count = 0;
+    // Frames of the recording in fragments on disk: each fragment's run box counts its samples
+    // (the encoder runs on idle time, so a busy machine fills fragments with fewer frames). Half a
+    // second more than the second a loop needs covers a last fragment still being written.
+    auto framesOnDisk = [&] {
+        std::uint32_t count = 0;
         std::error_code error;
         for (std::filesystem::directory_iterator it(loops, error), end; !error && it != end;
              it.increment(error)) {
             const std::string bytes = readFile(it->path());
-            for (auto at = bytes.find("moof"); at != std::string::npos;
-                 at = bytes.find("moof", at + 4)) {
-                ++count;
+            for (auto at = bytes.find("trun"); at != std::string::npos && at + 12 <= bytes.size();
+                 at = bytes.find("trun", at + 4)) {
+                std::uint32_t samples = 0;
+                for (std::size_t i = at + 8; i < at + 12; ++i) {
+                    samples = samples << 8U | static_cast<unsigned char>(bytes[i]);
+                }
+                count += samples;
             }
         }
         return count;
@@ -138,7 +144,7 @@ TEST_F(KestrelCommandLineTest, ARecordingCutOffByAKillIsAPlayableLoopAtTheNextLa
                          Redirect{logPath(), logPath(), -1, false});
         ASSERT_TRUE(waitFor([&] { return run({"--status"}) == 0; }, 15s)) << readFile(logPath());
         ASSERT_EQ(run({"--record-start"}), 0) << err();
-        ASSERT_TRUE(waitFor([&] { return fragmentsOnDisk() >= 3; }, 20s)) << readFile(logPath());
+        ASSERT_TRUE(waitFor([&] { return framesOnDisk() >= 24; }, 60s)) << readFile(logPath());
         ASSERT_EQ(::kill(app.pid(), SIGKILL), 0);
         app.stop();
     }
