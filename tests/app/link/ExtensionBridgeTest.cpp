@@ -83,7 +83,7 @@ TEST_F(ExtensionBridgeTest, CompletedAndAfterRebootBothRecordTheInstallation) {
     EXPECT_EQ(service->requests.size(), 2U);  // every activate is a request of its own
 }
 
-TEST_F(ExtensionBridgeTest, OtherResultsAndFailuresChangeNothing) {
+TEST_F(ExtensionBridgeTest, OtherResultsFailuresAndAMissingServiceChangeNothing) {
     bridge->activate();
     service->requests[0].finished(2);
     service->requests[0].needsUserApproval();
@@ -96,6 +96,12 @@ TEST_F(ExtensionBridgeTest, OtherResultsAndFailuresChangeNothing) {
     service->requests[1].failed(Error{"ExtensionService", 1, "missing binary"});
     executor.runUntilIdle();
     EXPECT_TRUE(state.extensionInstalled.get());
+
+    state.extensionInstalled = false;
+    ExtensionBridge bare(state, link, executor, linkExecutor, executor.hostClock(), nullptr);
+    bare.activate();  // without a service
+    executor.runUntilIdle();
+    EXPECT_FALSE(state.extensionInstalled.get());
 }
 
 TEST_F(ExtensionBridgeTest, AnswerAfterTheBridgeIsGoneDoesNothing) {
@@ -110,7 +116,7 @@ TEST_F(ExtensionBridgeTest, AnswerAfterTheBridgeIsGoneDoesNothing) {
 }
 
 TEST_F(ExtensionBridgeTest, ReconnectStopsAConnectedSinkAndRunsDiscoveryAgainOnTheLinkThread) {
-    const auto device = link.addDevice("Kestrel", "8A0B4DEA-1F4A-4D5A-9D3C-7E1F1C5B0001", {1U, 0U});
+    const auto device = link.addDevice("Kestrel", "uid", {1U, 0U});
     // Not connected: no stop, straight to connect, and none of it on the caller's thread.
     bridge->reconnect();
     EXPECT_EQ(link.deviceListReads, 0);
@@ -130,7 +136,7 @@ TEST_F(ExtensionBridgeTest, ReconnectStopsAConnectedSinkAndRunsDiscoveryAgainOnT
 }
 
 TEST_F(ExtensionBridgeTest, TheSinkNeverCallsTheLinkOnTheMainThreadAndSendsTheNewestFrame) {
-    link.addDevice("Kestrel", "8A0B4DEA-1F4A-4D5A-9D3C-7E1F1C5B0001", {1U, 0U});
+    link.addDevice("Kestrel", "uid", {1U, 0U});
     FrameSink& sink = bridge->sink();
     sink.connect();
     sink.connect();  // one attempt waits already
@@ -148,13 +154,6 @@ TEST_F(ExtensionBridgeTest, TheSinkNeverCallsTheLinkOnTheMainThreadAndSendsTheNe
     ASSERT_EQ(link.queues[0]->frames.size(), 1U);
     EXPECT_EQ(link.queues[0]->frames[0].width, 1280);
     EXPECT_EQ(static_cast<LinkThreadSink&>(sink).replacedCount(), 2);
-}
-
-TEST_F(ExtensionBridgeTest, WithoutAServiceActivationChangesNothing) {
-    ExtensionBridge bare(state, link, executor, linkExecutor, executor.hostClock(), nullptr);
-    bare.activate();
-    executor.runUntilIdle();
-    EXPECT_FALSE(state.extensionInstalled.get());
 }
 
 TEST_F(ExtensionBridgeTest, StaleFlagNeedsAZombieAndNoVisibleCamera) {
