@@ -41,6 +41,7 @@ struct Outcome {
         return d;
     }
     bool done() const { return finished.has_value() || failed.has_value(); }
+    std::string failure() const { return failed ? failed->description : "(no failure)"; }
 };
 
 class FakeCommands final : public CommandRunner {
@@ -77,8 +78,9 @@ class ExtensionServiceUnitTest : public ::testing::Test {
         options.clock = &executor.hostClock();
         return LinuxExtensionService::create(executor, options);
     }
-    Outcome activate() {
+    Outcome activate(ReplacementAction answer = ReplacementAction::replace) {
         Outcome outcome;
+        outcome.answer = answer;
         service->submitActivationRequest("dev.corvid.kestrel.camera", outcome.delegate());
         executor.advance(10s);
         return outcome;
@@ -117,10 +119,7 @@ TEST_F(ExtensionServiceUnitTest, AUnitRunningAnotherProgramIsReplacedOnlyAfterTh
     EXPECT_EQ(unitExecutable(old), std::filesystem::path("/opt/old kestrel/kestrel-camera"));
     writeFile(unit, old);
 
-    Outcome declined;
-    declined.answer = ReplacementAction::cancel;
-    service->submitActivationRequest("dev.corvid.kestrel.camera", declined.delegate());
-    executor.advance(10s);
+    Outcome declined = activate(ReplacementAction::cancel);
     EXPECT_EQ(declined.replacementAsked, 1);
     ASSERT_TRUE(declined.failed.has_value());
     EXPECT_EQ(readFile(unit), old);
@@ -158,14 +157,9 @@ TEST_F(ExtensionServiceUnitTest, AnInstalledUnitForTheDaemonReplacesOursAndOneFo
 TEST_F(ExtensionServiceUnitTest, AUnitWhoseDaemonExitsOrNeverAnswersFails) {
     answering = false;
     commands->showOutput = "ActiveState=activating\nSubState=auto-restart\nExecMainStatus=3\n";
-    Outcome exited = activate();
-    ASSERT_TRUE(exited.failed.has_value());
-    EXPECT_EQ(exited.failed->description, "kestrel-camera exited with status 3");
-
+    EXPECT_EQ(activate().failure(), "kestrel-camera exited with status 3");
     commands->showOutput = "ActiveState=active\nSubState=running\nExecMainStatus=0\n";
-    Outcome silent = activate();
-    ASSERT_TRUE(silent.failed.has_value());
-    EXPECT_EQ(silent.failed->description, "kestrel-camera gave no answer within 5 seconds");
+    EXPECT_EQ(activate().failure(), "kestrel-camera gave no answer within 5 seconds");
 }
 
 TEST(ProcessCommandRunnerTest, CollectsOutputAndStatusAndEndsACommandThatHangs) {
@@ -195,31 +189,28 @@ class ExtensionServiceProcessTest : public ::testing::Test {
         return LinuxExtensionService::create(main, options);
     }
     std::filesystem::path runtime() const { return home.path() / "run"; }
+    // Runs the main queue until `done` holds; false after `limit`.
+    bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+        return waitFor(
+            [&] {
+                main.runUntilIdle();
+                return done();
+            },
+            limit);
+    }
     Outcome activate() {
         Outcome outcome;
         service->submitActivationRequest("dev.corvid.kestrel.camera", outcome.delegate());
-        EXPECT_TRUE(waitFor(
-            [&] {
-                main.runUntilIdle();
-                return outcome.done();
-            },
-            15000ms));
+        EXPECT_TRUE(pumpUntil([&] { return outcome.done(); }, 15000ms));
         return outcome;
     }
     std::vector<ExtensionProperties> properties() {
         std::optional<std::vector<ExtensionProperties>> found;
         PropertiesDelegate delegate;
-        delegate.foundProperties = [&found](const std::vector<ExtensionProperties>& copies) {
-            found = copies;
-        };
+        delegate.foundProperties = [&found](const auto& copies) { found = copies; };
         delegate.finished = [](int) {};
         service->submitPropertiesRequest("dev.corvid.kestrel.camera", delegate);
-        EXPECT_TRUE(waitFor(
-            [&] {
-                main.runUntilIdle();
-                return found.has_value();
-            },
-            5000ms));
+        EXPECT_TRUE(pumpUntil([&] { return found.has_value(); }, 5000ms));
         return found.value_or(std::vector<ExtensionProperties>{});
     }
     TempFolder home;
@@ -230,8 +221,7 @@ class ExtensionServiceProcessTest : public ::testing::Test {
 TEST_F(ExtensionServiceProcessTest, StartsTheDaemonDetachedAndCountsARunningOneAsDone) {
     std::filesystem::create_directories(runtime());
     Outcome first = activate();
-    ASSERT_EQ(first.finished, activationResult::completed)
-        << (first.failed ? first.failed->description : "");
+    ASSERT_EQ(first.finished, activationResult::completed) << first.failure();
     const auto copies = findDaemonCopies(runtime());
     ASSERT_EQ(copies.size(), 1U);
     EXPECT_EQ(::getsid(copies[0].pid), copies[0].pid);  // a session of its own
@@ -282,24 +272,17 @@ TEST(PipeWireVideoSources, NoPipeWireAnswersAtOnceWithNothing) {
 TEST_F(ExtensionServiceProcessTest, ADaemonThatCannotRunFailsWithItsReason) {
     std::filesystem::create_directories(runtime());
     service = makeService(home.path() / "nowhere/kestrel-camera");
-    Outcome missing = activate();
-    ASSERT_TRUE(missing.failed.has_value());
-    EXPECT_EQ(missing.failed->description,
+    EXPECT_EQ(activate().failure(),
               "kestrel-camera not found at " + (home.path() / "nowhere/kestrel-camera").string());
 
     const auto script = home.path() / "bin/kestrel-camera";
     writeFile(script, "#!/bin/sh\nexit 3\n");
     service = makeService(script);
-    Outcome notExecutable = activate();
-    ASSERT_TRUE(notExecutable.failed.has_value());
-    EXPECT_EQ(notExecutable.failed->description,
-              "kestrel-camera at " + script.string() + " is not executable");
+    EXPECT_EQ(activate().failure(), "kestrel-camera at " + script.string() + " is not executable");
 
     std::filesystem::permissions(script, std::filesystem::perms::owner_exec,
                                  std::filesystem::perm_options::add);
-    Outcome exited = activate();
-    ASSERT_TRUE(exited.failed.has_value());
-    EXPECT_EQ(exited.failed->description, "kestrel-camera exited with status 3");
+    EXPECT_EQ(activate().failure(), "kestrel-camera exited with status 3");
 }
 
 TEST_F(ExtensionServiceProcessTest, ACopyOfAnotherBuildGivesWayAndIsUninstallingOnceDeleted) {
@@ -329,8 +312,7 @@ TEST_F(ExtensionServiceProcessTest, ACopyOfAnotherBuildGivesWayAndIsUninstalling
 
     Outcome replaced = activate();
     EXPECT_EQ(replaced.replacementAsked, 1);
-    ASSERT_EQ(replaced.finished, activationResult::completed)
-        << (replaced.failed ? replaced.failed->description : "");
+    ASSERT_EQ(replaced.finished, activationResult::completed) << replaced.failure();
     EXPECT_TRUE(waitFor([&] { return !old.running(); }, 3000ms));
     const auto now = findDaemonCopies(runtime());
     ASSERT_EQ(now.size(), 1U);
@@ -356,12 +338,7 @@ TEST_F(ExtensionServiceProcessTest, EndingLingeringCopiesSignalsOnlyAnUninstalli
 
     std::optional<int> told;
     service->endLingeringCopies([&](int count) { told = count; });
-    ASSERT_TRUE(waitFor(
-        [&] {
-            main.runUntilIdle();
-            return told.has_value();
-        },
-        5000ms));
+    ASSERT_TRUE(pumpUntil([&] { return told.has_value(); }, 5000ms));
     EXPECT_EQ(*told, 1);
     EXPECT_FALSE(stale.running());
     EXPECT_TRUE(current.running());
