@@ -123,9 +123,7 @@ TEST_F(DBusTest, WithoutABusThereAreNoWakeUpsAndItIsSaidOnce) {
 class DBusControlTest : public DBusTest, public testing::DelegateRig {};
 
 TEST_F(DBusControlTest, ReportsStatusAndFailsRecordingWithoutARecorderOrADelegate) {
-    settings->setBool(AppState::kHasSeenOnboardingKey, true);
-    settings->setBool(AppState::kExtensionInstalledKey, true);
-    auto delegate = launch();
+    auto delegate = launchSetUp();
     DBusControl control(delegate);
     ASSERT_TRUE(control.registerOn(QDBusConnection::sessionBus()));
     auto client = peer(QStringLiteral("control-client"));

@@ -10,9 +10,7 @@ namespace {
 class AppDelegateTest : public ::testing::Test, public testing::DelegateRig {};
 
 TEST_F(AppDelegateTest, LaterLaunchActivatesThenStartsTheEngineOnceThoughTheGateRunsTwice) {
-    settings->setBool(AppState::kHasSeenOnboardingKey, true);
-    settings->setBool(AppState::kExtensionInstalledKey, true);
-    auto delegate = launch();
+    auto delegate = launchSetUp();
 
     EXPECT_TRUE(delegate->engineStarted());
     EXPECT_EQ(count("webcam.start"), 1);
@@ -60,10 +58,8 @@ TEST_F(AppDelegateTest, WithADisplayTheWizardOpensAfterAQuarterSecondAndTheEngin
 }
 
 TEST_F(AppDelegateTest, ACameraGrantedLaterOpensTheGateOnTheNextRefresh) {
-    settings->setBool(AppState::kHasSeenOnboardingKey, true);
-    settings->setBool(AppState::kExtensionInstalledKey, true);
     permissionBackend->camera = PermissionStatus::denied;
-    auto delegate = launch();
+    auto delegate = launchSetUp();
     EXPECT_FALSE(delegate->engineStarted());
 
     permissionBackend->camera = PermissionStatus::granted;
@@ -95,26 +91,10 @@ TEST_F(AppDelegateTest, ToggleSignalAndHotKeyFlipForceAwayOnTheMainThread) {
     main.runUntilIdle();
 }
 
-TEST_F(AppDelegateTest, ResetHookCallsTheEngineAndNothingOnceItIsGone) {
-    settings->setBool(AppState::kHasSeenOnboardingKey, true);
-    settings->setBool(AppState::kExtensionInstalledKey, true);
-    auto delegate = launch();
-    ASSERT_TRUE(resetVirtualCameraHook);
-    resetVirtualCameraHook();
-    EXPECT_EQ(count("bridge.reconnect"), 1);
-    EXPECT_TRUE(delegate->state().lastResetAt.get().has_value());
-
-    delegate.reset();
-    resetVirtualCameraHook();
-    EXPECT_EQ(count("bridge.reconnect"), 1);
-}
-
-TEST_F(AppDelegateTest, WakeReachesTheEngineAndRecordingWithoutARecorderFails) {
-    settings->setBool(AppState::kHasSeenOnboardingKey, true);
-    settings->setBool(AppState::kExtensionInstalledKey, true);
-    auto delegate = launch();
+TEST_F(AppDelegateTest,
+       WakeAndResetReachTheEngineNotOnceItIsGoneAndRecordingWithoutARecorderFails) {
+    auto delegate = launchSetUp();
     EXPECT_EQ(count("wake.observe"), 1);
-
     const auto started = delegate->startRecording();
     ASSERT_TRUE(std::holds_alternative<Error>(started));
     bool stopped = false;
@@ -123,6 +103,15 @@ TEST_F(AppDelegateTest, WakeReachesTheEngineAndRecordingWithoutARecorderFails) {
         EXPECT_FALSE(url.has_value());
     });
     EXPECT_TRUE(stopped);
+
+    ASSERT_TRUE(resetVirtualCameraHook);
+    resetVirtualCameraHook();
+    EXPECT_EQ(count("bridge.reconnect"), 1);
+    EXPECT_TRUE(delegate->state().lastResetAt.get().has_value());
+
+    delegate.reset();
+    resetVirtualCameraHook();
+    EXPECT_EQ(count("bridge.reconnect"), 1);
 }
 
 }  // namespace
