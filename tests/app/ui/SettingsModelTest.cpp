@@ -54,14 +54,6 @@ TEST(SettingsModelTest, RenameSavesOnlyANewNonBlankName) {
     }
 }
 
-TEST(SettingsModelTest, RowHidesTheExtensionAndTheDeleteMessageNamesIt) {
-    const std::filesystem::path loop = "/loops/loop-2026-01-02T10-11-12Z.mov";
-    EXPECT_EQ(loopDisplayName(loop), QStringLiteral("loop-2026-01-02T10-11-12Z"));
-    EXPECT_EQ(deleteLoopMessage(loop),
-              QStringLiteral("loop-2026-01-02T10-11-12Z.mov will be removed from disk. This "
-                             "can't be undone."));
-}
-
 TEST(SettingsModelTest, NoticeFollowsStaleAndDismissedAndResetLineWaitsForAReset) {
     AppState state{nullptr, std::make_shared<MemorySettingsStore>()};
     EXPECT_FALSE(permissionsModel(state, PermissionStatus::granted, false).staleNoticeVisible);
