@@ -79,7 +79,7 @@ TEST_F(OnboardingWindowTest, StepsShowTheirButtonsAndDotsAndNextChecksNothing) {
     EXPECT_EQ(view.step(), OnboardingStep::ext);
 }
 
-TEST_F(OnboardingWindowTest, CameraPageFollowsTheStatusAndDeniedOpensTheSettings) {
+TEST_F(OnboardingWindowTest, CameraPageFollowsTheStatusDeniedOpensTheSettingsAndApproveActivates) {
     auto& view = open();
     view.next();
     EXPECT_EQ(view.cameraButton()->text(), QStringLiteral("Request"));
@@ -97,11 +97,8 @@ TEST_F(OnboardingWindowTest, CameraPageFollowsTheStatusAndDeniedOpensTheSettings
     main.runUntilIdle();
     EXPECT_EQ(view.cameraStatus()->text(), QStringLiteral("✓ Granted"));
     EXPECT_FALSE(view.cameraButton()->isVisible());
-}
 
-TEST_F(OnboardingWindowTest, ApproveActivatesAndTheInstalledServiceReplacesTheInstructions) {
-    auto& view = open();
-    view.next();
+    // Approve activates; the installed service replaces the instructions.
     view.next();
     QTest::mouseClick(view.approveButton(), Qt::LeftButton);
     EXPECT_EQ(activations, 1);

@@ -115,19 +115,7 @@ TEST_F(PopoverViewTest, ChoosingALoopSetsItAndTheActiveOneAgainChangesNothing) {
     EXPECT_TRUE(view->loopPicker()->text().contains(QStringLiteral("…"))) << "elided in the middle";
 }
 
-TEST_F(PopoverViewTest, RecordButtonStartsAndStops) {
-    show();
-    QTest::mouseClick(view->recordButton(), Qt::LeftButton);
-    EXPECT_TRUE(recorder->running);
-    main.advance(std::chrono::seconds(3));
-    EXPECT_EQ(view->model().recordProgress, QStringLiteral("3 / 60 s"));
-    saveScreenshot("recording");
-    QTest::mouseClick(view->recordButton(), Qt::LeftButton);
-    EXPECT_EQ(recorder->stops, 1);
-    EXPECT_EQ(view->recordButton()->text(), view->model().recordLabel);
-}
-
-TEST_F(PopoverViewTest, StatusDotIsGreenWhileLiveAndRedWhileAway) {
+TEST_F(PopoverViewTest, StatusDotIsGreenWhileLiveAndRedWhileAwayAndTheRecordButtonStartsAndStops) {
     show();
     saveScreenshot("no-loops");
     state.loops = {"/l/standup-2026-12-07.mov"};
@@ -139,6 +127,15 @@ TEST_F(PopoverViewTest, StatusDotIsGreenWhileLiveAndRedWhileAway) {
     saveScreenshot("away");
     state.manualOverride = true;
     saveScreenshot("force-away");
+
+    QTest::mouseClick(view->recordButton(), Qt::LeftButton);
+    EXPECT_TRUE(recorder->running);
+    main.advance(std::chrono::seconds(3));
+    EXPECT_EQ(view->model().recordProgress, QStringLiteral("3 / 60 s"));
+    saveScreenshot("recording");
+    QTest::mouseClick(view->recordButton(), Qt::LeftButton);
+    EXPECT_EQ(recorder->stops, 1);
+    EXPECT_EQ(view->recordButton()->text(), view->model().recordLabel);
 }
 
 TEST_F(PopoverViewTest, TrayMenuCarriesTheControlsAndFollowsTheState) {
