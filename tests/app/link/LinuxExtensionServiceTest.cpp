@@ -44,6 +44,16 @@ struct Outcome {
     std::string failure() const { return failed ? failed->description : "(no failure)"; }
 };
 
+// A service's folders under `home`, running `daemon`.
+LinuxExtensionService::Options optionsIn(const TempFolder& home, std::filesystem::path daemon) {
+    LinuxExtensionService::Options options;
+    options.daemonPath = std::move(daemon);
+    options.runtimeFolder = home.path() / "run";
+    options.configFolder = home.path() / "config";
+    options.stateFolder = home.path() / "state";
+    return options;
+}
+
 class FakeCommands final : public CommandRunner {
   public:
     Result run(const std::vector<std::string>& argv) override {
@@ -65,12 +75,8 @@ class FakeCommands final : public CommandRunner {
 class ExtensionServiceUnitTest : public ::testing::Test {
   protected:
     std::shared_ptr<LinuxExtensionService> makeService(std::filesystem::path installedUnit = {}) {
-        LinuxExtensionService::Options options;
+        auto options = optionsIn(home, KESTREL_CAMERA_PATH);
         options.installedUnit = std::move(installedUnit);
-        options.daemonPath = KESTREL_CAMERA_PATH;
-        options.runtimeFolder = home.path() / "run";
-        options.configFolder = home.path() / "config";
-        options.stateFolder = home.path() / "state";
         options.systemd = LinuxExtensionService::Systemd::use;
         options.commands = commands;
         options.answers = [this](Executor&, const std::filesystem::path&) { return answering; };
@@ -178,12 +184,8 @@ TEST(ProcessCommandRunnerTest, CollectsOutputAndStatusAndEndsACommandThatHangs) 
 class ExtensionServiceProcessTest : public ::testing::Test {
   protected:
     std::shared_ptr<LinuxExtensionService> makeService(const std::filesystem::path& daemon) {
-        LinuxExtensionService::Options options;
-        options.daemonPath = daemon;
+        auto options = optionsIn(home, daemon);
         options.daemonArguments = {"--no-pipewire", "--no-v4l2"};
-        options.runtimeFolder = runtime();
-        options.configFolder = home.path() / "config";
-        options.stateFolder = home.path() / "state";
         options.systemd = LinuxExtensionService::Systemd::avoid;
         options.journal = false;
         return LinuxExtensionService::create(main, options);

@@ -1,5 +1,3 @@
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
 
@@ -19,7 +17,6 @@
 #include "app/presence/Permissions.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "platform/runtime/PollExecutor.h"
-#include "platform/runtime/UniqueFd.h"
 #include "tests/support/FakePermissionBackend.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/TempFolder.h"
@@ -254,7 +251,7 @@ TEST(LaunchTest, StartsProgramsAndReapsThem) {
 class FakePortal {
   public:
     FakePortal(const std::string& address, std::uint32_t response, bool serveCamera = true)
-        : response_(response), stop_(::eventfd(0, EFD_CLOEXEC)) {
+        : response_(response) {
         ::sd_bus_new(&bus_);
         ::sd_bus_set_address(bus_, address.c_str());
         ::sd_bus_set_bus_client(bus_, 1);
@@ -263,22 +260,17 @@ class FakePortal {
               (!serveCamera ||
                ::sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/portal/desktop",
                                           "org.freedesktop.portal.Camera", kVtable, this) >= 0);
+        // Serves until told to stop, looking for that every few milliseconds.
         thread_ = std::thread([this] {
-            for (;;) {
+            while (!stop_) {
                 while (::sd_bus_process(bus_, nullptr) > 0) {
                 }
-                pollfd fds[] = {
-                    {::sd_bus_get_fd(bus_), static_cast<short>(::sd_bus_get_events(bus_)), 0},
-                    {stop_.get(), POLLIN, 0}};
-                if (::poll(fds, 2, -1) < 0 || fds[1].revents != 0) {
-                    return;
-                }
+                ::sd_bus_wait(bus_, 5'000);
             }
         });
     }
     ~FakePortal() {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto written = ::write(stop_.get(), &one, sizeof one);
+        stop_ = true;
         thread_.join();
         ::sd_bus_flush_close_unref(bus_);
     }
@@ -309,7 +301,7 @@ class FakePortal {
     };
 
     std::uint32_t response_;
-    UniqueFd stop_;
+    std::atomic<bool> stop_{false};
     sd_bus* bus_ = nullptr;
     bool ok_ = false;
     std::atomic<int> calls_{0};

@@ -72,7 +72,7 @@ class PopoverViewTest : public ::testing::Test {
     std::unique_ptr<MenubarPopoverView> view;
 };
 
-TEST_F(PopoverViewTest, SegmentsAndSwitchWriteTheStateAndFollowIt) {
+TEST_F(PopoverViewTest, SegmentsSwitchAndLoopChoiceWriteTheStateAndFollowIt) {
     show();
     Writes<bool> writes(state.manualOverride);
     clickSegment(0);
@@ -96,22 +96,19 @@ TEST_F(PopoverViewTest, SegmentsAndSwitchWriteTheStateAndFollowIt) {
     EXPECT_TRUE(state.autoAwayEnabled.get());
     state.autoAwayEnabled = false;
     EXPECT_FALSE(view->autoLoopSwitch()->isChecked());
-}
 
-TEST_F(PopoverViewTest, ChoosingALoopSetsItAndTheActiveOneAgainChangesNothing) {
-    show();
+    // Choosing a loop sets it; choosing the active one again changes nothing.
     EXPECT_FALSE(view->loopPicker()->isVisible());
     state.loops = {"/l/first.mov", "/l/second-with-a-rather-long-name-that-does-not-fit.mov"};
     EXPECT_TRUE(view->loopPicker()->isVisible());
     EXPECT_TRUE(view->loopPicker()->text().startsWith(QStringLiteral("—")));
-
-    Writes<std::optional<std::filesystem::path>> writes(state.activeLoop);
+    Writes<std::optional<std::filesystem::path>> loopWrites(state.activeLoop);
     ASSERT_EQ(view->loopMenu()->actions().size(), 2);
     view->loopMenu()->actions()[1]->trigger();
     EXPECT_EQ(state.activeLoop.get(),
               std::filesystem::path("/l/second-with-a-rather-long-name-that-does-not-fit.mov"));
     view->loopMenu()->actions()[1]->trigger();
-    EXPECT_EQ(writes.count, 1);
+    EXPECT_EQ(loopWrites.count, 1);
     EXPECT_TRUE(view->loopPicker()->text().contains(QStringLiteral("…"))) << "elided in the middle";
 }
 
