@@ -152,7 +152,8 @@ TEST_F(CameraEngineTest,
               1U);
 }
 
-TEST_F(CameraEngineTest, ActiveLoopLoadsOnceRetriesAfterFailureAndKeepsPlayingOnNone) {
+TEST_F(CameraEngineTest,
+       ActiveLoopLoadsOnceRetriesAfterFailureKeepsPlayingOnNoneAndAdoptsOnlyThen) {
     rig.loop->failOpens = 1;
     startWithLoop();
     EXPECT_EQ(logs->count("loop load failed: startReading failed"), 1U);
@@ -166,23 +167,19 @@ TEST_F(CameraEngineTest, ActiveLoopLoadsOnceRetriesAfterFailureAndKeepsPlayingOn
     EXPECT_EQ(rig.calls->size(), opensBefore);
     EXPECT_EQ(rig.engine->loadedLoopURL(), std::filesystem::path("/loops/Loop 1.mov"));
 
-    rig.state.activeLoop = std::filesystem::path("/loops/Loop 2.mov");
-    EXPECT_EQ(rig.calls->back(), "loop.open Loop 2.mov");
-    EXPECT_EQ(logs->count("loaded loop: Loop 2.mov"), 1U);
-}
-
-TEST_F(CameraEngineTest, AdoptedRecordingBecomesActiveOnlyWhenNoneIs) {
-    rig.engine->start();
+    // With none active, a recording becomes the active loop; with one active, it is only listed.
     rig.engine->adoptRecordedLoop(std::nullopt);
     EXPECT_TRUE(rig.state.loops.get().empty());
-
     rig.engine->adoptRecordedLoop(std::filesystem::path("/loops/A.mov"));
     EXPECT_EQ(rig.state.activeLoop.get(), std::filesystem::path("/loops/A.mov"));
     EXPECT_EQ(rig.engine->loadedLoopURL(), std::filesystem::path("/loops/A.mov"));
-
     rig.engine->adoptRecordedLoop(std::filesystem::path("/loops/B.mov"));
     EXPECT_EQ(rig.state.loops.get().size(), 2U);
     EXPECT_EQ(rig.state.activeLoop.get(), std::filesystem::path("/loops/A.mov"));
+
+    rig.state.activeLoop = std::filesystem::path("/loops/Loop 2.mov");
+    EXPECT_EQ(rig.calls->back(), "loop.open Loop 2.mov");
+    EXPECT_EQ(logs->count("loaded loop: Loop 2.mov"), 1U);
 }
 
 TEST_F(CameraEngineTest, WakeLeadsToExactlyOneResetHalfASecondLater) {

@@ -115,10 +115,13 @@ TEST_F(ExtensionBridgeTest, AnswerAfterTheBridgeIsGoneDoesNothing) {
     EXPECT_EQ(capture->count("extension activation failed"), 0U);
 }
 
-TEST_F(ExtensionBridgeTest, ReconnectStopsAConnectedSinkAndRunsDiscoveryAgainOnTheLinkThread) {
+TEST_F(ExtensionBridgeTest,
+       ReconnectAndFramesReachTheLinkOnlyOnItsThreadAndOnlyTheNewestFrameGoesOut) {
     const auto device = link.addDevice("Kestrel", "uid", {1U, 0U});
-    // Not connected: no stop, straight to connect, and none of it on the caller's thread.
+    // Not connected: no stop, straight to connect, and none of it on the caller's thread; a
+    // second attempt while one waits adds none.
     bridge->reconnect();
+    bridge->sink().connect();
     EXPECT_EQ(link.deviceListReads, 0);
     EXPECT_FALSE(bridge->sink().connected());
     linkExecutor.runUntilIdle();
@@ -133,26 +136,16 @@ TEST_F(ExtensionBridgeTest, ReconnectStopsAConnectedSinkAndRunsDiscoveryAgainOnT
     EXPECT_EQ(link.copyCalls, 2);
     EXPECT_EQ(link.deviceListReads, 2);
     EXPECT_TRUE(bridge->sink().connected());
-}
-
-TEST_F(ExtensionBridgeTest, TheSinkNeverCallsTheLinkOnTheMainThreadAndSendsTheNewestFrame) {
-    link.addDevice("Kestrel", "uid", {1U, 0U});
-    FrameSink& sink = bridge->sink();
-    sink.connect();
-    sink.connect();  // one attempt waits already
-    EXPECT_EQ(link.deviceListReads, 0);
-    linkExecutor.runUntilIdle();
-    EXPECT_EQ(link.deviceListReads, 1);
-    ASSERT_TRUE(sink.connected());
 
     // Three frames while the link thread is busy: only the newest goes out.
+    FrameSink& sink = bridge->sink();
     for (int width : {640, 800, 1280}) {
         sink.enqueue(PixelBuffer::create(width, 720));
     }
-    EXPECT_TRUE(link.queues[0]->frames.empty());
+    EXPECT_TRUE(link.queues[1]->frames.empty());
     linkExecutor.runUntilIdle();
-    ASSERT_EQ(link.queues[0]->frames.size(), 1U);
-    EXPECT_EQ(link.queues[0]->frames[0].width, 1280);
+    ASSERT_EQ(link.queues[1]->frames.size(), 1U);
+    EXPECT_EQ(link.queues[1]->frames[0].width, 1280);
     EXPECT_EQ(static_cast<LinkThreadSink&>(sink).replacedCount(), 2);
 }
 
@@ -176,20 +169,6 @@ TEST_F(ExtensionBridgeTest, StaleFlagNeedsAZombieAndNoVisibleCamera) {
     }
 }
 
-TEST_F(ExtensionBridgeTest, AFailedOrEmptyPropertiesRequestClearsTheFlag) {
-    state.hasStaleSysext = true;
-    bridge->probeExtensionHealth();
-    service->propertyRequests[0].failed(Error{"ExtensionService", 1, "no /proc"});
-    executor.runUntilIdle();
-    EXPECT_FALSE(state.hasStaleSysext.get());
-
-    state.hasStaleSysext = true;
-    bridge->probeExtensionHealth();
-    service->propertyRequests[1].finished(activationResult::completed);
-    executor.runUntilIdle();
-    EXPECT_FALSE(state.hasStaleSysext.get());
-}
-
 TEST_F(ExtensionBridgeTest, AProbeReportsOnceAndLivesOnlyWhileItsRequestRuns) {
     bridge->probeExtensionHealth();
     PropertiesDelegate request = service->propertyRequests[0];
@@ -211,7 +190,19 @@ TEST_F(ExtensionBridgeTest, AProbeReportsOnceAndLivesOnlyWhileItsRequestRuns) {
     EXPECT_TRUE(weak.expired());
 }
 
-TEST_F(ExtensionBridgeTest, TheLastProbeToCompleteWins) {
+TEST_F(ExtensionBridgeTest, AFailedOrEmptyRequestClearsTheFlagAndTheLastProbeToCompleteWins) {
+    state.hasStaleSysext = true;
+    bridge->probeExtensionHealth();
+    service->propertyRequests[0].failed(Error{"ExtensionService", 1, "no /proc"});
+    executor.runUntilIdle();
+    EXPECT_FALSE(state.hasStaleSysext.get());
+    state.hasStaleSysext = true;
+    bridge->probeExtensionHealth();
+    service->propertyRequests[1].finished(activationResult::completed);
+    executor.runUntilIdle();
+    EXPECT_FALSE(state.hasStaleSysext.get());
+
+    service->propertyRequests.clear();
     bridge->probeExtensionHealth();
     bridge->probeExtensionHealth();
     service->propertyRequests[1].foundProperties({});
