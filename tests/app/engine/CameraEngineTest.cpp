@@ -31,8 +31,10 @@ class CameraEngineTest : public ::testing::Test {
     EngineRig rig;
 };
 
-TEST_F(CameraEngineTest, StartRunsItsStepsInOrderAndSurvivesAWebcamFailure) {
+TEST_F(CameraEngineTest,
+       StartRunsItsStepsInOrderSurvivesAWebcamFailureAndLiveFramesGoOutUntouched) {
     rig.webcam->startError = Error{"WebcamCapture", 1, "No camera available"};
+    rig.sink().connectSucceeds = false;
     startWithLoop();
     const testing::CallLog expected = {
         "bridge.activate",   "detector.start", "wake.observe",           "bridge.probe",
@@ -41,18 +43,14 @@ TEST_F(CameraEngineTest, StartRunsItsStepsInOrderAndSurvivesAWebcamFailure) {
     EXPECT_EQ(rig.sink().connectCalls, 1);  // between activation and the detector
     EXPECT_EQ(logs->count("webcam start failed: No camera available"), 1U);
     EXPECT_EQ(logs->count("loaded loop: Loop 1.mov"), 1U);
-}
 
-TEST_F(CameraEngineTest, LiveFramesGoOutUntouchedAndEveryFrameReachesTheSink) {
-    rig.sink().connectSucceeds = false;
-    rig.engine->start();
+    // Live frames go out untouched. Each frame that finds the sink disconnected makes one
+    // connect attempt, and is still handed on (the sink drops it while it has no connection).
     auto first = camera();
     auto second = camera(120);
     EXPECT_EQ(rig.frame(first), first);
     EXPECT_EQ(rig.frame(second), second);
     EXPECT_EQ(pixelAt(*first, 5, 5)[0], 100);
-    // Each frame that finds the sink disconnected makes one connect attempt, and is still handed
-    // on (the sink drops it while it has no connection).
     EXPECT_EQ(rig.sink().connectCalls, 3);
     EXPECT_EQ(rig.sink().frames.size(), 2U);
     EXPECT_EQ(rig.engine->dispatchCount(), 2);

@@ -118,7 +118,7 @@ TEST_F(VirtualCameraSinkTest, NotFoundLineAtMostOncePerFiveSecondsAndADropLineEv
     EXPECT_EQ(sink->enqueueCount(), 0);
 }
 
-TEST_F(VirtualCameraSinkTest, DroppedFrameConnectsButIsNotDelivered) {
+TEST_F(VirtualCameraSinkTest, DroppedFrameConnectsButIsNotDeliveredAndEachFrameSizeAddsOneFormat) {
     addKestrel();
     auto sink = makeSink();
     sink->enqueue(frame());
@@ -139,6 +139,18 @@ TEST_F(VirtualCameraSinkTest, DroppedFrameConnectsButIsNotDelivered) {
     EXPECT_EQ(sent.presentationTime.seconds(), static_cast<double>(before) / 1e9);
     EXPECT_EQ(sent.duration, CameraIPC::frameDuration);
     EXPECT_EQ(sink->enqueueCount(), 1);
+
+    // Each frame size adds one format, also sizes that differ in one dimension only.
+    for (int i = 0; i < 6; ++i) {
+        sink->enqueue(i % 2 == 0 ? frame(1920, 1080) : frame(1280, 720));
+    }
+    EXPECT_EQ(sink->formatCacheSize(), 2U);
+    ASSERT_EQ(link.queues[0]->frames.size(), 7U);
+    EXPECT_EQ(link.queues[0]->frames[1].width, 1920);
+    EXPECT_EQ(link.queues[0]->frames[2].width, 1280);
+    sink->enqueue(frame(720, 1280));
+    sink->enqueue(frame(1280, 1080));
+    EXPECT_EQ(sink->formatCacheSize(), 4U);
 }
 
 TEST_F(VirtualCameraSinkTest, StuckQueueReconnectsOnlyAfterMoreThanOneAndAHalfSecondsWithoutRoom) {
@@ -201,21 +213,6 @@ TEST_F(VirtualCameraSinkTest, AFailedStartOrQueueCopyKeepsTheQueueAndTheNextFram
     EXPECT_TRUE(link.queues[0]->frames.empty());
 }
 
-TEST_F(VirtualCameraSinkTest, EachFrameSizeAddsOneFormat) {
-    auto sink = connectedSink();
-    for (int i = 0; i < 6; ++i) {
-        sink->enqueue(i % 2 == 0 ? frame(1920, 1080) : frame(1280, 720));
-    }
-    EXPECT_EQ(sink->formatCacheSize(), 2U);
-    ASSERT_EQ(link.queues[0]->frames.size(), 6U);
-    EXPECT_EQ(link.queues[0]->frames[1].width, 1280);
-
-    // Sizes that differ only in one dimension are different formats (no key collision).
-    sink->enqueue(frame(720, 1280));
-    sink->enqueue(frame(1280, 1080));
-    EXPECT_EQ(sink->formatCacheSize(), 4U);
-}
-
 TEST_F(VirtualCameraSinkTest, SuccessLineEverySixtiethFrameAndRejectionsEveryThirtieth) {
     auto sink = connectedSink();
     for (int i = 0; i < 120; ++i) {
@@ -257,7 +254,8 @@ TEST_F(VirtualCameraSinkTest, QueueWhoseDaemonWentAwayIsGivenUp) {
     EXPECT_EQ(link.queues[1]->frames.size(), 1U);
 }
 
-TEST_F(VirtualCameraSinkTest, DeviceListListenerInstalledOnceAndRetriedAfterFailure) {
+TEST_F(VirtualCameraSinkTest,
+       DeviceListListenerInstalledOnceRetriedAfterFailureAndHarmlessAfterTheSink) {
     link.listenerStatus = link::status::unspecified;
     auto sink = makeSink();
     sink->tryConnect();
@@ -273,10 +271,8 @@ TEST_F(VirtualCameraSinkTest, DeviceListListenerInstalledOnceAndRetriedAfterFail
     EXPECT_FALSE(sink->connected());
     executor.runUntilIdle();
     EXPECT_TRUE(sink->connected());
-}
 
-TEST_F(VirtualCameraSinkTest, CallbacksOutlivingTheSinkDoNothing) {
-    auto sink = connectedSink();
+    // Notices that outlive the sink do nothing.
     link.fireDevicesChanged();  // posts a connect task
     auto altered = link.alteredCallbacks.at(0);
     altered();
