@@ -100,7 +100,8 @@ class ExtensionServiceUnitTest : public ::testing::Test {
     const std::filesystem::path unit = home.path() / "config/systemd/user/kestrel-camera.service";
 };
 
-TEST_F(ExtensionServiceUnitTest, WritesTheUnitOnceAndKeepsAnIdenticalOne) {
+TEST_F(ExtensionServiceUnitTest,
+       WritesTheUnitOnceKeepsAnIdenticalOneAndReplacesAnotherOnlyWhenTold) {
     Outcome first = activate();
     EXPECT_EQ(first.finished, activationResult::completed);
     EXPECT_EQ(first.replacementAsked, 0);
@@ -118,9 +119,9 @@ TEST_F(ExtensionServiceUnitTest, WritesTheUnitOnceAndKeepsAnIdenticalOne) {
     EXPECT_EQ(readFile(unit), text);
     EXPECT_EQ(commands->ran,
               (std::vector<std::string>{"systemctl --user start kestrel-camera.service"}));
-}
 
-TEST_F(ExtensionServiceUnitTest, AUnitRunningAnotherProgramIsReplacedOnlyAfterTheDecision) {
+    // A unit running another program is replaced only after the user's decision.
+    commands->ran.clear();
     const std::string old = daemonUnitText("/opt/old kestrel/kestrel-camera", {"--no-v4l2"});
     EXPECT_EQ(unitExecutable(old), std::filesystem::path("/opt/old kestrel/kestrel-camera"));
     writeFile(unit, old);
@@ -216,12 +217,12 @@ class ExtensionServiceProcessTest : public ::testing::Test {
         return found.value_or(std::vector<ExtensionProperties>{});
     }
     TempFolder home;
+    bool runtimeMade = std::filesystem::create_directories(runtime());
     ManualExecutor main;
     std::shared_ptr<LinuxExtensionService> service = makeService(KESTREL_CAMERA_PATH);
 };
 
 TEST_F(ExtensionServiceProcessTest, StartsTheDaemonDetachedAndCountsARunningOneAsDone) {
-    std::filesystem::create_directories(runtime());
     Outcome first = activate();
     ASSERT_EQ(first.finished, activationResult::completed) << first.failure();
     const auto copies = findDaemonCopies(runtime());
@@ -272,7 +273,6 @@ TEST(PipeWireVideoSources, NoPipeWireAnswersAtOnceWithNothing) {
 }
 
 TEST_F(ExtensionServiceProcessTest, ADaemonThatCannotRunFailsWithItsReason) {
-    std::filesystem::create_directories(runtime());
     service = makeService(home.path() / "nowhere/kestrel-camera");
     EXPECT_EQ(activate().failure(),
               "kestrel-camera not found at " + (home.path() / "nowhere/kestrel-camera").string());
@@ -288,7 +288,6 @@ TEST_F(ExtensionServiceProcessTest, ADaemonThatCannotRunFailsWithItsReason) {
 }
 
 TEST_F(ExtensionServiceProcessTest, ACopyOfAnotherBuildGivesWayAndIsUninstallingOnceDeleted) {
-    std::filesystem::create_directories(runtime());
     const auto other = home.path() / "old/kestrel-camera";
     std::filesystem::create_directories(other.parent_path());
     std::filesystem::copy_file(KESTREL_CAMERA_PATH, other);
@@ -323,7 +322,6 @@ TEST_F(ExtensionServiceProcessTest, ACopyOfAnotherBuildGivesWayAndIsUninstalling
 }
 
 TEST_F(ExtensionServiceProcessTest, EndingLingeringCopiesSignalsOnlyAnUninstallingKestrelCamera) {
-    std::filesystem::create_directories(runtime());
     const std::vector<std::string> env{"XDG_RUNTIME_DIR=" + runtime().string()};
     auto program = [&](const std::string& folder, const std::string& name) {
         const auto path = home.path() / folder / name;
