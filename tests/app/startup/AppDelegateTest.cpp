@@ -24,7 +24,8 @@ TEST_F(AppDelegateTest, LaterLaunchActivatesThenStartsTheEngineOnceThoughTheGate
     EXPECT_EQ(hotKeys->grabs.begin()->second.carbonModifiers, carbon::kCommand | carbon::kShift);
 }
 
-TEST_F(AppDelegateTest, FirstLaunchActivatesButWaitsForTheDaemonThenCountsOnboardingAsSeen) {
+TEST_F(AppDelegateTest, FirstLaunchActivatesButWaitsForTheDaemonAndTheCameraThenCountsOnboarding) {
+    permissionBackend->camera = PermissionStatus::denied;
     auto delegate = launch();
     EXPECT_EQ(count("bridge.activate"), 1) << "activation runs on every launch";
     EXPECT_FALSE(delegate->engineStarted());
@@ -34,6 +35,9 @@ TEST_F(AppDelegateTest, FirstLaunchActivatesButWaitsForTheDaemonThenCountsOnboar
     EXPECT_EQ(logs->messages("App").size(), 1U);
 
     delegate->state().extensionInstalled = true;  // the activation request finished
+    EXPECT_FALSE(delegate->engineStarted());
+    permissionBackend->camera = PermissionStatus::granted;  // granted later
+    delegate->permissions()->refresh();
     EXPECT_TRUE(delegate->engineStarted());
     EXPECT_EQ(count("webcam.start"), 1);
 }
@@ -55,17 +59,6 @@ TEST_F(AppDelegateTest, WithADisplayTheWizardOpensAfterAQuarterSecondAndTheEngin
     delegate->state().hasSeenOnboarding = true;  // "Open Kestrel"
     EXPECT_TRUE(delegate->engineStarted());
     EXPECT_EQ(shown, 1);
-}
-
-TEST_F(AppDelegateTest, ACameraGrantedLaterOpensTheGateOnTheNextRefresh) {
-    permissionBackend->camera = PermissionStatus::denied;
-    auto delegate = launchSetUp();
-    EXPECT_FALSE(delegate->engineStarted());
-
-    permissionBackend->camera = PermissionStatus::granted;
-    delegate->permissions()->refresh();
-    EXPECT_TRUE(delegate->engineStarted());
-    EXPECT_EQ(count("webcam.start"), 1);
 }
 
 TEST_F(AppDelegateTest, ToggleSignalAndHotKeyFlipForceAwayOnTheMainThread) {
