@@ -82,7 +82,7 @@ TEST_F(DBusTest, ToggleSignalArrivesFromAnyPathButOnlyUnderItsOwnName) {
     EXPECT_FALSE(DBusToggleSignal::send(QDBusConnection(QStringLiteral("no-such-connection"))));
 }
 
-TEST_F(DBusTest, WakeIsPrepareForSleepFalseFromLogindOnly) {
+TEST_F(DBusTest, WakeIsPrepareForSleepFalseFromLogindOnlyAndNeedsABus) {
     auto logind = peer(QStringLiteral("logind"));
     ASSERT_TRUE(logind.registerService(QStringLiteral("org.freedesktop.login1")));
     LogindWakeSource source(QDBusConnection::sessionBus());
@@ -111,12 +111,11 @@ TEST_F(DBusTest, WakeIsPrepareForSleepFalseFromLogindOnly) {
     ASSERT_TRUE(DBusToggleSignal::send(logind));
     ASSERT_TRUE(pump([&] { return toggles == 2; }));
     EXPECT_EQ(wakes, 1);
-}
 
-TEST_F(DBusTest, WithoutABusThereAreNoWakeUpsAndItIsSaidOnce) {
+    // Without a bus there are no wake-ups, and that is said once.
     testing::LogCapture logs;
-    LogindWakeSource source(QDBusConnection(QStringLiteral("no-such-connection")));
-    EXPECT_FALSE(source.listening());
+    LogindWakeSource none(QDBusConnection(QStringLiteral("no-such-connection")));
+    EXPECT_FALSE(none.listening());
     EXPECT_EQ(logs->messages("Wake").size(), 1U);
 }
 

@@ -100,19 +100,7 @@ TEST(AppStateSettings, WritingAPersistedFieldStoresItAtOnceAndSurvivesARelaunch)
     EXPECT_EQ(relaunched.mode.get(), AppState::Mode::live);
 }
 
-TEST(AppState, EveryFieldWriteAnnouncesTheObjectChangeFirst) {
-    AppState state(nullptr, std::make_shared<MemorySettingsStore>());
-    std::vector<std::string> events;
-    Handle will = state.objectWillChange.connect(
-        [&] { events.push_back(state.manualOverride.get() ? "will:on" : "will:off"); });
-    Handle sub = state.manualOverride.subscribe(
-        [&](const bool& v) { events.push_back(v ? "value:on" : "value:off"); });
-    state.manualOverride = true;
-    state.loops = {std::filesystem::path("/a.mov")};
-    EXPECT_EQ(events, (std::vector<std::string>{"value:off", "will:off", "value:on", "will:on"}));
-}
-
-TEST(AppState, PermissionChangesAreReannouncedAndKeepNothingAlive) {
+TEST(AppState, FieldWritesAndPermissionChangesAreAnnouncedAndKeepNothingAlive) {
     ManualExecutor main;
     auto backend = std::make_shared<testing::FakePermissionBackend>();
     auto permissions = std::make_shared<Permissions>(backend, main);
@@ -120,7 +108,19 @@ TEST(AppState, PermissionChangesAreReannouncedAndKeepNothingAlive) {
     int announcements = 0;
     {
         AppState state(permissions, std::make_shared<MemorySettingsStore>());
-        Handle will = state.objectWillChange.connect([&] { ++announcements; });
+        // Every field write announces the object's change first.
+        std::vector<std::string> events;
+        Handle will = state.objectWillChange.connect([&] {
+            ++announcements;
+            events.push_back(state.manualOverride.get() ? "will:on" : "will:off");
+        });
+        Handle sub = state.manualOverride.subscribe(
+            [&](const bool& v) { events.push_back(v ? "value:on" : "value:off"); });
+        state.manualOverride = true;
+        state.loops = {std::filesystem::path("/a.mov")};
+        EXPECT_EQ(events,
+                  (std::vector<std::string>{"value:off", "will:off", "value:on", "will:on"}));
+        announcements = 0;
         backend->camera = PermissionStatus::granted;
         permissions->refresh();  // two fields written: two announcements
         EXPECT_EQ(announcements, 2);

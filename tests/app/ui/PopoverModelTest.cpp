@@ -44,7 +44,7 @@ TEST(PopoverModel, StatusAndModeFollowTheState) {
     }
 }
 
-TEST(PopoverModel, LoopPickerWithoutLoopsWithoutActiveAndWithActive) {
+TEST(PopoverModel, LoopPickerAndRecordButtonInTheirStates) {
     PopoverInputs in;
     auto m = makePopoverModel(in);
     EXPECT_FALSE(m.hasLoops);
@@ -61,11 +61,9 @@ TEST(PopoverModel, LoopPickerWithoutLoopsWithoutActiveAndWithActive) {
     m = makePopoverModel(in);
     EXPECT_EQ(m.loopLabel, QStringLiteral("b.mov"));
     EXPECT_EQ(m.activeLoopIndex, 1);
-}
 
-TEST(PopoverModel, RecordButtonInItsStates) {
-    PopoverInputs in;
-    auto m = makePopoverModel(in);
+    // The record button in its states.
+    m = makePopoverModel(in);
     EXPECT_EQ(m.recordLabel, QStringLiteral("Start · 60s loop"));
     EXPECT_EQ(m.recordHint, QStringLiteral("Stare at the lens like you’re listening hard."));
     EXPECT_EQ(m.recordFill, Tone::ink);
