@@ -213,7 +213,8 @@ TEST_F(VirtualCameraSinkTest, AFailedStartOrQueueCopyKeepsTheQueueAndTheNextFram
     EXPECT_TRUE(link.queues[0]->frames.empty());
 }
 
-TEST_F(VirtualCameraSinkTest, SuccessLineEverySixtiethFrameAndRejectionsEveryThirtieth) {
+TEST_F(VirtualCameraSinkTest,
+       SuccessLineEverySixtiethFrameRejectionsEveryThirtiethAndADaemonGoneIsGivenUp) {
     auto sink = connectedSink();
     for (int i = 0; i < 120; ++i) {
         sink->enqueue(frame(1280, 720, PixelStorage::sharedMemory));
@@ -232,10 +233,8 @@ TEST_F(VirtualCameraSinkTest, SuccessLineEverySixtiethFrameAndRejectionsEveryThi
               1U);
     EXPECT_EQ(lines("CMSimpleQueueEnqueue rejected"), 1U);
     EXPECT_TRUE(sink->connected());  // a frame the queue refuses leaves the connection up
-}
 
-TEST_F(VirtualCameraSinkTest, QueueWhoseDaemonWentAwayIsGivenUp) {
-    auto sink = connectedSink();
+    // A queue whose daemon went away is given up.
     const auto device = link.devices.front();
     link.queues[0]->enqueueStatus = link::status::disconnected;
     link.devices.clear();  // the daemon is gone
