@@ -93,7 +93,8 @@ TEST_F(CameraEngineTest, AwayFramesCarryTheLoopInASeparateBufferAndLeaveTheCamer
     EXPECT_EQ(rig.loop->requestedSizes.size(), asked);  // nothing more to ask
 }
 
-TEST_F(CameraEngineTest, AwayWithoutAPlayableLoopHoldsTheLastFrameSentNeverALiveOne) {
+TEST_F(CameraEngineTest,
+       AwayWithoutAPlayableLoopHoldsTheLastFrameSentOrTheFreezeImageNeverALiveOne) {
     // No loop chosen, and a chosen loop that fails to load: both hold the last live frame sent.
     for (const bool damagedLoop : {false, true}) {
         SCOPED_TRACE(damagedLoop);
@@ -122,6 +123,18 @@ TEST_F(CameraEngineTest, AwayWithoutAPlayableLoopHoldsTheLastFrameSentNeverALive
     }
     EXPECT_EQ(logs->count("away has no playable loop (no loop): holding a still frame"), 1U);
     EXPECT_EQ(logs->count("away has no playable loop (startReading failed)"), 1U);
+
+    // With transitions on, the freeze image is held past its window instead.
+    rig.state.realisticTransitions = true;
+    rig.engine->start();
+    rig.frame(camera(10));
+    rig.state.mode = Mode::away;
+    auto frozen = rig.frame(camera(100));
+    rig.main.advance(5s);
+    auto cam = camera(30);
+    EXPECT_EQ(rig.frame(cam), frozen);
+    EXPECT_FALSE(rig.engine->freezeActive());
+    EXPECT_EQ(rig.engine->dispatchAwayLoopMissCount(), 1);
 }
 
 TEST_F(CameraEngineTest,
@@ -272,19 +285,6 @@ TEST_F(SwapTest, SwapToAwayHoldsTheBlurredSwapFrameThenPlaysTheLoopWhereItWas) {
     EXPECT_FALSE(rig.engine->freezeActive());
     EXPECT_EQ(pixelAt(*after, 640, 360)[0], 0);  // the loop's first frame
     EXPECT_EQ(rig.engine->dispatchAwayCount(), 1);
-}
-
-TEST_F(CameraEngineTest, WithTransitionsAwayWithoutALoopHoldsTheFreezeImagePastItsWindow) {
-    rig.state.realisticTransitions = true;
-    rig.engine->start();
-    rig.frame(camera(10));
-    rig.state.mode = Mode::away;
-    auto frozen = rig.frame(camera(100));
-    rig.main.advance(5s);
-    auto cam = camera(30);
-    EXPECT_EQ(rig.frame(cam), frozen);
-    EXPECT_FALSE(rig.engine->freezeActive());
-    EXPECT_EQ(rig.engine->dispatchAwayLoopMissCount(), 1);
 }
 
 TEST_F(SwapTest, SwapBackToLiveFreezesTheIncomingFrameAndEachCameraSizeGetsAFreezePool) {

@@ -105,7 +105,7 @@ TEST_F(PermissionsTest, AReadingTakenBeforeAnAnswerDoesNotUndoItAndALateAnswerIs
     EXPECT_FALSE(done);
 }
 
-TEST_F(PermissionsTest, OpenSettingsTriesCandidatesInOrderThenTheHelpPage) {
+TEST_F(PermissionsTest, OpenSettingsTriesCandidatesInOrderThenTheHelpPageWhichExists) {
     Permissions permissions(backend, executor, "file:///help.html");
     for (const SettingsPane pane :
          {SettingsPane::camera, SettingsPane::microphone, SettingsPane::extensionApproval}) {
@@ -123,9 +123,8 @@ TEST_F(PermissionsTest, OpenSettingsTriesCandidatesInOrderThenTheHelpPage) {
                       Commands(all.begin(), all.begin() + std::min(failing + 1, all.size())));
         }
     }
-}
 
-TEST(HelpPageTest, DefaultHelpPageIsAFileThatExists) {
+    // The help page shipped with the program is a file that exists.
     const std::string page = Permissions::defaultHelpPage();
     ASSERT_EQ(page.rfind("file://", 0), 0u) << page;
     EXPECT_TRUE(std::filesystem::is_regular_file(page.substr(7))) << page;
