@@ -99,12 +99,10 @@ struct FakeDetector final : FrameDetector, Logged {
 struct FakeRecorder final : FrameRecorder, Logged {
     using Logged::Logged;
     bool isRecording() const override { return recording; }
-    void append(const PixelBufferRef& frame, MediaTime time) override {
+    void append(const PixelBufferRef& /*frame*/, MediaTime time) override {
         log("recorder.append " + std::to_string(time.value));
-        appended.push_back(frame);
     }
     bool recording = false;
-    std::vector<PixelBufferRef> appended;
 };
 
 struct FakeSink final : FrameSink, Logged {

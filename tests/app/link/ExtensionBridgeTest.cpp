@@ -83,7 +83,7 @@ TEST_F(ExtensionBridgeTest, CompletedAndAfterRebootBothRecordTheInstallation) {
     EXPECT_EQ(service->requests.size(), 2U);  // every activate is a request of its own
 }
 
-TEST_F(ExtensionBridgeTest, OtherResultsAndFailuresChangeNothing) {
+TEST_F(ExtensionBridgeTest, OtherResultsFailuresAMissingServiceAndLateAnswersChangeNothing) {
     bridge->activate();
     service->requests[0].finished(2);
     service->requests[0].needsUserApproval();
@@ -96,23 +96,32 @@ TEST_F(ExtensionBridgeTest, OtherResultsAndFailuresChangeNothing) {
     service->requests[1].failed(Error{"ExtensionService", 1, "missing binary"});
     executor.runUntilIdle();
     EXPECT_TRUE(state.extensionInstalled.get());
-}
 
-TEST_F(ExtensionBridgeTest, AnswerAfterTheBridgeIsGoneDoesNothing) {
+    state.extensionInstalled = false;
+    ExtensionBridge bare(state, link, executor, linkExecutor, executor.hostClock(), nullptr);
+    bare.activate();  // without a service
+    executor.runUntilIdle();
+    EXPECT_FALSE(state.extensionInstalled.get());
+
+    // An answer after the bridge is gone does nothing.
+    const auto failures = capture->count("extension activation failed");
     bridge->activate();
-    auto request = service->requests[0];
+    auto request = service->requests.back();
     bridge.reset();
     request.finished(activationResult::completed);
     request.failed(Error{"ExtensionService", 1, "late"});
     executor.runUntilIdle();
     EXPECT_FALSE(state.extensionInstalled.get());
-    EXPECT_EQ(capture->count("extension activation failed"), 0U);
+    EXPECT_EQ(capture->count("extension activation failed"), failures);
 }
 
-TEST_F(ExtensionBridgeTest, ReconnectStopsAConnectedSinkAndRunsDiscoveryAgainOnTheLinkThread) {
-    const auto device = link.addDevice("Kestrel", "8A0B4DEA-1F4A-4D5A-9D3C-7E1F1C5B0001", {1U, 0U});
-    // Not connected: no stop, straight to connect, and none of it on the caller's thread.
+TEST_F(ExtensionBridgeTest,
+       ReconnectAndFramesReachTheLinkOnlyOnItsThreadAndOnlyTheNewestFrameGoesOut) {
+    const auto device = link.addDevice("Kestrel", "uid", {1U, 0U});
+    // Not connected: no stop, straight to connect, and none of it on the caller's thread; a
+    // second attempt while one waits adds none.
     bridge->reconnect();
+    bridge->sink().connect();
     EXPECT_EQ(link.deviceListReads, 0);
     EXPECT_FALSE(bridge->sink().connected());
     linkExecutor.runUntilIdle();
@@ -127,34 +136,17 @@ TEST_F(ExtensionBridgeTest, ReconnectStopsAConnectedSinkAndRunsDiscoveryAgainOnT
     EXPECT_EQ(link.copyCalls, 2);
     EXPECT_EQ(link.deviceListReads, 2);
     EXPECT_TRUE(bridge->sink().connected());
-}
-
-TEST_F(ExtensionBridgeTest, TheSinkNeverCallsTheLinkOnTheMainThreadAndSendsTheNewestFrame) {
-    link.addDevice("Kestrel", "8A0B4DEA-1F4A-4D5A-9D3C-7E1F1C5B0001", {1U, 0U});
-    FrameSink& sink = bridge->sink();
-    sink.connect();
-    sink.connect();  // one attempt waits already
-    EXPECT_EQ(link.deviceListReads, 0);
-    linkExecutor.runUntilIdle();
-    EXPECT_EQ(link.deviceListReads, 1);
-    ASSERT_TRUE(sink.connected());
 
     // Three frames while the link thread is busy: only the newest goes out.
+    FrameSink& sink = bridge->sink();
     for (int width : {640, 800, 1280}) {
         sink.enqueue(PixelBuffer::create(width, 720));
     }
-    EXPECT_TRUE(link.queues[0]->frames.empty());
+    EXPECT_TRUE(link.queues[1]->frames.empty());
     linkExecutor.runUntilIdle();
-    ASSERT_EQ(link.queues[0]->frames.size(), 1U);
-    EXPECT_EQ(link.queues[0]->frames[0].width, 1280);
+    ASSERT_EQ(link.queues[1]->frames.size(), 1U);
+    EXPECT_EQ(link.queues[1]->frames[0].width, 1280);
     EXPECT_EQ(static_cast<LinkThreadSink&>(sink).replacedCount(), 2);
-}
-
-TEST_F(ExtensionBridgeTest, WithoutAServiceActivationChangesNothing) {
-    ExtensionBridge bare(state, link, executor, linkExecutor, executor.hostClock(), nullptr);
-    bare.activate();
-    executor.runUntilIdle();
-    EXPECT_FALSE(state.extensionInstalled.get());
 }
 
 TEST_F(ExtensionBridgeTest, StaleFlagNeedsAZombieAndNoVisibleCamera) {
@@ -175,20 +167,6 @@ TEST_F(ExtensionBridgeTest, StaleFlagNeedsAZombieAndNoVisibleCamera) {
         EXPECT_EQ(service->identifiers.back(), "dev.corvid.kestrel.camera");
         EXPECT_EQ(state.hasStaleSysext.get(), c.stale) << ::testing::PrintToString(c.cameras);
     }
-}
-
-TEST_F(ExtensionBridgeTest, AFailedOrEmptyPropertiesRequestClearsTheFlag) {
-    state.hasStaleSysext = true;
-    bridge->probeExtensionHealth();
-    service->propertyRequests[0].failed(Error{"ExtensionService", 1, "no /proc"});
-    executor.runUntilIdle();
-    EXPECT_FALSE(state.hasStaleSysext.get());
-
-    state.hasStaleSysext = true;
-    bridge->probeExtensionHealth();
-    service->propertyRequests[1].finished(activationResult::completed);
-    executor.runUntilIdle();
-    EXPECT_FALSE(state.hasStaleSysext.get());
 }
 
 TEST_F(ExtensionBridgeTest, AProbeReportsOnceAndLivesOnlyWhileItsRequestRuns) {
@@ -212,7 +190,19 @@ TEST_F(ExtensionBridgeTest, AProbeReportsOnceAndLivesOnlyWhileItsRequestRuns) {
     EXPECT_TRUE(weak.expired());
 }
 
-TEST_F(ExtensionBridgeTest, TheLastProbeToCompleteWins) {
+TEST_F(ExtensionBridgeTest, AFailedOrEmptyRequestClearsTheFlagAndTheLastProbeToCompleteWins) {
+    state.hasStaleSysext = true;
+    bridge->probeExtensionHealth();
+    service->propertyRequests[0].failed(Error{"ExtensionService", 1, "no /proc"});
+    executor.runUntilIdle();
+    EXPECT_FALSE(state.hasStaleSysext.get());
+    state.hasStaleSysext = true;
+    bridge->probeExtensionHealth();
+    service->propertyRequests[1].finished(activationResult::completed);
+    executor.runUntilIdle();
+    EXPECT_FALSE(state.hasStaleSysext.get());
+
+    service->propertyRequests.clear();
     bridge->probeExtensionHealth();
     bridge->probeExtensionHealth();
     service->propertyRequests[1].foundProperties({});

@@ -124,15 +124,13 @@ class FakeCameraLink final : public CameraLinkPort {
         registration = Handle([] {});
         return link::status::ok;
     }
-    link::Status copyBufferQueue(link::ObjectId stream, std::function<void()> altered,
+    link::Status copyBufferQueue(link::ObjectId /*stream*/, std::function<void()> altered,
                                  std::shared_ptr<SinkQueuePort>& queue) override {
         ++copyCalls;
-        lastCopiedStream = stream;
         if (copyStatus != link::status::ok) {
             return copyStatus;
         }
         auto made = std::make_shared<FakeSinkQueue>();
-        made->slots = queueCapacity;
         queues.push_back(made);
         alteredCallbacks.push_back(std::move(altered));
         queue = made;
@@ -154,13 +152,11 @@ class FakeCameraLink final : public CameraLinkPort {
     link::Status listenerStatus = link::status::ok;
     link::Status copyStatus = link::status::ok;
     link::Status startStatus = link::status::ok;
-    std::int32_t queueCapacity = 4;
 
     int allowScreenCaptureWrites = 0;
     int deviceListReads = 0;
     int listenerRegistrations = 0;
     int copyCalls = 0;
-    link::ObjectId lastCopiedStream = 0;
     std::vector<std::function<void()>> listeners;
     std::vector<std::shared_ptr<FakeSinkQueue>> queues;
     std::vector<std::function<void()>> alteredCallbacks;

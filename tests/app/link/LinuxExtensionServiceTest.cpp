@@ -41,7 +41,18 @@ struct Outcome {
         return d;
     }
     bool done() const { return finished.has_value() || failed.has_value(); }
+    std::string failure() const { return failed ? failed->description : "(no failure)"; }
 };
+
+// A service's folders under `home`, running `daemon`.
+LinuxExtensionService::Options optionsIn(const TempFolder& home, std::filesystem::path daemon) {
+    LinuxExtensionService::Options options;
+    options.daemonPath = std::move(daemon);
+    options.runtimeFolder = home.path() / "run";
+    options.configFolder = home.path() / "config";
+    options.stateFolder = home.path() / "state";
+    return options;
+}
 
 class FakeCommands final : public CommandRunner {
   public:
@@ -64,12 +75,8 @@ class FakeCommands final : public CommandRunner {
 class ExtensionServiceUnitTest : public ::testing::Test {
   protected:
     std::shared_ptr<LinuxExtensionService> makeService(std::filesystem::path installedUnit = {}) {
-        LinuxExtensionService::Options options;
+        auto options = optionsIn(home, KESTREL_CAMERA_PATH);
         options.installedUnit = std::move(installedUnit);
-        options.daemonPath = KESTREL_CAMERA_PATH;
-        options.runtimeFolder = home.path() / "run";
-        options.configFolder = home.path() / "config";
-        options.stateFolder = home.path() / "state";
         options.systemd = LinuxExtensionService::Systemd::use;
         options.commands = commands;
         options.answers = [this](Executor&, const std::filesystem::path&) { return answering; };
@@ -77,8 +84,9 @@ class ExtensionServiceUnitTest : public ::testing::Test {
         options.clock = &executor.hostClock();
         return LinuxExtensionService::create(executor, options);
     }
-    Outcome activate() {
+    Outcome activate(ReplacementAction answer = ReplacementAction::replace) {
         Outcome outcome;
+        outcome.answer = answer;
         service->submitActivationRequest("dev.corvid.kestrel.camera", outcome.delegate());
         executor.advance(10s);
         return outcome;
@@ -92,7 +100,8 @@ class ExtensionServiceUnitTest : public ::testing::Test {
     const std::filesystem::path unit = home.path() / "config/systemd/user/kestrel-camera.service";
 };
 
-TEST_F(ExtensionServiceUnitTest, WritesTheUnitOnceAndKeepsAnIdenticalOne) {
+TEST_F(ExtensionServiceUnitTest,
+       WritesTheUnitOnceKeepsAnIdenticalOneAndReplacesAnotherOnlyWhenTold) {
     Outcome first = activate();
     EXPECT_EQ(first.finished, activationResult::completed);
     EXPECT_EQ(first.replacementAsked, 0);
@@ -110,17 +119,14 @@ TEST_F(ExtensionServiceUnitTest, WritesTheUnitOnceAndKeepsAnIdenticalOne) {
     EXPECT_EQ(readFile(unit), text);
     EXPECT_EQ(commands->ran,
               (std::vector<std::string>{"systemctl --user start kestrel-camera.service"}));
-}
 
-TEST_F(ExtensionServiceUnitTest, AUnitRunningAnotherProgramIsReplacedOnlyAfterTheDecision) {
+    // A unit running another program is replaced only after the user's decision.
+    commands->ran.clear();
     const std::string old = daemonUnitText("/opt/old kestrel/kestrel-camera", {"--no-v4l2"});
     EXPECT_EQ(unitExecutable(old), std::filesystem::path("/opt/old kestrel/kestrel-camera"));
     writeFile(unit, old);
 
-    Outcome declined;
-    declined.answer = ReplacementAction::cancel;
-    service->submitActivationRequest("dev.corvid.kestrel.camera", declined.delegate());
-    executor.advance(10s);
+    Outcome declined = activate(ReplacementAction::cancel);
     EXPECT_EQ(declined.replacementAsked, 1);
     ASSERT_TRUE(declined.failed.has_value());
     EXPECT_EQ(readFile(unit), old);
@@ -158,14 +164,9 @@ TEST_F(ExtensionServiceUnitTest, AnInstalledUnitForTheDaemonReplacesOursAndOneFo
 TEST_F(ExtensionServiceUnitTest, AUnitWhoseDaemonExitsOrNeverAnswersFails) {
     answering = false;
     commands->showOutput = "ActiveState=activating\nSubState=auto-restart\nExecMainStatus=3\n";
-    Outcome exited = activate();
-    ASSERT_TRUE(exited.failed.has_value());
-    EXPECT_EQ(exited.failed->description, "kestrel-camera exited with status 3");
-
+    EXPECT_EQ(activate().failure(), "kestrel-camera exited with status 3");
     commands->showOutput = "ActiveState=active\nSubState=running\nExecMainStatus=0\n";
-    Outcome silent = activate();
-    ASSERT_TRUE(silent.failed.has_value());
-    EXPECT_EQ(silent.failed->description, "kestrel-camera gave no answer within 5 seconds");
+    EXPECT_EQ(activate().failure(), "kestrel-camera gave no answer within 5 seconds");
 }
 
 TEST(ProcessCommandRunnerTest, CollectsOutputAndStatusAndEndsACommandThatHangs) {
@@ -184,54 +185,46 @@ TEST(ProcessCommandRunnerTest, CollectsOutputAndStatusAndEndsACommandThatHangs) 
 class ExtensionServiceProcessTest : public ::testing::Test {
   protected:
     std::shared_ptr<LinuxExtensionService> makeService(const std::filesystem::path& daemon) {
-        LinuxExtensionService::Options options;
-        options.daemonPath = daemon;
+        auto options = optionsIn(home, daemon);
         options.daemonArguments = {"--no-pipewire", "--no-v4l2"};
-        options.runtimeFolder = runtime();
-        options.configFolder = home.path() / "config";
-        options.stateFolder = home.path() / "state";
         options.systemd = LinuxExtensionService::Systemd::avoid;
         options.journal = false;
         return LinuxExtensionService::create(main, options);
     }
     std::filesystem::path runtime() const { return home.path() / "run"; }
+    // Runs the main queue until `done` holds; false after `limit`.
+    bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+        return waitFor(
+            [&] {
+                main.runUntilIdle();
+                return done();
+            },
+            limit);
+    }
     Outcome activate() {
         Outcome outcome;
         service->submitActivationRequest("dev.corvid.kestrel.camera", outcome.delegate());
-        EXPECT_TRUE(waitFor(
-            [&] {
-                main.runUntilIdle();
-                return outcome.done();
-            },
-            15000ms));
+        EXPECT_TRUE(pumpUntil([&] { return outcome.done(); }, 15000ms));
         return outcome;
     }
     std::vector<ExtensionProperties> properties() {
         std::optional<std::vector<ExtensionProperties>> found;
         PropertiesDelegate delegate;
-        delegate.foundProperties = [&found](const std::vector<ExtensionProperties>& copies) {
-            found = copies;
-        };
+        delegate.foundProperties = [&found](const auto& copies) { found = copies; };
         delegate.finished = [](int) {};
         service->submitPropertiesRequest("dev.corvid.kestrel.camera", delegate);
-        EXPECT_TRUE(waitFor(
-            [&] {
-                main.runUntilIdle();
-                return found.has_value();
-            },
-            5000ms));
+        EXPECT_TRUE(pumpUntil([&] { return found.has_value(); }, 5000ms));
         return found.value_or(std::vector<ExtensionProperties>{});
     }
     TempFolder home;
+    bool runtimeMade = std::filesystem::create_directories(runtime());
     ManualExecutor main;
     std::shared_ptr<LinuxExtensionService> service = makeService(KESTREL_CAMERA_PATH);
 };
 
 TEST_F(ExtensionServiceProcessTest, StartsTheDaemonDetachedAndCountsARunningOneAsDone) {
-    std::filesystem::create_directories(runtime());
     Outcome first = activate();
-    ASSERT_EQ(first.finished, activationResult::completed)
-        << (first.failed ? first.failed->description : "");
+    ASSERT_EQ(first.finished, activationResult::completed) << first.failure();
     const auto copies = findDaemonCopies(runtime());
     ASSERT_EQ(copies.size(), 1U);
     EXPECT_EQ(::getsid(copies[0].pid), copies[0].pid);  // a session of its own
@@ -280,30 +273,21 @@ TEST(PipeWireVideoSources, NoPipeWireAnswersAtOnceWithNothing) {
 }
 
 TEST_F(ExtensionServiceProcessTest, ADaemonThatCannotRunFailsWithItsReason) {
-    std::filesystem::create_directories(runtime());
     service = makeService(home.path() / "nowhere/kestrel-camera");
-    Outcome missing = activate();
-    ASSERT_TRUE(missing.failed.has_value());
-    EXPECT_EQ(missing.failed->description,
+    EXPECT_EQ(activate().failure(),
               "kestrel-camera not found at " + (home.path() / "nowhere/kestrel-camera").string());
 
     const auto script = home.path() / "bin/kestrel-camera";
     writeFile(script, "#!/bin/sh\nexit 3\n");
     service = makeService(script);
-    Outcome notExecutable = activate();
-    ASSERT_TRUE(notExecutable.failed.has_value());
-    EXPECT_EQ(notExecutable.failed->description,
-              "kestrel-camera at " + script.string() + " is not executable");
+    EXPECT_EQ(activate().failure(), "kestrel-camera at " + script.string() + " is not executable");
 
     std::filesystem::permissions(script, std::filesystem::perms::owner_exec,
                                  std::filesystem::perm_options::add);
-    Outcome exited = activate();
-    ASSERT_TRUE(exited.failed.has_value());
-    EXPECT_EQ(exited.failed->description, "kestrel-camera exited with status 3");
+    EXPECT_EQ(activate().failure(), "kestrel-camera exited with status 3");
 }
 
 TEST_F(ExtensionServiceProcessTest, ACopyOfAnotherBuildGivesWayAndIsUninstallingOnceDeleted) {
-    std::filesystem::create_directories(runtime());
     const auto other = home.path() / "old/kestrel-camera";
     std::filesystem::create_directories(other.parent_path());
     std::filesystem::copy_file(KESTREL_CAMERA_PATH, other);
@@ -329,8 +313,7 @@ TEST_F(ExtensionServiceProcessTest, ACopyOfAnotherBuildGivesWayAndIsUninstalling
 
     Outcome replaced = activate();
     EXPECT_EQ(replaced.replacementAsked, 1);
-    ASSERT_EQ(replaced.finished, activationResult::completed)
-        << (replaced.failed ? replaced.failed->description : "");
+    ASSERT_EQ(replaced.finished, activationResult::completed) << replaced.failure();
     EXPECT_TRUE(waitFor([&] { return !old.running(); }, 3000ms));
     const auto now = findDaemonCopies(runtime());
     ASSERT_EQ(now.size(), 1U);
@@ -339,7 +322,6 @@ TEST_F(ExtensionServiceProcessTest, ACopyOfAnotherBuildGivesWayAndIsUninstalling
 }
 
 TEST_F(ExtensionServiceProcessTest, EndingLingeringCopiesSignalsOnlyAnUninstallingKestrelCamera) {
-    std::filesystem::create_directories(runtime());
     const std::vector<std::string> env{"XDG_RUNTIME_DIR=" + runtime().string()};
     auto program = [&](const std::string& folder, const std::string& name) {
         const auto path = home.path() / folder / name;
@@ -356,12 +338,7 @@ TEST_F(ExtensionServiceProcessTest, EndingLingeringCopiesSignalsOnlyAnUninstalli
 
     std::optional<int> told;
     service->endLingeringCopies([&](int count) { told = count; });
-    ASSERT_TRUE(waitFor(
-        [&] {
-            main.runUntilIdle();
-            return told.has_value();
-        },
-        5000ms));
+    ASSERT_TRUE(pumpUntil([&] { return told.has_value(); }, 5000ms));
     EXPECT_EQ(*told, 1);
     EXPECT_FALSE(stale.running());
     EXPECT_TRUE(current.running());

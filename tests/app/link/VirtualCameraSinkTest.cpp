@@ -24,6 +24,12 @@ class VirtualCameraSinkTest : public ::testing::Test {
     }
     // The usual daemon: one device with a source stream and a sink stream.
     link::ObjectId addKestrel() { return link.addDevice("Kestrel", kUid, {1U, 0U}); }
+    std::unique_ptr<VirtualCameraSink> connectedSink() {
+        addKestrel();
+        auto sink = makeSink();
+        EXPECT_TRUE(sink->tryConnect());
+        return sink;
+    }
     std::size_t lines(std::string_view text) const { return capture->count(text); }
     static PixelBufferRef frame(int width = 1280, int height = 720,
                                 PixelStorage storage = PixelStorage::heap) {
@@ -35,39 +41,54 @@ class VirtualCameraSinkTest : public ::testing::Test {
     FakeCameraLink link;
 };
 
-TEST_F(VirtualCameraSinkTest, PrefersTheIdentifiedDeviceOnlyWhenItHasMoreThanOneStream) {
-    // The identified device has a single stream: passed over for the two-stream one.
-    const auto single = link.addDevice("Kestrel", kUid, {0U});
-    const auto pair = link.addDevice("Kestrel", "OTHER", {1U, 0U});
-    auto sink = makeSink();
-    EXPECT_TRUE(sink->tryConnect());
-    EXPECT_EQ(sink->deviceID(), pair);
-    EXPECT_NE(sink->deviceID(), single);
-    EXPECT_EQ(sink->sinkStreamID(), link.stream(pair, 1));
-    ASSERT_EQ(link.started.size(), 1U);
-    EXPECT_EQ(link.started[0], std::make_pair(pair, link.stream(pair, 1)));
-
-    // With two streams the identified device wins over an earlier unidentified one, and an
-    // unreadable identifier counts as empty.
-    FakeCameraLink second;
-    second.addDevice("Kestrel", std::nullopt, {0U, 1U});
-    const auto identified = second.addDevice("Kestrel", kUid, {0U, 1U});
-    VirtualCameraSink other(second, executor, executor.hostClock());
-    EXPECT_TRUE(other.tryConnect());
-    EXPECT_EQ(other.deviceID(), identified);
+TEST_F(VirtualCameraSinkTest, ChoosesTheExactNameWithASinkStreamPreferringTheIdentifiedDevice) {
+    struct Device {
+        std::optional<std::string> name;
+        std::optional<std::string> uid;
+        std::vector<std::optional<std::uint32_t>> directions;
+    };
+    const struct {
+        const char* name;
+        std::vector<Device> devices;
+        int chosen;  // the device, -1: none
+        std::size_t stream;
+    } cases[] = {
+        // The identified device has a single stream: passed over for the two-stream one.
+        {"one stream", {{"Kestrel", kUid, {0U}}, {"Kestrel", "OTHER", {1U, 0U}}}, 1, 1},
+        // With two streams the identified device wins over an earlier one whose identifier
+        // cannot be read (it counts as empty).
+        {"identified", {{"Kestrel", std::nullopt, {0U, 1U}}, {"Kestrel", kUid, {0U, 1U}}}, 1, 0},
+        {"names",
+         {{"Kestrel Virtual Camera", kUid, {1U, 0U}},
+          {"kestrel", kUid, {1U, 0U}},
+          {std::nullopt, kUid, {1U, 0U}}},
+         -1,
+         0},
+        {"no sink direction", {{"Kestrel", kUid, {1U, 1U}}}, -1, 0},
+        {"unreadable direction counts as 0", {{"Kestrel", kUid, {1U, std::nullopt}}}, 0, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeCameraLink fake;
+        std::vector<link::ObjectId> ids;
+        for (const auto& d : c.devices) {
+            ids.push_back(fake.addDevice(d.name, d.uid, d.directions));
+        }
+        VirtualCameraSink sink(fake, executor, executor.hostClock());
+        EXPECT_EQ(sink.tryConnect(), c.chosen >= 0);
+        if (c.chosen < 0) {
+            EXPECT_EQ(fake.copyCalls, 0);
+            EXPECT_FALSE(sink.hasQueue());
+            continue;
+        }
+        const auto device = ids[static_cast<std::size_t>(c.chosen)];
+        EXPECT_EQ(sink.deviceID(), device);
+        EXPECT_EQ(sink.sinkStreamID(), fake.stream(device, c.stream));
+        EXPECT_EQ(fake.started, (std::vector{std::make_pair(device, sink.sinkStreamID())}));
+    }
 }
 
-TEST_F(VirtualCameraSinkTest, OnlyTheExactNameIsACandidate) {
-    link.addDevice("Kestrel Virtual Camera", kUid, {1U, 0U});
-    link.addDevice("kestrel", kUid, {1U, 0U});
-    link.addDevice(std::nullopt, kUid, {1U, 0U});
-    auto sink = makeSink();
-    EXPECT_FALSE(sink->tryConnect());
-    EXPECT_FALSE(sink->connected());
-    EXPECT_EQ(link.copyCalls, 0);
-}
-
-TEST_F(VirtualCameraSinkTest, NotFoundLineAtMostOncePerFiveSeconds) {
+TEST_F(VirtualCameraSinkTest, NotFoundLineAtMostOncePerFiveSecondsAndADropLineEveryThirtiethDrop) {
     link.addDevice("Kestrel", kUid, {0U});  // a candidate, but without a second stream
     auto sink = makeSink();
     for (int i = 0; i < 3; ++i) {
@@ -86,11 +107,9 @@ TEST_F(VirtualCameraSinkTest, NotFoundLineAtMostOncePerFiveSeconds) {
     executor.advance(100ms);
     sink->enqueue(frame());
     EXPECT_EQ(lines("no Kestrel device with sink found"), 2U);
-}
 
-TEST_F(VirtualCameraSinkTest, DropLineEveryThirtiethDrop) {
-    auto sink = makeSink();
-    for (int i = 1; i <= 90; ++i) {
+    // Every thirtieth dropped frame says so.
+    for (int i = 6; i <= 90; ++i) {
         sink->enqueue(frame());
         EXPECT_EQ(lines("enqueue drop:"), static_cast<std::size_t>(i / 30)) << "frame " << i;
     }
@@ -99,7 +118,7 @@ TEST_F(VirtualCameraSinkTest, DropLineEveryThirtiethDrop) {
     EXPECT_EQ(sink->enqueueCount(), 0);
 }
 
-TEST_F(VirtualCameraSinkTest, DroppedFrameConnectsButIsNotDelivered) {
+TEST_F(VirtualCameraSinkTest, DroppedFrameConnectsButIsNotDeliveredAndEachFrameSizeAddsOneFormat) {
     addKestrel();
     auto sink = makeSink();
     sink->enqueue(frame());
@@ -120,28 +139,45 @@ TEST_F(VirtualCameraSinkTest, DroppedFrameConnectsButIsNotDelivered) {
     EXPECT_EQ(sent.presentationTime.seconds(), static_cast<double>(before) / 1e9);
     EXPECT_EQ(sent.duration, CameraIPC::frameDuration);
     EXPECT_EQ(sink->enqueueCount(), 1);
+
+    // Each frame size adds one format, also sizes that differ in one dimension only.
+    for (int i = 0; i < 6; ++i) {
+        sink->enqueue(i % 2 == 0 ? frame(1920, 1080) : frame(1280, 720));
+    }
+    EXPECT_EQ(sink->formatCacheSize(), 2U);
+    ASSERT_EQ(link.queues[0]->frames.size(), 7U);
+    EXPECT_EQ(link.queues[0]->frames[1].width, 1920);
+    EXPECT_EQ(link.queues[0]->frames[2].width, 1280);
+    sink->enqueue(frame(720, 1280));
+    sink->enqueue(frame(1280, 1080));
+    EXPECT_EQ(sink->formatCacheSize(), 4U);
 }
 
-TEST_F(VirtualCameraSinkTest, StuckQueueReconnectsOnlyAfterMoreThanOneAndAHalfSeconds) {
-    const auto device = addKestrel();
-    auto sink = makeSink();
-    ASSERT_TRUE(sink->tryConnect());
+TEST_F(VirtualCameraSinkTest, StuckQueueReconnectsOnlyAfterMoreThanOneAndAHalfSecondsWithoutRoom) {
+    auto sink = connectedSink();
+    const auto device = link.devices.front();
     auto queue = link.queues[0];
     queue->occupancy = queue->slots;
-
     sink->enqueue(frame());  // t = 0: the window opens
+    executor.advance(1200ms);
+    queue->occupancy = 0;
+    sink->enqueue(frame());  // 1.2 s: room, the window closes
+    EXPECT_EQ(queue->frames.size(), 1U);
+    queue->occupancy = queue->slots;
+    executor.advance(100ms);
+    sink->enqueue(frame());  // a new window opens
     executor.advance(1000ms);
-    sink->enqueue(frame());  // 1.0 s
+    sink->enqueue(frame());  // 1.0 s into it
     executor.advance(500ms);
     sink->enqueue(frame());  // 1.5 s: still inside
     EXPECT_TRUE(link.stopped.empty());
     EXPECT_EQ(link.copyCalls, 1);
     EXPECT_EQ(lines("sink queue stuck"), 0U);
-    EXPECT_EQ(sink->enqueueCount(), 0);
+    EXPECT_EQ(sink->enqueueCount(), 1);
     EXPECT_EQ(sink->dropCount(), 0);  // full-queue drops are not disconnection drops
 
-    executor.advance(100ms);
-    sink->enqueue(frame());  // 1.6 s
+    executor.advance(1ms);
+    sink->enqueue(frame());
     EXPECT_EQ(lines("sink queue stuck — reconnecting"), 1U);
     ASSERT_EQ(link.stopped.size(), 1U);
     EXPECT_EQ(link.stopped[0], std::make_pair(device, link.stream(device, 1)));
@@ -149,43 +185,26 @@ TEST_F(VirtualCameraSinkTest, StuckQueueReconnectsOnlyAfterMoreThanOneAndAHalfSe
     EXPECT_EQ(link.copyCalls, 2);
     EXPECT_EQ(link.started.size(), 2U);
     EXPECT_TRUE(sink->connected());
-    EXPECT_TRUE(queue->frames.empty());
-}
-
-TEST_F(VirtualCameraSinkTest, FrameThatFindsRoomRestartsTheStuckWindow) {
-    addKestrel();
-    auto sink = makeSink();
-    ASSERT_TRUE(sink->tryConnect());
-    auto queue = link.queues[0];
-    queue->occupancy = queue->slots;
-    sink->enqueue(frame());  // 0
-    executor.advance(1200ms);
-    queue->occupancy = 0;
-    sink->enqueue(frame());  // 1.2 s: room
     EXPECT_EQ(queue->frames.size(), 1U);
-    queue->occupancy = queue->slots;
-    executor.advance(100ms);
-    sink->enqueue(frame());  // 1.3 s: a new window opens
-    executor.advance(1500ms);
-    sink->enqueue(frame());  // 2.8 s: 1.5 s into the new window
-    EXPECT_EQ(lines("sink queue stuck"), 0U);
-    executor.advance(1ms);
-    sink->enqueue(frame());
-    EXPECT_EQ(lines("sink queue stuck"), 1U);
 }
 
-TEST_F(VirtualCameraSinkTest, StartFailureKeepsTheQueueAndTheNextFrameStartsOver) {
+TEST_F(VirtualCameraSinkTest, AFailedStartOrQueueCopyKeepsTheQueueAndTheNextFrameStartsOver) {
     addKestrel();
     link.startStatus = link::status::notRunning;
     auto sink = makeSink();
     EXPECT_FALSE(sink->tryConnect());
     EXPECT_FALSE(sink->connected());
     EXPECT_TRUE(sink->hasQueue());
+    link.copyStatus = link::status::disconnected;
+    EXPECT_FALSE(sink->tryConnect());
+    EXPECT_TRUE(sink->hasQueue());
+    EXPECT_FALSE(sink->connected());
 
+    link.copyStatus = link::status::ok;
     link.startStatus = link::status::ok;
     sink->enqueue(frame());
     EXPECT_EQ(sink->dropCount(), 1);
-    EXPECT_EQ(link.copyCalls, 2);  // a complete new attempt: new queue
+    EXPECT_EQ(link.copyCalls, 3);  // a complete new attempt: new queue
     ASSERT_EQ(link.queues.size(), 2U);
     EXPECT_TRUE(sink->connected());
     EXPECT_TRUE(link.queues[0]->frames.empty());
@@ -194,54 +213,9 @@ TEST_F(VirtualCameraSinkTest, StartFailureKeepsTheQueueAndTheNextFrameStartsOver
     EXPECT_TRUE(link.queues[0]->frames.empty());
 }
 
-TEST_F(VirtualCameraSinkTest, NoStreamReadingSinkDirection) {
-    link.addDevice("Kestrel", kUid, {1U, 1U});
-    auto sink = makeSink();
-    EXPECT_FALSE(sink->tryConnect());
-    EXPECT_EQ(link.copyCalls, 0);
-    EXPECT_FALSE(sink->hasQueue());
-
-    // A direction that cannot be read counts as 0.
-    FakeCameraLink unreadable;
-    const auto other = unreadable.addDevice("Kestrel", kUid, {1U, std::nullopt});
-    VirtualCameraSink second(unreadable, executor, executor.hostClock());
-    EXPECT_TRUE(second.tryConnect());
-    EXPECT_EQ(second.sinkStreamID(), unreadable.stream(other, 1));
-}
-
-TEST_F(VirtualCameraSinkTest, QueueCopyFailureKeepsTheEarlierQueue) {
-    addKestrel();
-    link.startStatus = link::status::notRunning;
-    auto sink = makeSink();
-    EXPECT_FALSE(sink->tryConnect());
-    ASSERT_TRUE(sink->hasQueue());
-    link.copyStatus = link::status::disconnected;
-    EXPECT_FALSE(sink->tryConnect());
-    EXPECT_TRUE(sink->hasQueue());
-    EXPECT_FALSE(sink->connected());
-}
-
-TEST_F(VirtualCameraSinkTest, EachFrameSizeAddsOneFormat) {
-    addKestrel();
-    auto sink = makeSink();
-    ASSERT_TRUE(sink->tryConnect());
-    for (int i = 0; i < 6; ++i) {
-        sink->enqueue(i % 2 == 0 ? frame(1920, 1080) : frame(1280, 720));
-    }
-    EXPECT_EQ(sink->formatCacheSize(), 2U);
-    ASSERT_EQ(link.queues[0]->frames.size(), 6U);
-    EXPECT_EQ(link.queues[0]->frames[1].width, 1280);
-
-    // Sizes that differ only in one dimension are different formats (no key collision).
-    sink->enqueue(frame(720, 1280));
-    sink->enqueue(frame(1280, 1080));
-    EXPECT_EQ(sink->formatCacheSize(), 4U);
-}
-
-TEST_F(VirtualCameraSinkTest, SuccessLineEverySixtiethFrameAndRejectionsEveryThirtieth) {
-    addKestrel();
-    auto sink = makeSink();
-    ASSERT_TRUE(sink->tryConnect());
+TEST_F(VirtualCameraSinkTest,
+       SuccessLineEverySixtiethFrameRejectionsEveryThirtiethAndADaemonGoneIsGivenUp) {
+    auto sink = connectedSink();
     for (int i = 0; i < 120; ++i) {
         sink->enqueue(frame(1280, 720, PixelStorage::sharedMemory));
     }
@@ -259,12 +233,9 @@ TEST_F(VirtualCameraSinkTest, SuccessLineEverySixtiethFrameAndRejectionsEveryThi
               1U);
     EXPECT_EQ(lines("CMSimpleQueueEnqueue rejected"), 1U);
     EXPECT_TRUE(sink->connected());  // a frame the queue refuses leaves the connection up
-}
 
-TEST_F(VirtualCameraSinkTest, QueueWhoseDaemonWentAwayIsGivenUp) {
-    const auto device = addKestrel();
-    auto sink = makeSink();
-    ASSERT_TRUE(sink->tryConnect());
+    // A queue whose daemon went away is given up.
+    const auto device = link.devices.front();
     link.queues[0]->enqueueStatus = link::status::disconnected;
     link.devices.clear();  // the daemon is gone
     sink->enqueue(frame());
@@ -282,7 +253,8 @@ TEST_F(VirtualCameraSinkTest, QueueWhoseDaemonWentAwayIsGivenUp) {
     EXPECT_EQ(link.queues[1]->frames.size(), 1U);
 }
 
-TEST_F(VirtualCameraSinkTest, DeviceListListenerInstalledOnceAndRetriedAfterFailure) {
+TEST_F(VirtualCameraSinkTest,
+       DeviceListListenerInstalledOnceRetriedAfterFailureAndHarmlessAfterTheSink) {
     link.listenerStatus = link::status::unspecified;
     auto sink = makeSink();
     sink->tryConnect();
@@ -298,12 +270,8 @@ TEST_F(VirtualCameraSinkTest, DeviceListListenerInstalledOnceAndRetriedAfterFail
     EXPECT_FALSE(sink->connected());
     executor.runUntilIdle();
     EXPECT_TRUE(sink->connected());
-}
 
-TEST_F(VirtualCameraSinkTest, CallbacksOutlivingTheSinkDoNothing) {
-    addKestrel();
-    auto sink = makeSink();
-    ASSERT_TRUE(sink->tryConnect());
+    // Notices that outlive the sink do nothing.
     link.fireDevicesChanged();  // posts a connect task
     auto altered = link.alteredCallbacks.at(0);
     altered();

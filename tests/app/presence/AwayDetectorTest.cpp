@@ -90,31 +90,23 @@ TEST_F(AwayDetectorTest, WithoutAFaceModelAutoAwayNeverSwitchesToAwayButForceAwa
     EXPECT_EQ(state.mode.get(), Mode::away);
 }
 
-TEST_F(AwayDetectorTest, ElapsedExactlyAtThresholdStaysLive) {
-    detector->start();
-    main.advance(100ms);
-    seeFace();  // seen exactly on a tick
-    main.advance(1000ms);
-    EXPECT_EQ(state.mode.get(), Mode::live) << "exactly one second without a face";
-    main.advance(100ms);
-    EXPECT_EQ(state.mode.get(), Mode::away);
+TEST_F(AwayDetectorTest, ElapsedExactlyAtThresholdStaysLiveAndZeroOrLessMeansFiveSeconds) {
+    for (const auto& [setting, threshold] :
+         {std::pair{1.0, 1000ms}, {0.0, 5000ms}, {-2.0, 5000ms}}) {
+        state.autoAwaySeconds = setting;
+        detector->start();
+        main.advance(100ms);
+        seeFace();  // seen exactly on a tick
+        main.advance(threshold);
+        EXPECT_EQ(state.mode.get(), Mode::live) << "exactly the threshold without a face";
+        main.advance(100ms);
+        EXPECT_EQ(state.mode.get(), Mode::away) << setting;
+    }
 
     // A detection that finds no face does not refresh the face time.
     seeFace(false);
     main.advance(100ms);
     EXPECT_EQ(state.mode.get(), Mode::away);
-}
-
-TEST_F(AwayDetectorTest, ThresholdOfZeroOrLessFallsBackToFiveSeconds) {
-    for (const double setting : {0.0, -2.0}) {
-        state.autoAwaySeconds = setting;
-        detector->start();
-        seeFace();
-        main.advance(5000ms);
-        EXPECT_EQ(state.mode.get(), Mode::live) << setting;
-        main.advance(100ms);
-        EXPECT_EQ(state.mode.get(), Mode::away) << setting;
-    }
 }
 
 TEST_F(AwayDetectorTest, ForceAwayWinsAndReleasingItReturnsToTheRuleWithinOneTick) {

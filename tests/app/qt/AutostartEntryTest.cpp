@@ -18,7 +18,8 @@ bool haveValidator() {
     return std::system("command -v desktop-file-validate >/dev/null 2>&1") == 0;
 }
 
-TEST(AutostartEntry, OffByDefaultThenWrittenValidAndRemoved) {
+TEST(AutostartEntry,
+     OffByDefaultThenWrittenValidAndRemovedAndAFolderThatCannotBeWrittenIsReported) {
     TempFolder config;
     // A program path with characters the entry's Exec key must quote or escape.
     AutostartEntry entry(config.path(), "/opt/My Apps/ke$trel\\x%");
@@ -42,16 +43,15 @@ TEST(AutostartEntry, OffByDefaultThenWrittenValidAndRemoved) {
     ASSERT_FALSE(entry.setEnabled(false).has_value());
     EXPECT_FALSE(std::filesystem::exists(entry.path()));
     EXPECT_FALSE(entry.isEnabled());
-}
 
-TEST(AutostartEntry, AFolderThatCannotBeWrittenIsReportedAndLeavesItOff) {
-    TempFolder config;
-    writeFile(config.path() / "autostart", "a file where the folder should be");
-    AutostartEntry entry(config.path(), "/usr/bin/kestrel");
-    const auto error = entry.setEnabled(true);
+    // A folder that cannot be written is reported and leaves it off.
+    TempFolder blocked;
+    writeFile(blocked.path() / "autostart", "a file where the folder should be");
+    AutostartEntry refused(blocked.path(), "/usr/bin/kestrel");
+    const auto error = refused.setEnabled(true);
     ASSERT_TRUE(error.has_value());
     EXPECT_NE(error->description.find("autostart"), std::string::npos) << error->description;
-    EXPECT_FALSE(entry.isEnabled());
+    EXPECT_FALSE(refused.isEnabled());
 }
 
 }  // namespace

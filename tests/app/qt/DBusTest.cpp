@@ -82,7 +82,7 @@ TEST_F(DBusTest, ToggleSignalArrivesFromAnyPathButOnlyUnderItsOwnName) {
     EXPECT_FALSE(DBusToggleSignal::send(QDBusConnection(QStringLiteral("no-such-connection"))));
 }
 
-TEST_F(DBusTest, WakeIsPrepareForSleepFalseFromLogindOnly) {
+TEST_F(DBusTest, WakeIsPrepareForSleepFalseFromLogindOnlyAndNeedsABus) {
     auto logind = peer(QStringLiteral("logind"));
     ASSERT_TRUE(logind.registerService(QStringLiteral("org.freedesktop.login1")));
     LogindWakeSource source(QDBusConnection::sessionBus());
@@ -111,21 +111,18 @@ TEST_F(DBusTest, WakeIsPrepareForSleepFalseFromLogindOnly) {
     ASSERT_TRUE(DBusToggleSignal::send(logind));
     ASSERT_TRUE(pump([&] { return toggles == 2; }));
     EXPECT_EQ(wakes, 1);
-}
 
-TEST_F(DBusTest, WithoutABusThereAreNoWakeUpsAndItIsSaidOnce) {
+    // Without a bus there are no wake-ups, and that is said once.
     testing::LogCapture logs;
-    LogindWakeSource source(QDBusConnection(QStringLiteral("no-such-connection")));
-    EXPECT_FALSE(source.listening());
+    LogindWakeSource none(QDBusConnection(QStringLiteral("no-such-connection")));
+    EXPECT_FALSE(none.listening());
     EXPECT_EQ(logs->messages("Wake").size(), 1U);
 }
 
 class DBusControlTest : public DBusTest, public testing::DelegateRig {};
 
 TEST_F(DBusControlTest, ReportsStatusAndFailsRecordingWithoutARecorderOrADelegate) {
-    settings->setBool(AppState::kHasSeenOnboardingKey, true);
-    settings->setBool(AppState::kExtensionInstalledKey, true);
-    auto delegate = launch();
+    auto delegate = launchSetUp();
     DBusControl control(delegate);
     ASSERT_TRUE(control.registerOn(QDBusConnection::sessionBus()));
     auto client = peer(QStringLiteral("control-client"));

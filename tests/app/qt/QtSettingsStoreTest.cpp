@@ -25,7 +25,7 @@ void writeAll(const QString& path, const QByteArray& bytes) {
     file.write(bytes);
 }
 
-TEST(QtSettingsStore, RoundTripsBooleansAndNumbersThroughTheFile) {
+TEST(QtSettingsStore, RoundTripsBooleansAndNumbersThroughTheFileButTextIsNotABoolean) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("corvid/kestrel.conf"));
     {
@@ -40,11 +40,8 @@ TEST(QtSettingsStore, RoundTripsBooleansAndNumbersThroughTheFile) {
     EXPECT_EQ(relaunched.transitionFreezeSeconds.get(), 1.5);
     EXPECT_FALSE(relaunched.realisticTransitions.get());
     EXPECT_TRUE(relaunched.hasSeenOnboarding.get());
-}
 
-TEST(QtSettingsStore, TextUnderABooleanKeyIsNotABoolean) {
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("kestrel.conf"));
+    // Text under a boolean key is not a boolean.
     writeAll(path, "[General]\nkestrel.realisticTransitions=maybe\nkestrel.autoAwaySeconds=30\n");
     QtSettingsStore store(path);
     EXPECT_EQ(store.value("kestrel.realisticTransitions"),

@@ -10,9 +10,7 @@ namespace {
 class AppDelegateTest : public ::testing::Test, public testing::DelegateRig {};
 
 TEST_F(AppDelegateTest, LaterLaunchActivatesThenStartsTheEngineOnceThoughTheGateRunsTwice) {
-    settings->setBool(AppState::kHasSeenOnboardingKey, true);
-    settings->setBool(AppState::kExtensionInstalledKey, true);
-    auto delegate = launch();
+    auto delegate = launchSetUp();
 
     EXPECT_TRUE(delegate->engineStarted());
     EXPECT_EQ(count("webcam.start"), 1);
@@ -26,7 +24,8 @@ TEST_F(AppDelegateTest, LaterLaunchActivatesThenStartsTheEngineOnceThoughTheGate
     EXPECT_EQ(hotKeys->grabs.begin()->second.carbonModifiers, carbon::kCommand | carbon::kShift);
 }
 
-TEST_F(AppDelegateTest, FirstLaunchActivatesButWaitsForTheDaemonThenCountsOnboardingAsSeen) {
+TEST_F(AppDelegateTest, FirstLaunchActivatesButWaitsForTheDaemonAndTheCameraThenCountsOnboarding) {
+    permissionBackend->camera = PermissionStatus::denied;
     auto delegate = launch();
     EXPECT_EQ(count("bridge.activate"), 1) << "activation runs on every launch";
     EXPECT_FALSE(delegate->engineStarted());
@@ -36,6 +35,9 @@ TEST_F(AppDelegateTest, FirstLaunchActivatesButWaitsForTheDaemonThenCountsOnboar
     EXPECT_EQ(logs->messages("App").size(), 1U);
 
     delegate->state().extensionInstalled = true;  // the activation request finished
+    EXPECT_FALSE(delegate->engineStarted());
+    permissionBackend->camera = PermissionStatus::granted;  // granted later
+    delegate->permissions()->refresh();
     EXPECT_TRUE(delegate->engineStarted());
     EXPECT_EQ(count("webcam.start"), 1);
 }
@@ -57,19 +59,6 @@ TEST_F(AppDelegateTest, WithADisplayTheWizardOpensAfterAQuarterSecondAndTheEngin
     delegate->state().hasSeenOnboarding = true;  // "Open Kestrel"
     EXPECT_TRUE(delegate->engineStarted());
     EXPECT_EQ(shown, 1);
-}
-
-TEST_F(AppDelegateTest, ACameraGrantedLaterOpensTheGateOnTheNextRefresh) {
-    settings->setBool(AppState::kHasSeenOnboardingKey, true);
-    settings->setBool(AppState::kExtensionInstalledKey, true);
-    permissionBackend->camera = PermissionStatus::denied;
-    auto delegate = launch();
-    EXPECT_FALSE(delegate->engineStarted());
-
-    permissionBackend->camera = PermissionStatus::granted;
-    delegate->permissions()->refresh();
-    EXPECT_TRUE(delegate->engineStarted());
-    EXPECT_EQ(count("webcam.start"), 1);
 }
 
 TEST_F(AppDelegateTest, ToggleSignalAndHotKeyFlipForceAwayOnTheMainThread) {
@@ -95,26 +84,10 @@ TEST_F(AppDelegateTest, ToggleSignalAndHotKeyFlipForceAwayOnTheMainThread) {
     main.runUntilIdle();
 }
 
-TEST_F(AppDelegateTest, ResetHookCallsTheEngineAndNothingOnceItIsGone) {
-    settings->setBool(AppState::kHasSeenOnboardingKey, true);
-    settings->setBool(AppState::kExtensionInstalledKey, true);
-    auto delegate = launch();
-    ASSERT_TRUE(resetVirtualCameraHook);
-    resetVirtualCameraHook();
-    EXPECT_EQ(count("bridge.reconnect"), 1);
-    EXPECT_TRUE(delegate->state().lastResetAt.get().has_value());
-
-    delegate.reset();
-    resetVirtualCameraHook();
-    EXPECT_EQ(count("bridge.reconnect"), 1);
-}
-
-TEST_F(AppDelegateTest, WakeReachesTheEngineAndRecordingWithoutARecorderFails) {
-    settings->setBool(AppState::kHasSeenOnboardingKey, true);
-    settings->setBool(AppState::kExtensionInstalledKey, true);
-    auto delegate = launch();
+TEST_F(AppDelegateTest,
+       WakeAndResetReachTheEngineNotOnceItIsGoneAndRecordingWithoutARecorderFails) {
+    auto delegate = launchSetUp();
     EXPECT_EQ(count("wake.observe"), 1);
-
     const auto started = delegate->startRecording();
     ASSERT_TRUE(std::holds_alternative<Error>(started));
     bool stopped = false;
@@ -123,6 +96,15 @@ TEST_F(AppDelegateTest, WakeReachesTheEngineAndRecordingWithoutARecorderFails) {
         EXPECT_FALSE(url.has_value());
     });
     EXPECT_TRUE(stopped);
+
+    ASSERT_TRUE(resetVirtualCameraHook);
+    resetVirtualCameraHook();
+    EXPECT_EQ(count("bridge.reconnect"), 1);
+    EXPECT_TRUE(delegate->state().lastResetAt.get().has_value());
+
+    delegate.reset();
+    resetVirtualCameraHook();
+    EXPECT_EQ(count("bridge.reconnect"), 1);
 }
 
 }  // namespace

@@ -70,6 +70,13 @@ class DelegateRig {
         return delegate;
     }
 
+    // A later launch: onboarding seen and the camera service installed by an earlier one.
+    std::shared_ptr<AppDelegate> launchSetUp() {
+        settings->setBool(AppState::kHasSeenOnboardingKey, true);
+        settings->setBool(AppState::kExtensionInstalledKey, true);
+        return launch();
+    }
+
     int count(const std::string& call) const {
         return static_cast<int>(std::count(calls->begin(), calls->end(), call));
     }

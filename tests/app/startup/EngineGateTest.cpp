@@ -17,7 +17,7 @@ class EngineGateTest : public ::testing::Test {
     EngineGate gate{state, camera, [this] { ++starts; }};
 };
 
-TEST_F(EngineGateTest, AllConditionsTrueAtLaunchStartOnceAlthoughTheGateRunsTwice) {
+TEST_F(EngineGateTest, AllConditionsTrueAtLaunchStartOnceAndRevokingAfterStartDoesNotRestart) {
     state.hasSeenOnboarding = true;
     state.extensionInstalled = true;
     camera = PermissionStatus::granted;
@@ -25,41 +25,29 @@ TEST_F(EngineGateTest, AllConditionsTrueAtLaunchStartOnceAlthoughTheGateRunsTwic
     gate.startEngineIfReady();
     EXPECT_EQ(starts, 1);
     EXPECT_EQ(sink->messages("Gate").size(), 2U) << "each run says what it found";
-}
-
-TEST_F(EngineGateTest, DeniedOrUndecidedCameraKeepsItClosedUntilGranted) {
-    state.hasSeenOnboarding = true;
-    state.extensionInstalled = true;
-    gate.observe();
-    camera = PermissionStatus::denied;
-    gate.startEngineIfReady();
-    EXPECT_EQ(starts, 0);
-    EXPECT_FALSE(gate.engineStarted());
-    camera = PermissionStatus::granted;
-    EXPECT_EQ(starts, 1) << "a change re-runs the gate";
-}
-
-TEST_F(EngineGateTest, EachMissingConditionKeepsItClosed) {
-    camera = PermissionStatus::granted;
-    gate.observe();
-    EXPECT_EQ(starts, 0);
-    state.hasSeenOnboarding = true;
-    EXPECT_EQ(starts, 0) << "extension not installed";
-    state.extensionInstalled = true;
-    EXPECT_EQ(starts, 1);
-}
-
-TEST_F(EngineGateTest, RevokingAfterStartDoesNotStopOrRestart) {
-    state.hasSeenOnboarding = true;
-    state.extensionInstalled = true;
-    camera = PermissionStatus::granted;
-    gate.observe();
     camera = PermissionStatus::denied;
     state.extensionInstalled = false;
     camera = PermissionStatus::granted;
     state.extensionInstalled = true;
     EXPECT_EQ(starts, 1);
     EXPECT_TRUE(gate.engineStarted());
+}
+
+TEST_F(EngineGateTest, ADeniedCameraOrEachMissingConditionKeepsItClosed) {
+    state.hasSeenOnboarding = true;
+    state.extensionInstalled = true;
+    camera = PermissionStatus::denied;
+    gate.observe();
+    gate.startEngineIfReady();
+    EXPECT_FALSE(gate.engineStarted());
+    state.hasSeenOnboarding = false;
+    camera = PermissionStatus::granted;
+    EXPECT_EQ(starts, 0) << "onboarding not seen";
+    state.extensionInstalled = false;
+    state.hasSeenOnboarding = true;
+    EXPECT_EQ(starts, 0) << "extension not installed";
+    state.extensionInstalled = true;
+    EXPECT_EQ(starts, 1) << "a change re-runs the gate";
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ namespace {
 struct Loaded {
     bool hasSeenOnboarding, extensionInstalled, autoAwayEnabled, realisticTransitions;
     double autoAwaySeconds, transitionFreezeSeconds, transitionBlurRadius;
+    bool operator==(const Loaded&) const = default;
 };
 
 Loaded load(const std::shared_ptr<MemorySettingsStore>& store) {
@@ -25,46 +26,38 @@ Loaded load(const std::shared_ptr<MemorySettingsStore>& store) {
 
 TEST(AppStateSettings, FreshInstallLoadsDefaultsWithoutWritingAnything) {
     auto store = std::make_shared<MemorySettingsStore>();
-    const Loaded loaded = load(store);
-    EXPECT_FALSE(loaded.hasSeenOnboarding);
-    EXPECT_FALSE(loaded.extensionInstalled);
-    EXPECT_FALSE(loaded.autoAwayEnabled);
-    EXPECT_TRUE(loaded.realisticTransitions);
-    EXPECT_EQ(loaded.autoAwaySeconds, 5.0);
-    EXPECT_EQ(loaded.transitionFreezeSeconds, 1.0);
-    EXPECT_EQ(loaded.transitionBlurRadius, 18.0);
+    EXPECT_EQ(load(store), (Loaded{false, false, false, true, 5.0, 1.0, 18.0}));
     EXPECT_FALSE(store->value(AppState::kAutoAwaySecondsKey));
     EXPECT_FALSE(store->value(AppState::kRealisticTransitionsKey));
 }
 
 TEST(AppStateSettings, StoredValuesOutsideTheirRangesLoadAsDefaults) {
+    constexpr auto seconds = &Loaded::autoAwaySeconds;
+    constexpr auto freeze = &Loaded::transitionFreezeSeconds;
+    constexpr auto blur = &Loaded::transitionBlurRadius;
     const struct {
         std::string_view key;
+        double Loaded::*field;
         double stored;
         double loaded;
     } cases[] = {
-        {AppState::kAutoAwaySecondsKey, 0.0, 5.0},
-        {AppState::kAutoAwaySecondsKey, -3.0, 5.0},
-        {AppState::kAutoAwaySecondsKey, 30.0, 30.0},
-        {AppState::kTransitionFreezeSecondsKey, 0.1, 1.0},
-        {AppState::kTransitionFreezeSecondsKey, 4.0, 1.0},
-        {AppState::kTransitionFreezeSecondsKey, 0.2, 0.2},
-        {AppState::kTransitionFreezeSecondsKey, 3.0, 3.0},
-        {AppState::kTransitionBlurRadiusKey, 0.5, 18.0},
-        {AppState::kTransitionBlurRadiusKey, 150.0, 18.0},
-        {AppState::kTransitionBlurRadiusKey, 1.0, 1.0},
-        {AppState::kTransitionBlurRadiusKey, 100.0, 100.0},
-        {AppState::kTransitionBlurRadiusKey, std::numeric_limits<double>::quiet_NaN(), 18.0},
+        {AppState::kAutoAwaySecondsKey, seconds, 0.0, 5.0},
+        {AppState::kAutoAwaySecondsKey, seconds, -3.0, 5.0},
+        {AppState::kAutoAwaySecondsKey, seconds, 30.0, 30.0},
+        {AppState::kTransitionFreezeSecondsKey, freeze, 0.1, 1.0},
+        {AppState::kTransitionFreezeSecondsKey, freeze, 4.0, 1.0},
+        {AppState::kTransitionFreezeSecondsKey, freeze, 0.2, 0.2},
+        {AppState::kTransitionFreezeSecondsKey, freeze, 3.0, 3.0},
+        {AppState::kTransitionBlurRadiusKey, blur, 0.5, 18.0},
+        {AppState::kTransitionBlurRadiusKey, blur, 150.0, 18.0},
+        {AppState::kTransitionBlurRadiusKey, blur, 1.0, 1.0},
+        {AppState::kTransitionBlurRadiusKey, blur, 100.0, 100.0},
+        {AppState::kTransitionBlurRadiusKey, blur, std::numeric_limits<double>::quiet_NaN(), 18.0},
     };
     for (const auto& c : cases) {
         auto store = std::make_shared<MemorySettingsStore>();
         store->setDouble(c.key, c.stored);
-        AppState state(nullptr, store);
-        const double got = c.key == AppState::kAutoAwaySecondsKey ? state.autoAwaySeconds.get()
-                           : c.key == AppState::kTransitionFreezeSecondsKey
-                               ? state.transitionFreezeSeconds.get()
-                               : state.transitionBlurRadius.get();
-        EXPECT_EQ(got, c.loaded) << c.key << " stored as " << c.stored;
+        EXPECT_EQ(load(store).*c.field, c.loaded) << c.key << " stored as " << c.stored;
     }
 }
 
@@ -107,19 +100,7 @@ TEST(AppStateSettings, WritingAPersistedFieldStoresItAtOnceAndSurvivesARelaunch)
     EXPECT_EQ(relaunched.mode.get(), AppState::Mode::live);
 }
 
-TEST(AppState, EveryFieldWriteAnnouncesTheObjectChangeFirst) {
-    AppState state(nullptr, std::make_shared<MemorySettingsStore>());
-    std::vector<std::string> events;
-    Handle will = state.objectWillChange.connect(
-        [&] { events.push_back(state.manualOverride.get() ? "will:on" : "will:off"); });
-    Handle sub = state.manualOverride.subscribe(
-        [&](const bool& v) { events.push_back(v ? "value:on" : "value:off"); });
-    state.manualOverride = true;
-    state.loops = {std::filesystem::path("/a.mov")};
-    EXPECT_EQ(events, (std::vector<std::string>{"value:off", "will:off", "value:on", "will:on"}));
-}
-
-TEST(AppState, PermissionChangesAreReannouncedAndKeepNothingAlive) {
+TEST(AppState, FieldWritesAndPermissionChangesAreAnnouncedAndKeepNothingAlive) {
     ManualExecutor main;
     auto backend = std::make_shared<testing::FakePermissionBackend>();
     auto permissions = std::make_shared<Permissions>(backend, main);
@@ -127,7 +108,19 @@ TEST(AppState, PermissionChangesAreReannouncedAndKeepNothingAlive) {
     int announcements = 0;
     {
         AppState state(permissions, std::make_shared<MemorySettingsStore>());
-        Handle will = state.objectWillChange.connect([&] { ++announcements; });
+        // Every field write announces the object's change first.
+        std::vector<std::string> events;
+        Handle will = state.objectWillChange.connect([&] {
+            ++announcements;
+            events.push_back(state.manualOverride.get() ? "will:on" : "will:off");
+        });
+        Handle sub = state.manualOverride.subscribe(
+            [&](const bool& v) { events.push_back(v ? "value:on" : "value:off"); });
+        state.manualOverride = true;
+        state.loops = {std::filesystem::path("/a.mov")};
+        EXPECT_EQ(events,
+                  (std::vector<std::string>{"value:off", "will:off", "value:on", "will:on"}));
+        announcements = 0;
         backend->camera = PermissionStatus::granted;
         permissions->refresh();  // two fields written: two announcements
         EXPECT_EQ(announcements, 2);

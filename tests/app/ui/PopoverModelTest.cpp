@@ -44,7 +44,7 @@ TEST(PopoverModel, StatusAndModeFollowTheState) {
     }
 }
 
-TEST(PopoverModel, LoopPickerWithoutLoopsWithoutActiveAndWithActive) {
+TEST(PopoverModel, LoopPickerAndRecordButtonInTheirStates) {
     PopoverInputs in;
     auto m = makePopoverModel(in);
     EXPECT_FALSE(m.hasLoops);
@@ -61,11 +61,9 @@ TEST(PopoverModel, LoopPickerWithoutLoopsWithoutActiveAndWithActive) {
     m = makePopoverModel(in);
     EXPECT_EQ(m.loopLabel, QStringLiteral("b.mov"));
     EXPECT_EQ(m.activeLoopIndex, 1);
-}
 
-TEST(PopoverModel, RecordButtonInItsStates) {
-    PopoverInputs in;
-    auto m = makePopoverModel(in);
+    // The record button in its states.
+    m = makePopoverModel(in);
     EXPECT_EQ(m.recordLabel, QStringLiteral("Start · 60s loop"));
     EXPECT_EQ(m.recordHint, QStringLiteral("Stare at the lens like you’re listening hard."));
     EXPECT_EQ(m.recordFill, Tone::ink);
@@ -115,7 +113,8 @@ TEST(PopoverPlacement, SitsOnThePanelSideInsideTheAvailableArea) {
     EXPECT_EQ(popoverPosition({1000, 1060}, size, two), QPoint(830, 540));
 }
 
-TEST(RecordButtonState, FlagFollowsPressesCountsSecondsAndReturnsAfterTheAutomaticStop) {
+TEST(RecordButtonState,
+     FlagFollowsPressesCountsSecondsReturnsAfterTheAutomaticStopAndFlipsOnAFailedStart) {
     ManualExecutor main;
     auto fake = std::make_shared<testing::FakeLoopRecording>();
     RecordButtonState button(fake, main, main.hostClock());
@@ -140,15 +139,10 @@ TEST(RecordButtonState, FlagFollowsPressesCountsSecondsAndReturnsAfterTheAutomat
     EXPECT_FALSE(button.recording());
     EXPECT_EQ(fake->starts, 2);
     EXPECT_EQ(fake->stops, 1);
-}
 
-TEST(RecordButtonState, FailedStartIsLoggedAndStillFlipsTheButton) {
+    // A failed start is logged and still flips the button.
     testing::LogCapture capture;
-    ManualExecutor main;
-    auto fake = std::make_shared<testing::FakeLoopRecording>();
     fake->failStart = true;
-    RecordButtonState button(fake, main, main.hostClock());
-
     button.press();
     EXPECT_TRUE(button.recording());
     EXPECT_EQ(button.recordedSeconds(), std::nullopt);
@@ -156,10 +150,9 @@ TEST(RecordButtonState, FailedStartIsLoggedAndStillFlipsTheButton) {
     EXPECT_TRUE(button.recording()) << "a recorder that never ran did not stop by itself";
     EXPECT_EQ(capture->messages("Engine"),
               std::vector<std::string>{"recorder start failed: disk full"});
-
     button.press();
     EXPECT_FALSE(button.recording());
-    EXPECT_EQ(fake->stops, 1);
+    EXPECT_EQ(fake->stops, 2);
 }
 
 }  // namespace

@@ -72,7 +72,7 @@ class PopoverViewTest : public ::testing::Test {
     std::unique_ptr<MenubarPopoverView> view;
 };
 
-TEST_F(PopoverViewTest, SegmentsAndSwitchWriteTheStateAndFollowIt) {
+TEST_F(PopoverViewTest, SegmentsSwitchAndLoopChoiceWriteTheStateAndFollowIt) {
     show();
     Writes<bool> writes(state.manualOverride);
     clickSegment(0);
@@ -96,38 +96,23 @@ TEST_F(PopoverViewTest, SegmentsAndSwitchWriteTheStateAndFollowIt) {
     EXPECT_TRUE(state.autoAwayEnabled.get());
     state.autoAwayEnabled = false;
     EXPECT_FALSE(view->autoLoopSwitch()->isChecked());
-}
 
-TEST_F(PopoverViewTest, ChoosingALoopSetsItAndTheActiveOneAgainChangesNothing) {
-    show();
+    // Choosing a loop sets it; choosing the active one again changes nothing.
     EXPECT_FALSE(view->loopPicker()->isVisible());
     state.loops = {"/l/first.mov", "/l/second-with-a-rather-long-name-that-does-not-fit.mov"};
     EXPECT_TRUE(view->loopPicker()->isVisible());
     EXPECT_TRUE(view->loopPicker()->text().startsWith(QStringLiteral("—")));
-
-    Writes<std::optional<std::filesystem::path>> writes(state.activeLoop);
+    Writes<std::optional<std::filesystem::path>> loopWrites(state.activeLoop);
     ASSERT_EQ(view->loopMenu()->actions().size(), 2);
     view->loopMenu()->actions()[1]->trigger();
     EXPECT_EQ(state.activeLoop.get(),
               std::filesystem::path("/l/second-with-a-rather-long-name-that-does-not-fit.mov"));
     view->loopMenu()->actions()[1]->trigger();
-    EXPECT_EQ(writes.count, 1);
+    EXPECT_EQ(loopWrites.count, 1);
     EXPECT_TRUE(view->loopPicker()->text().contains(QStringLiteral("…"))) << "elided in the middle";
 }
 
-TEST_F(PopoverViewTest, RecordButtonStartsAndStops) {
-    show();
-    QTest::mouseClick(view->recordButton(), Qt::LeftButton);
-    EXPECT_TRUE(recorder->running);
-    main.advance(std::chrono::seconds(3));
-    EXPECT_EQ(view->model().recordProgress, QStringLiteral("3 / 60 s"));
-    saveScreenshot("recording");
-    QTest::mouseClick(view->recordButton(), Qt::LeftButton);
-    EXPECT_EQ(recorder->stops, 1);
-    EXPECT_EQ(view->recordButton()->text(), view->model().recordLabel);
-}
-
-TEST_F(PopoverViewTest, StatusDotIsGreenWhileLiveAndRedWhileAway) {
+TEST_F(PopoverViewTest, StatusDotIsGreenWhileLiveAndRedWhileAwayAndTheRecordButtonStartsAndStops) {
     show();
     saveScreenshot("no-loops");
     state.loops = {"/l/standup-2026-12-07.mov"};
@@ -139,6 +124,15 @@ TEST_F(PopoverViewTest, StatusDotIsGreenWhileLiveAndRedWhileAway) {
     saveScreenshot("away");
     state.manualOverride = true;
     saveScreenshot("force-away");
+
+    QTest::mouseClick(view->recordButton(), Qt::LeftButton);
+    EXPECT_TRUE(recorder->running);
+    main.advance(std::chrono::seconds(3));
+    EXPECT_EQ(view->model().recordProgress, QStringLiteral("3 / 60 s"));
+    saveScreenshot("recording");
+    QTest::mouseClick(view->recordButton(), Qt::LeftButton);
+    EXPECT_EQ(recorder->stops, 1);
+    EXPECT_EQ(view->recordButton()->text(), view->model().recordLabel);
 }
 
 TEST_F(PopoverViewTest, TrayMenuCarriesTheControlsAndFollowsTheState) {

@@ -9,7 +9,8 @@
 namespace kestrel::ui {
 namespace {
 
-TEST(SettingsModelTest, PickersSelectOnlyOfferedValuesAndGreyOutWithTheirSwitch) {
+TEST(SettingsModelTest,
+     PickersSelectOnlyOfferedValuesGreyOutWithTheirSwitchAndTheNoticeFollowsItsFlag) {
     AppState state{nullptr, std::make_shared<MemorySettingsStore>()};
     state.autoAwayEnabled = true;
     state.autoAwaySeconds = 30.0;
@@ -35,6 +36,22 @@ TEST(SettingsModelTest, PickersSelectOnlyOfferedValuesAndGreyOutWithTheirSwitch)
 
     state.transitionBlurRadius = 42.7;
     EXPECT_EQ(generalModel(state).blurText, QStringLiteral("42"));
+
+    // The stale notice follows the flag and its dismissal; the reset line waits for a reset.
+    EXPECT_FALSE(permissionsModel(state, PermissionStatus::granted, false).staleNoticeVisible);
+    state.hasStaleSysext = true;
+    EXPECT_TRUE(permissionsModel(state, PermissionStatus::granted, false).staleNoticeVisible);
+    EXPECT_FALSE(permissionsModel(state, PermissionStatus::granted, true).staleNoticeVisible);
+
+    EXPECT_FALSE(permissionsModel(state, PermissionStatus::denied, false).cameraGranted);
+    EXPECT_FALSE(permissionsModel(state, PermissionStatus::granted, false).lastResetLine);
+    state.lastResetAt = WallClock::TimePoint(std::chrono::hours(24 * 365 * 50));
+    const auto line = permissionsModel(state, PermissionStatus::granted, false).lastResetLine;
+    ASSERT_TRUE(line);
+    EXPECT_TRUE(line->startsWith(QStringLiteral("Last reset: ")));
+    EXPECT_TRUE(line->contains(QLatin1Char(':'), Qt::CaseSensitive) &&
+                line->count(QLatin1Char(':')) >= 3)
+        << line->toStdString();  // hours, minutes and seconds after the label
 }
 
 TEST(SettingsModelTest, RenameSavesOnlyANewNonBlankName) {
@@ -52,32 +69,6 @@ TEST(SettingsModelTest, RenameSavesOnlyANewNonBlankName) {
         EXPECT_EQ(renameTarget(QString::fromUtf8(c.draft), QStringLiteral("standup")), c.target)
             << c.draft;
     }
-}
-
-TEST(SettingsModelTest, RowHidesTheExtensionAndTheDeleteMessageNamesIt) {
-    const std::filesystem::path loop = "/loops/loop-2026-01-02T10-11-12Z.mov";
-    EXPECT_EQ(loopDisplayName(loop), QStringLiteral("loop-2026-01-02T10-11-12Z"));
-    EXPECT_EQ(deleteLoopMessage(loop),
-              QStringLiteral("loop-2026-01-02T10-11-12Z.mov will be removed from disk. This "
-                             "can't be undone."));
-}
-
-TEST(SettingsModelTest, NoticeFollowsStaleAndDismissedAndResetLineWaitsForAReset) {
-    AppState state{nullptr, std::make_shared<MemorySettingsStore>()};
-    EXPECT_FALSE(permissionsModel(state, PermissionStatus::granted, false).staleNoticeVisible);
-    state.hasStaleSysext = true;
-    EXPECT_TRUE(permissionsModel(state, PermissionStatus::granted, false).staleNoticeVisible);
-    EXPECT_FALSE(permissionsModel(state, PermissionStatus::granted, true).staleNoticeVisible);
-
-    EXPECT_FALSE(permissionsModel(state, PermissionStatus::denied, false).cameraGranted);
-    EXPECT_FALSE(permissionsModel(state, PermissionStatus::granted, false).lastResetLine);
-    state.lastResetAt = WallClock::TimePoint(std::chrono::hours(24 * 365 * 50));
-    const auto line = permissionsModel(state, PermissionStatus::granted, false).lastResetLine;
-    ASSERT_TRUE(line);
-    EXPECT_TRUE(line->startsWith(QStringLiteral("Last reset: ")));
-    EXPECT_TRUE(line->contains(QLatin1Char(':'), Qt::CaseSensitive) &&
-                line->count(QLatin1Char(':')) >= 3)
-        << line->toStdString();  // hours, minutes and seconds after the label
 }
 
 }  // namespace
