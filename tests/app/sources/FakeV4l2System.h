@@ -8,6 +8,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -37,10 +38,9 @@ struct FakeCamera {
     std::map<unsigned long, int> failures{};
     bool unplugged = false;
 
-    // What the capture asked for, as the device saw it.
+    // What the capture asked for; the device takes any rate.
     v4l2_pix_format format{};
-    std::optional<V4l2Interval> requestedInterval{};
-    V4l2Interval activeInterval{1, 30};
+    std::optional<V4l2Interval> interval{};
     bool streaming = false;
 };
 
@@ -176,18 +176,10 @@ class FakeV4l2System final : public V4l2System {
     };
 
     static void wake(int fd) { ::eventfd_write(fd, 1); }
-    static void drain(int fd) {
-        eventfd_t count = 0;
-        ::eventfd_read(fd, &count);
-    }
 
-    const FakeFormat* format(const FakeCamera& cam, std::uint32_t fourcc) const {
-        for (const auto& f : cam.formats) {
-            if (f.fourcc == fourcc) {
-                return &f;
-            }
-        }
-        return nullptr;
+    static const FakeFormat* format(const FakeCamera& cam, std::uint32_t fourcc) {
+        auto found = std::ranges::find(cam.formats, fourcc, &FakeFormat::fourcc);
+        return found == cam.formats.end() ? nullptr : &*found;
     }
 
     int handle(Node& node, FakeCamera& cam, unsigned long request, void* arg) {
@@ -251,23 +243,8 @@ class FakeV4l2System final : public V4l2System {
                 return 0;
             }
             case VIDIOC_S_PARM: {
-                auto* parm = static_cast<v4l2_streamparm*>(arg);
-                const V4l2Interval asked{parm->parm.capture.timeperframe.numerator,
-                                         parm->parm.capture.timeperframe.denominator};
-                cam.requestedInterval = asked;
-                const auto* f = format(cam, cam.format.pixelformat);
-                if (f == nullptr) {
-                    return -EINVAL;
-                }
-                bool offered = false;
-                for (const auto& i : f->intervals) {
-                    offered |= i.framesPerSecond() == asked.framesPerSecond();
-                }
-                if (offered) {
-                    cam.activeInterval = asked;
-                }
-                parm->parm.capture.timeperframe.numerator = cam.activeInterval.numerator;
-                parm->parm.capture.timeperframe.denominator = cam.activeInterval.denominator;
+                const auto& asked = static_cast<v4l2_streamparm*>(arg)->parm.capture.timeperframe;
+                cam.interval = V4l2Interval{asked.numerator, asked.denominator};
                 return 0;
             }
             case VIDIOC_REQBUFS: {
@@ -296,7 +273,8 @@ class FakeV4l2System final : public V4l2System {
             case VIDIOC_DQBUF: {
                 auto* buf = static_cast<v4l2_buffer*>(arg);
                 if (!cam.streaming || node.pending.empty() || node.queued.empty()) {
-                    drain(node.fd);
+                    eventfd_t count = 0;
+                    ::eventfd_read(node.fd, &count);  // drained: no longer readable
                     return -EAGAIN;
                 }
                 const Pending frame = std::move(node.pending.front());
