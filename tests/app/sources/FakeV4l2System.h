@@ -36,7 +36,6 @@ struct FakeCamera {
     int openError = 0;
     // Failures by ioctl request (VIDIOC_S_FMT → EBUSY, VIDIOC_DQBUF → EIO, ...).
     std::map<unsigned long, int> failures{};
-    bool unplugged = false;
 
     // What the capture asked for; the device takes any rate.
     v4l2_pix_format format{};
@@ -56,7 +55,6 @@ class FakeV4l2System final : public V4l2System {
         return cameras_[path] = std::move(camera);
     }
     FakeCamera& camera(const std::string& path) { return cameras_.at(path); }
-    void remove(const std::string& path) { cameras_.erase(path); }
 
     // Queues one captured image on the node's first open descriptor and wakes its watchers.
     void pushFrame(const std::string& path, std::vector<std::uint8_t> bytes,
@@ -71,7 +69,7 @@ class FakeV4l2System final : public V4l2System {
     }
     // The device disappears: every call on its open descriptors fails with ENODEV.
     void unplug(const std::string& path) {
-        cameras_.at(path).unplugged = true;
+        cameras_.erase(path);
         for (auto& [fd, node] : open_) {
             if (node.path == path) {
                 wake(fd);
@@ -104,7 +102,7 @@ class FakeV4l2System final : public V4l2System {
 
     int open(const std::string& path, int /*flags*/) override {
         auto found = cameras_.find(path);
-        if (found == cameras_.end() || found->second.unplugged) {
+        if (found == cameras_.end()) {
             return -ENOENT;
         }
         if (found->second.openError != 0) {
@@ -131,7 +129,7 @@ class FakeV4l2System final : public V4l2System {
             return -EBADF;
         }
         auto found = cameras_.find(node->second.path);
-        if (found == cameras_.end() || found->second.unplugged) {
+        if (found == cameras_.end()) {
             return -ENODEV;
         }
         FakeCamera& cam = found->second;
@@ -228,12 +226,9 @@ class FakeV4l2System final : public V4l2System {
                 if (f == nullptr) {
                     f = &cam.formats.front();
                 }
-                auto size = f->sizes.front();
-                for (const auto& s : f->sizes) {
-                    if (s.first == fmt->fmt.pix.width && s.second == fmt->fmt.pix.height) {
-                        size = s;
-                    }
-                }
+                const std::pair asked{fmt->fmt.pix.width, fmt->fmt.pix.height};
+                const auto size =
+                    std::ranges::count(f->sizes, asked) > 0 ? asked : f->sizes.front();
                 fmt->fmt.pix.pixelformat = f->fourcc;
                 fmt->fmt.pix.width = size.first;
                 fmt->fmt.pix.height = size.second;

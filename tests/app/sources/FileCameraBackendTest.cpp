@@ -49,9 +49,8 @@ class FileCameraBackendTest : public ::testing::Test {
 
 TEST_F(FileCameraBackendTest, DeliversTheFileInALoopAtTheConfiguredSizeAndRate) {
     FileCameraBackend backend(capture, capture.hostClock(), file);
-    EXPECT_EQ(backend.device().id, "file:" + file.string());
-    EXPECT_EQ(backend.device().name, "camera.mov");
-    EXPECT_EQ(backend.device().kind, CaptureDeviceKind::other);
+    EXPECT_EQ(backend.device(),
+              (CaptureDevice{"file:" + file.string(), "camera.mov", CaptureDeviceKind::other}));
     ASSERT_TRUE(start(backend));
     EXPECT_TRUE(backend.isRunning());
     capture.advance(66'666'666ns * 7 + 7ns);

@@ -52,17 +52,16 @@ class LoopPlayerTest : public ::testing::Test {
     LoopPlayer player{kWidth, kHeight, executor, executor};
 };
 
-TEST_F(LoopPlayerTest, NothingLoadedYieldsNothing) {
+TEST_F(LoopPlayerTest, NothingBeforeALoadOrTheDecodeAndNoFrameIsSkipped) {
     EXPECT_EQ(player.nextFrame(), nullptr);
     // A url alone opens nothing.
-    player.setUrl(clip("a.mov", 2));
+    const auto path = clip("a.mov", 3);
+    player.setUrl(path);
     executor.runUntilIdle();
     EXPECT_EQ(player.nextFrame(), nullptr);
     EXPECT_FALSE(player.hasReader());
-}
 
-TEST_F(LoopPlayerTest, ARequestBeforeTheFrameIsDecodedGetsNoneAndNoFrameIsSkipped) {
-    load(clip("a.mov", 3));
+    load(path);
     EXPECT_EQ(player.nextFrame(), nullptr);  // the decoder has not run
     EXPECT_EQ(indexOfGrey(next()), 0);
     EXPECT_EQ(player.nextFrame(), nullptr);
@@ -156,28 +155,25 @@ TEST_F(LoopPlayerTest, ANewOutputSizeAppliesFromTheNextDecodedFrame) {
 // size and then scaling to fill gives: same crop, same colours.
 TEST_F(LoopPlayerTest, ReadingIntoAnotherSizeMatchesScalingTheFullFrame) {
     const auto path = temp.path() / "pattern.mov";
-    {
-        auto created = MovieWriter::create(path, {.width = 640, .height = 480});
-        ASSERT_TRUE(std::holds_alternative<std::unique_ptr<MovieWriter>>(created));
-        auto pattern = PixelBuffer::create(640, 480);
-        for (int y = 0; y < 480; ++y) {
-            for (int x = 0; x < 640; ++x) {
-                std::uint8_t* pixel = pattern->row(y) + x * 4;
-                pixel[0] = static_cast<std::uint8_t>(x * 255 / 639);
-                pixel[1] = static_cast<std::uint8_t>(y * 255 / 479);
-                pixel[2] = ((x / 80 + y / 80) % 2) != 0 ? 220 : 30;
-                pixel[3] = 255;
-            }
+    auto full = PixelBuffer::create(640, 480);
+    for (int y = 0; y < 480; ++y) {
+        for (int x = 0; x < 640; ++x) {
+            std::uint8_t* pixel = full->row(y) + x * 4;
+            pixel[0] = static_cast<std::uint8_t>(x * 255 / 639);
+            pixel[1] = static_cast<std::uint8_t>(y * 255 / 479);
+            pixel[2] = ((x / 80 + y / 80) % 2) != 0 ? 220 : 30;
+            pixel[3] = 255;
         }
-        ASSERT_FALSE(std::get<std::unique_ptr<MovieWriter>>(created)->append(*pattern, 0));
-        ASSERT_FALSE(std::get<std::unique_ptr<MovieWriter>>(created)->finish());
     }
+    auto created = MovieWriter::create(path, {.width = 640, .height = 480});
+    auto& writer = *std::get<std::unique_ptr<MovieWriter>>(created);
+    ASSERT_FALSE(writer.append(*full, 0));
+    ASSERT_FALSE(writer.finish());
     const auto read = [&](PixelBuffer& dest) {
         auto opened = MovieReader::open(path);
         ASSERT_TRUE(std::holds_alternative<std::unique_ptr<MovieReader>>(opened));
         ASSERT_TRUE(std::get<std::unique_ptr<MovieReader>>(opened)->readFrame(dest));
     };
-    auto full = PixelBuffer::create(640, 480);
     auto direct = PixelBuffer::create(320, 180);
     auto reference = PixelBuffer::create(320, 180);
     read(*full);
@@ -214,14 +210,14 @@ TEST_F(LoopPlayerTest, ADeletedFilePlaysItsOpenPassThenYieldsNothing) {
 class LoopPlayerOpenErrors : public LoopPlayerTest {};
 
 TEST_F(LoopPlayerOpenErrors, UnreadableFilesFailWithTheReadersErrorAndKeepTheOldReader) {
-    load(clip("good.mov", 3));
+    const auto good = clip("good.mov", 3);
+    load(good);
     EXPECT_EQ(indexOfGrey(next()), 0);
 
     const auto empty = temp.path() / "empty.mov";
     testing::writeFile(empty, "");
     const auto text = temp.path() / "notes.mov";
     testing::writeFile(text, "These are not the frames you are looking for.\n");
-    const auto good = temp.path() / "good.mov";
     const std::string movie = testing::readFile(good);
     const auto truncated = temp.path() / "truncated.mov";
     testing::writeFile(truncated, movie.substr(0, movie.size() / 2));
