@@ -129,18 +129,15 @@ TEST(V4l2Negotiation, RateLimiterKeepsTheWantedShareEvenly) {
     EXPECT_TRUE(slower.admit() && slower.admit() && slower.admit());
 }
 
-TEST(V4l2Conversion, YuyvBecomesBgraPixelForPixel) {
+TEST(V4l2Conversion, YuyvBecomesBgraPixelForPixelAndDamagedImagesAreRefused) {
     // Two rows of 4 pixels: white, black | red, blue (BT.601 studio range).
     std::vector<std::uint8_t> bytes = {235, 128, 235, 128, 16, 128, 16, 128,
                                        81,  90,  81,  240, 41, 240, 41, 110};
     auto frame = PixelBuffer::create(4, 2);
     ASSERT_TRUE(convertToBgra(V4L2_PIX_FMT_YUYV, bytes.data(), bytes.size(), 4, 2, 8, *frame));
-    for (auto [x, y, b, g, r] : {std::array{0, 0, 255, 255, 255},
-                                 {1, 0, 255, 255, 255},
-                                 {2, 0, 0, 0, 0},
-                                 {3, 0, 0, 0, 0},
-                                 {0, 1, 0, 0, 255},
-                                 {2, 1, 255, 0, 0}}) {
+    constexpr int kPixels[][5] = {{0, 0, 255, 255, 255}, {1, 0, 255, 255, 255}, {2, 0, 0, 0, 0},
+                                  {3, 0, 0, 0, 0},       {0, 1, 0, 0, 255},     {2, 1, 255, 0, 0}};
+    for (const auto& [x, y, b, g, r] : kPixels) {
         expectPixel(*frame, x, y, {b, g, r});
     }
 
@@ -150,11 +147,8 @@ TEST(V4l2Conversion, YuyvBecomesBgraPixelForPixel) {
     ASSERT_TRUE(convertToBgra(V4L2_PIX_FMT_YUYV, padded.data(), padded.size(), 2, 2, 6, *small));
     expectPixel(*small, 1, 0, {255, 255, 255});
     expectPixel(*small, 1, 1, {0, 0, 0});
-}
 
-TEST(V4l2Conversion, TruncatedOrUndecodableImagesAreRefused) {
-    auto frame = PixelBuffer::create(4, 2);
-    const auto bytes = yuyvFrame(4, 2, 235, 128, 128);
+    // Truncated, or a pitch too short for the width, or undecodable, or a format we do not read.
     EXPECT_FALSE(convertToBgra(V4L2_PIX_FMT_YUYV, bytes.data(), bytes.size() - 1, 4, 2, 8, *frame));
     EXPECT_FALSE(convertToBgra(V4L2_PIX_FMT_YUYV, bytes.data(), bytes.size(), 4, 2, 6, *frame));
     const std::vector<std::uint8_t> garbage = {0xFF, 0xD8, 0xFF, 0x00, 0x12, 0x34, 0x56};
@@ -348,7 +342,7 @@ TEST_F(V4l2BackendTest, NegotiatesSizeFormatAndRateThenDeliversConvertedFrames) 
     expectReleased();
 }
 
-TEST_F(V4l2BackendTest, ASlowConsumerGetsTheNewestFrameNotABacklog) {
+TEST_F(V4l2BackendTest, ASlowConsumerGetsTheNewestFrameAndHeldFramesBoundTheBuffers) {
     auto backend = started();
     // Three frames became ready while the capture queue was busy elsewhere.
     for (std::uint64_t i = 1; i <= 3; ++i) {
@@ -363,17 +357,16 @@ TEST_F(V4l2BackendTest, ASlowConsumerGetsTheNewestFrameNotABacklog) {
     }
     EXPECT_EQ(delegate->times.size(), 7U);
     EXPECT_EQ(backend->lateFrameDrops(), 2U);
-}
 
-TEST_F(V4l2BackendTest, FramesHeldDownstreamBoundTheBuffersAndLaterOnesAreDroppedLate) {
-    auto backend = started();
+    // Frames held downstream bound the buffers and later ones are dropped late. The delegate
+    // keeps every frame, as a consumer that never catches up would.
     constexpr auto kBuffers = static_cast<std::uint64_t>(CaptureFramePool::kBufferCount);
-    // The delegate keeps every frame, as a consumer that never catches up would.
-    for (std::uint64_t i = 1; i <= kBuffers + 3; ++i) {
+    delegate->frames.clear();
+    for (std::uint64_t i = 10; i < kBuffers + 13; ++i) {
         push(i * 66'667'000);
     }
     EXPECT_EQ(delegate->frames.size(), kBuffers);
-    EXPECT_EQ(backend->lateFrameDrops(), 3U);
+    EXPECT_EQ(backend->lateFrameDrops(), 5U);
     delegate->frames.pop_back();  // one buffer comes back
     push(7'000'000'000ULL);
     EXPECT_EQ(delegate->frames.size(), kBuffers);
