@@ -24,10 +24,9 @@ constexpr int kHeight = 180;
 
 class LoopPlayerTest : public ::testing::Test {
   protected:
-    std::filesystem::path clip(const std::string& name, int frames, int sourceWidth = kWidth,
-                               int sourceHeight = kHeight) {
+    std::filesystem::path clip(const std::string& name, int frames) {
         const auto path = temp.path() / name;
-        writeClip(path, frames, sourceWidth, sourceHeight);
+        writeClip(path, frames, kWidth, kHeight);
         return path;
     }
     void load(const std::filesystem::path& path) {

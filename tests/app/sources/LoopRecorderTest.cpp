@@ -75,11 +75,8 @@ class LoopRecorderTest : public ::testing::Test {
         return done;
     }
     std::vector<path> files() const {
-        std::vector<path> found;
-        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-            found.push_back(entry.path());
-        }
-        std::sort(found.begin(), found.end());
+        std::vector<path> found(std::filesystem::directory_iterator(folder), {});
+        std::ranges::sort(found);
         return found;
     }
 
