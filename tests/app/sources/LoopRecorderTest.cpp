@@ -160,6 +160,12 @@ TEST_F(LoopRecorderTest, StopsByItselfAtMaxSecondsNotBeforeAndOnlyTheRecordingIt
     EXPECT_TRUE(recorder->isRecording());
     EXPECT_EQ(automatic.calls, 1);
     EXPECT_EQ(first.calls, 1);
+    // The new one stops at exactly its own length.
+    append(2, 5 * kNanosPerSecond);
+    append(3, 6 * kNanosPerSecond);
+    main.runUntilIdle();
+    EXPECT_FALSE(recorder->isRecording());
+    EXPECT_EQ(automatic.calls, 2);
 }
 
 TEST_F(LoopRecorderTest, StopBeforeAnyFrameAndStopWhileIdle) {
