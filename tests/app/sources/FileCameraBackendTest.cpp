@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <vector>
 
 #include "app/sources/FileCameraBackend.h"
-#include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "tests/app/sources/MovieClips.h"
 #include "tests/support/FakeCaptureDelegate.h"

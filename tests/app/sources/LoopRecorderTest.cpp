@@ -12,7 +12,6 @@
 #include "app/sources/LoopPlayer.h"
 #include "app/sources/LoopRecorder.h"
 #include "app/state/SettingsStore.h"
-#include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "tests/app/sources/MovieClips.h"
 #include "tests/support/LogCapture.h"

@@ -7,7 +7,6 @@
 
 #include "app/sources/CameraChoice.h"
 #include "app/sources/WebcamCapture.h"
-#include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "tests/support/FakeCaptureDelegate.h"
 #include "tests/support/LogCapture.h"

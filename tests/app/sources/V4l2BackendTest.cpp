@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <array>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,7 +13,6 @@
 #include <jpeglib.h>
 
 #include "app/sources/WebcamCapture.h"
-#include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "tests/app/sources/FakeV4l2System.h"
 #include "tests/support/FakeCaptureDelegate.h"

@@ -7,7 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "tests/support/LogCapture.h"
 
