@@ -78,23 +78,13 @@ TEST_F(LoopPlayerTest, PlaysEveryFrameThenCrossFadesTheSeamThenContinuesUnblende
         EXPECT_EQ(indexOfGrey(pass.back()), i);
         EXPECT_EQ(player.seamRemaining(), 0);
     }
-    // After the wrap: background T, foreground F (the new pass, same levels), weight of F.
-    struct Blend {
-        int background;
-        int foreground;
-        double weight;
-    };
-    const Blend seam[] = {{kFrames - 5, 0, 1.0 / 6},
-                          {kFrames - 3, 1, 2.0 / 6},
-                          {kFrames - 1, 2, 3.0 / 6},
-                          {1, 3, 4.0 / 6},
-                          {3, 4, 5.0 / 6}};
-    std::int64_t remaining = LoopPlayer::kCrossFadeFrames;
-    for (const Blend& blend : seam) {
-        const double expected =
-            blend.weight * pass[blend.foreground] + (1 - blend.weight) * pass[blend.background];
-        EXPECT_NEAR(next(), expected, 1.5) << "foreground " << blend.foreground;
-        EXPECT_EQ(player.seamRemaining(), --remaining);
+    // After the wrap, foreground frame f of the new pass (same levels) gets weight (f + 1) / 6
+    // over background frame T of the tail.
+    const int background[] = {kFrames - 5, kFrames - 3, kFrames - 1, 1, 3};
+    for (int f = 0; f < 5; ++f) {
+        const double weight = (f + 1) / 6.0;
+        EXPECT_NEAR(next(), weight * pass[f] + (1 - weight) * pass[background[f]], 1.5) << f;
+        EXPECT_EQ(player.seamRemaining(), LoopPlayer::kCrossFadeFrames - 1 - f);
     }
     for (int i = 5; i < kFrames; ++i) {
         EXPECT_NEAR(next(), pass[i], 1.0);
