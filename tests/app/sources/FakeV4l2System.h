@@ -8,6 +8,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -35,12 +36,10 @@ struct FakeCamera {
     int openError = 0;
     // Failures by ioctl request (VIDIOC_S_FMT → EBUSY, VIDIOC_DQBUF → EIO, ...).
     std::map<unsigned long, int> failures{};
-    bool unplugged = false;
 
-    // What the capture asked for, as the device saw it.
+    // What the capture asked for; the device takes any rate.
     v4l2_pix_format format{};
-    std::optional<V4l2Interval> requestedInterval{};
-    V4l2Interval activeInterval{1, 30};
+    std::optional<V4l2Interval> interval{};
     bool streaming = false;
 };
 
@@ -56,7 +55,6 @@ class FakeV4l2System final : public V4l2System {
         return cameras_[path] = std::move(camera);
     }
     FakeCamera& camera(const std::string& path) { return cameras_.at(path); }
-    void remove(const std::string& path) { cameras_.erase(path); }
 
     // Queues one captured image on the node's first open descriptor and wakes its watchers.
     void pushFrame(const std::string& path, std::vector<std::uint8_t> bytes,
@@ -71,7 +69,7 @@ class FakeV4l2System final : public V4l2System {
     }
     // The device disappears: every call on its open descriptors fails with ENODEV.
     void unplug(const std::string& path) {
-        cameras_.at(path).unplugged = true;
+        cameras_.erase(path);
         for (auto& [fd, node] : open_) {
             if (node.path == path) {
                 wake(fd);
@@ -104,7 +102,7 @@ class FakeV4l2System final : public V4l2System {
 
     int open(const std::string& path, int /*flags*/) override {
         auto found = cameras_.find(path);
-        if (found == cameras_.end() || found->second.unplugged) {
+        if (found == cameras_.end()) {
             return -ENOENT;
         }
         if (found->second.openError != 0) {
@@ -131,7 +129,7 @@ class FakeV4l2System final : public V4l2System {
             return -EBADF;
         }
         auto found = cameras_.find(node->second.path);
-        if (found == cameras_.end() || found->second.unplugged) {
+        if (found == cameras_.end()) {
             return -ENODEV;
         }
         FakeCamera& cam = found->second;
@@ -176,18 +174,10 @@ class FakeV4l2System final : public V4l2System {
     };
 
     static void wake(int fd) { ::eventfd_write(fd, 1); }
-    static void drain(int fd) {
-        eventfd_t count = 0;
-        ::eventfd_read(fd, &count);
-    }
 
-    const FakeFormat* format(const FakeCamera& cam, std::uint32_t fourcc) const {
-        for (const auto& f : cam.formats) {
-            if (f.fourcc == fourcc) {
-                return &f;
-            }
-        }
-        return nullptr;
+    static const FakeFormat* format(const FakeCamera& cam, std::uint32_t fourcc) {
+        auto found = std::ranges::find(cam.formats, fourcc, &FakeFormat::fourcc);
+        return found == cam.formats.end() ? nullptr : &*found;
     }
 
     int handle(Node& node, FakeCamera& cam, unsigned long request, void* arg) {
@@ -236,12 +226,9 @@ class FakeV4l2System final : public V4l2System {
                 if (f == nullptr) {
                     f = &cam.formats.front();
                 }
-                auto size = f->sizes.front();
-                for (const auto& s : f->sizes) {
-                    if (s.first == fmt->fmt.pix.width && s.second == fmt->fmt.pix.height) {
-                        size = s;
-                    }
-                }
+                const std::pair asked{fmt->fmt.pix.width, fmt->fmt.pix.height};
+                const auto size =
+                    std::ranges::count(f->sizes, asked) > 0 ? asked : f->sizes.front();
                 fmt->fmt.pix.pixelformat = f->fourcc;
                 fmt->fmt.pix.width = size.first;
                 fmt->fmt.pix.height = size.second;
@@ -251,23 +238,8 @@ class FakeV4l2System final : public V4l2System {
                 return 0;
             }
             case VIDIOC_S_PARM: {
-                auto* parm = static_cast<v4l2_streamparm*>(arg);
-                const V4l2Interval asked{parm->parm.capture.timeperframe.numerator,
-                                         parm->parm.capture.timeperframe.denominator};
-                cam.requestedInterval = asked;
-                const auto* f = format(cam, cam.format.pixelformat);
-                if (f == nullptr) {
-                    return -EINVAL;
-                }
-                bool offered = false;
-                for (const auto& i : f->intervals) {
-                    offered |= i.framesPerSecond() == asked.framesPerSecond();
-                }
-                if (offered) {
-                    cam.activeInterval = asked;
-                }
-                parm->parm.capture.timeperframe.numerator = cam.activeInterval.numerator;
-                parm->parm.capture.timeperframe.denominator = cam.activeInterval.denominator;
+                const auto& asked = static_cast<v4l2_streamparm*>(arg)->parm.capture.timeperframe;
+                cam.interval = V4l2Interval{asked.numerator, asked.denominator};
                 return 0;
             }
             case VIDIOC_REQBUFS: {
@@ -296,7 +268,8 @@ class FakeV4l2System final : public V4l2System {
             case VIDIOC_DQBUF: {
                 auto* buf = static_cast<v4l2_buffer*>(arg);
                 if (!cam.streaming || node.pending.empty() || node.queued.empty()) {
-                    drain(node.fd);
+                    eventfd_t count = 0;
+                    ::eventfd_read(node.fd, &count);  // drained: no longer readable
                     return -EAGAIN;
                 }
                 const Pending frame = std::move(node.pending.front());

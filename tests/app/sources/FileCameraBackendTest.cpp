@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <vector>
 
 #include "app/sources/FileCameraBackend.h"
-#include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "tests/app/sources/MovieClips.h"
 #include "tests/support/FakeCaptureDelegate.h"
@@ -47,11 +45,10 @@ class FileCameraBackendTest : public ::testing::Test {
     CaptureSettings settings{160, 90, 15};  // small frames, the camera's rate
 };
 
-TEST_F(FileCameraBackendTest, DeliversTheFileInALoopAtTheConfiguredSizeAndRate) {
+TEST_F(FileCameraBackendTest, DeliversTheFileInALoopAtTheConfiguredSizeAndRateWhileItLasts) {
     FileCameraBackend backend(capture, capture.hostClock(), file);
-    EXPECT_EQ(backend.device().id, "file:" + file.string());
-    EXPECT_EQ(backend.device().name, "camera.mov");
-    EXPECT_EQ(backend.device().kind, CaptureDeviceKind::other);
+    EXPECT_EQ(backend.device(),
+              (CaptureDevice{"file:" + file.string(), "camera.mov", CaptureDeviceKind::other}));
     ASSERT_TRUE(start(backend));
     EXPECT_TRUE(backend.isRunning());
     capture.advance(66'666'666ns * 7 + 7ns);
@@ -65,6 +62,16 @@ TEST_F(FileCameraBackendTest, DeliversTheFileInALoopAtTheConfiguredSizeAndRate) 
     capture.advance(1s);
     EXPECT_EQ(delegate->frames.size(), 7U);  // nothing while stopped
     EXPECT_TRUE(delegate->errors.empty());
+
+    // A file that goes away is a runtime error once the frames of its open pass run out.
+    delegate->frames.clear();
+    backend.startRunning([](bool) {});
+    std::filesystem::remove(file);
+    capture.advance(1s);
+    EXPECT_EQ(indices(), (std::vector<int>{1, 2}));
+    ASSERT_EQ(delegate->errors.size(), 1U);
+    EXPECT_EQ(delegate->errors[0].domain, "MovieReader");
+    EXPECT_FALSE(backend.isRunning());
 }
 
 TEST_F(FileCameraBackendTest, RefusesOtherDevicesAndFilesItCannotRead) {
@@ -87,17 +94,6 @@ TEST_F(FileCameraBackendTest, RefusesOtherDevicesAndFilesItCannotRead) {
     EXPECT_FALSE(start(notMovie));
     EXPECT_FALSE(notMovie.isRunning());
     EXPECT_EQ(logs->count("file camera: cannot read text.mov: not a QuickTime movie"), 1U);
-}
-
-TEST_F(FileCameraBackendTest, AFileThatGoesAwayIsARuntimeErrorOnceItsFramesRunOut) {
-    FileCameraBackend backend(capture, capture.hostClock(), file);
-    ASSERT_TRUE(start(backend));
-    std::filesystem::remove(file);
-    capture.advance(1s);
-    EXPECT_EQ(indices(), (std::vector<int>{0, 1, 2}));  // the open pass plays out
-    ASSERT_EQ(delegate->errors.size(), 1U);
-    EXPECT_EQ(delegate->errors[0].domain, "MovieReader");
-    EXPECT_FALSE(backend.isRunning());
 }
 
 }  // namespace

@@ -40,17 +40,15 @@ class LoopLibraryTest : public ::testing::Test {
     AppState state{nullptr, std::make_shared<MemorySettingsStore>()};
 };
 
-TEST_F(LoopLibraryTest, MissingFolderIsCreatedAndListsNothing) {
+TEST_F(LoopLibraryTest, ListsMoviesInAnyCaseSortedByByteOrderFirstActive) {
+    // A missing folder is created and lists nothing.
     state.loops = std::vector<path>{"/stale.mov"};
     state.activeLoop = path("/stale.mov");
     library.refreshLoops(state);
     EXPECT_TRUE(std::filesystem::is_directory(folder()));
     EXPECT_TRUE(state.loops.get().empty());
     EXPECT_EQ(active(), "none");
-}
 
-TEST_F(LoopLibraryTest, ListsMoviesInAnyCaseSortedByByteOrderFirstActive) {
-    library.loopsDirectory();
     for (const char* name : {"b.mov", "A.mov", "a.MOV", "notes.txt", "c.Mov", "movie", ".x.mov"}) {
         loop(name);
     }
@@ -89,18 +87,18 @@ class LoopLibraryRename : public LoopLibraryTest {
 };
 
 TEST_F(LoopLibraryRename, NamesAreTrimmedSlashesReplacedAndExtensionAlwaysAdded) {
-    auto renamed = library.renameLoop(second, "  Morning standup \n\t", state);
-    ASSERT_TRUE(renamed);
-    EXPECT_EQ(*renamed, folder() / "Morning standup.mov");
-    EXPECT_EQ(readFile(*renamed), "two");
+    path current = second;
+    for (const auto& [name, renamedTo] :
+         {std::pair{"  Morning standup \n\t", "Morning standup.mov"},
+          {"x/y", "x-y.mov"},
+          {"clip.mov", "clip.mov.mov"}}) {
+        const auto renamed = library.renameLoop(current, name, state);
+        ASSERT_TRUE(renamed) << name;
+        EXPECT_EQ(*renamed, folder() / renamedTo);
+        current = *renamed;
+    }
+    EXPECT_EQ(readFile(current), "two");
     EXPECT_FALSE(std::filesystem::exists(second));
-
-    renamed = library.renameLoop(*renamed, "x/y", state);
-    ASSERT_TRUE(renamed);
-    EXPECT_EQ(renamed->filename(), "x-y.mov");
-    renamed = library.renameLoop(*renamed, "clip.mov", state);
-    ASSERT_TRUE(renamed);
-    EXPECT_EQ(renamed->filename(), "clip.mov.mov");
     // The loop keeps its place although its new name would sort first; the active one is kept.
     EXPECT_EQ(names(), (std::vector<std::string>{"first.mov", "clip.mov.mov"}));
     EXPECT_EQ(active(), "first.mov");

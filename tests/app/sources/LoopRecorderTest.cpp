@@ -12,7 +12,6 @@
 #include "app/sources/LoopPlayer.h"
 #include "app/sources/LoopRecorder.h"
 #include "app/state/SettingsStore.h"
-#include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "tests/app/sources/MovieClips.h"
 #include "tests/support/LogCapture.h"
@@ -31,20 +30,20 @@ using testing::TempFolder;
 constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 constexpr std::int64_t kFrameNanos = kNanosPerSecond / 15;
 
-// Frames decoded from a movie, as grey levels.
-std::vector<double> decodedGreys(const path& file, int width, int height) {
-    std::vector<double> greys;
+// The frame indices a movie decodes to, in order.
+std::vector<int> decodedIndices(const path& file) {
+    std::vector<int> indices;
     auto opened = MovieReader::open(file);
     if (auto* error = std::get_if<Error>(&opened)) {
         ADD_FAILURE() << error->description;
-        return greys;
+        return indices;
     }
     auto& reader = *std::get<std::unique_ptr<MovieReader>>(opened);
-    auto frame = PixelBuffer::create(width, height);
+    auto frame = PixelBuffer::create(320, 180);
     while (reader.readFrame(*frame)) {
-        greys.push_back(meanGrey(*frame));
+        indices.push_back(indexOfGrey(meanGrey(*frame)));
     }
-    return greys;
+    return indices;
 }
 
 struct Completed {
@@ -75,11 +74,8 @@ class LoopRecorderTest : public ::testing::Test {
         return done;
     }
     std::vector<path> files() const {
-        std::vector<path> found;
-        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-            found.push_back(entry.path());
-        }
-        std::sort(found.begin(), found.end());
+        std::vector<path> found(std::filesystem::directory_iterator(folder), {});
+        std::ranges::sort(found);
         return found;
     }
 
@@ -122,14 +118,10 @@ TEST_F(LoopRecorderTest, StartingTwiceWritesOneFileAndFramesComeBackInOrder) {
     EXPECT_EQ(bytes.find("moof"), std::string::npos);
     EXPECT_GT(bytes.rfind("moov"), bytes.find("mdat"));
 
-    const auto greys = decodedGreys(url, 320, 180);
-    ASSERT_EQ(greys.size(), 6U);
-    for (int i = 0; i < 6; ++i) {
-        EXPECT_EQ(indexOfGrey(greys[static_cast<std::size_t>(i)]), i);
-    }
+    EXPECT_EQ(decodedIndices(url), (std::vector<int>{0, 1, 2, 3, 4, 5}));
 }
 
-TEST_F(LoopRecorderTest, StopsByItselfAtMaxSecondsNotBeforeAndHandsTheFileOn) {
+TEST_F(LoopRecorderTest, StopsByItselfAtMaxSecondsNotBeforeAndOnlyTheRecordingItWasDueFor) {
     Completed automatic;
     recorder->setAutomaticStopCompletion(into(automatic));
     recorder->maxSeconds = 60.0;
@@ -145,17 +137,13 @@ TEST_F(LoopRecorderTest, StopsByItselfAtMaxSecondsNotBeforeAndHandsTheFileOn) {
     EXPECT_FALSE(recorder->isRecording());
     EXPECT_EQ(automatic.calls, 1);
     ASSERT_TRUE(automatic.url);
-    EXPECT_EQ(decodedGreys(*automatic.url, 320, 180).size(), 4U);
-
+    EXPECT_EQ(decodedIndices(*automatic.url).size(), 4U);
     // Stopping again from the user's button finds the recorder idle.
     const Completed manual = stopped();
     EXPECT_EQ(manual.calls, 1);
     EXPECT_FALSE(manual.url);
-}
 
-TEST_F(LoopRecorderTest, AnAutomaticStopDueForAnOldRecordingLeavesANewOneAlone) {
-    Completed automatic;
-    recorder->setAutomaticStopCompletion(into(automatic));
+    // An automatic stop due for an old recording leaves a new one alone.
     recorder->maxSeconds = 1.0;
     ASSERT_FALSE(recorder->start());
     append(0, 0);
@@ -165,8 +153,14 @@ TEST_F(LoopRecorderTest, AnAutomaticStopDueForAnOldRecordingLeavesANewOneAlone) 
     ASSERT_FALSE(recorder->start());
     main.runUntilIdle();
     EXPECT_TRUE(recorder->isRecording());
-    EXPECT_EQ(automatic.calls, 0);
+    EXPECT_EQ(automatic.calls, 1);
     EXPECT_EQ(first.calls, 1);
+    // The new one stops at exactly its own length.
+    append(2, 5 * kNanosPerSecond);
+    append(3, 6 * kNanosPerSecond);
+    main.runUntilIdle();
+    EXPECT_FALSE(recorder->isRecording());
+    EXPECT_EQ(automatic.calls, 2);
 }
 
 TEST_F(LoopRecorderTest, StopBeforeAnyFrameAndStopWhileIdle) {
@@ -195,7 +189,7 @@ TEST_F(LoopRecorderTest, AFileFinishedAfterTheRecorderWentAwayIsStillHandedOn) {
     main.runUntilIdle();
     EXPECT_EQ(done.calls, 1);
     ASSERT_TRUE(done.url);
-    EXPECT_EQ(decodedGreys(*done.url, 320, 180).size(), 1U);
+    EXPECT_EQ(decodedIndices(*done.url).size(), 1U);
 }
 
 TEST_F(LoopRecorderTest, AStartBeforeTheLastStopFinishedKeepsItsWriterAndGetsItsOwnName) {
@@ -214,10 +208,8 @@ TEST_F(LoopRecorderTest, AStartBeforeTheLastStopFinishedKeepsItsWriterAndGetsIts
     append(1, 0);
     append(2, kFrameNanos);
     EXPECT_EQ(stopped().url, second);
-    EXPECT_EQ(decodedGreys(*first.url, 320, 180).size(), 1U);
-    const auto greys = decodedGreys(second, 320, 180);
-    ASSERT_EQ(greys.size(), 2U);
-    EXPECT_EQ(indexOfGrey(greys[1]), 2);
+    EXPECT_EQ(decodedIndices(*first.url).size(), 1U);
+    EXPECT_EQ(decodedIndices(second), (std::vector<int>{1, 2}));
 }
 
 TEST_F(LoopRecorderTest, AFullQueueDropsAndCountsFramesAndRepeatedTimesAreDropped) {
@@ -231,7 +223,7 @@ TEST_F(LoopRecorderTest, AFullQueueDropsAndCountsFramesAndRepeatedTimesAreDroppe
     EXPECT_EQ(recorder->droppedFrames(), 3U);
     const Completed done = stopped();
     ASSERT_TRUE(done.url);
-    EXPECT_EQ(decodedGreys(*done.url, 320, 180).size(),
+    EXPECT_EQ(decodedIndices(*done.url).size(),
               static_cast<std::size_t>(LoopRecorder::kQueueDepth));
 }
 
@@ -275,10 +267,9 @@ TEST_F(LoopRecorderTest, AFileWhoseWritingFailedIsRemovedLoggedAndNotHandedOn) {
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
     for (int i = 0; i < 3; ++i) {
         auto noise = greyFrame(320, 180, 0);
-        for (int y = 0; y < noise->height(); ++y) {
-            for (int x = 0; x < noise->width() * 4; ++x) {
-                noise->row(y)[x] = static_cast<std::uint8_t>((x * 7919 + y * 104729 + i) % 251);
-            }
+        for (std::size_t b = 0; b < noise->byteSize(); ++b) {
+            noise->data()[b] =
+                static_cast<std::uint8_t>((b * 7919 + static_cast<std::size_t>(i)) % 251);
         }
         recorder->append(noise, MediaTime{kStart + i * kFrameNanos, 1'000'000'000});
         main.runUntilIdle();
@@ -337,13 +328,13 @@ TEST_F(LoopRecorderTest, LeftoverJournalsBecomeLoopsWhenTheyHoldASecondElseTheyG
     EXPECT_EQ(testing::readFile(finished), "finished");
     std::vector<std::size_t> kept;
     for (const path& loop : {whole, cut}) {
-        const auto greys = decodedGreys(loop, 320, 180);
-        EXPECT_GE(greys.size(), 15U) << loop << ": at least a second";
-        for (std::size_t i = 0; i < greys.size(); ++i) {
-            EXPECT_EQ(indexOfGrey(greys[i]), static_cast<int>(i) % kGreyLevels) << loop;
+        const auto indices = decodedIndices(loop);
+        EXPECT_GE(indices.size(), 15U) << loop << ": at least a second";
+        for (std::size_t i = 0; i < indices.size(); ++i) {
+            EXPECT_EQ(indices[i], static_cast<int>(i) % kGreyLevels) << loop;
         }
         EXPECT_EQ(testing::readFile(loop).find("moof"), std::string::npos) << loop;
-        kept.push_back(greys.size());
+        kept.push_back(indices.size());
     }
     EXPECT_LE(kept[1], kept[0]);
     EXPECT_EQ(logs->count("recovered an unfinished recording"), 2U);
@@ -364,22 +355,17 @@ std::multimap<std::string, int> threadPolicies() {
     return policies;
 }
 
-TEST(LoopRecorderPriority, TheEncoderStartsOnItsOwnThreadWhichYieldsToTheMainThread) {
-    TempFolder temp;
-    ManualExecutor main;
-    LoopLibrary library(temp.path(), main.wallClock());
+TEST_F(LoopRecorderTest, TheEncoderStartsOnItsOwnThreadWhichYieldsToTheMainThread) {
     // The encoder's threads are made where the encoder runs, never by start() on the main thread.
-    auto inline_ = LoopRecorder::create(library, main, main);
     const std::size_t before = threadPolicies().size();
-    ASSERT_FALSE(inline_->start());
+    ASSERT_FALSE(recorder->start());
     EXPECT_EQ(threadPolicies().size(), before);
     main.runUntilIdle();
     EXPECT_GT(threadPolicies().size(), before);
-    inline_->stop(nullptr);
-    main.runUntilIdle();
+    stopped();
 
     // A recorder's own thread, and each thread the encoder made from it, runs only on idle time.
-    auto recorder = LoopRecorder::create(library, main);
+    recorder = LoopRecorder::create(library, main);
     ASSERT_FALSE(recorder->start());
     bool finished = false;
     recorder->stop([&finished](const std::optional<path>& /*url*/) { finished = true; });
@@ -396,24 +382,21 @@ TEST(LoopRecorderPriority, TheEncoderStartsOnItsOwnThreadWhichYieldsToTheMainThr
     EXPECT_EQ(::sched_getscheduler(0), SCHED_OTHER);
 }
 
-TEST(LoopRecordingRoundTrip, RecordedCameraFramesPlayBackInOrderAtTheLoopSize) {
+TEST_F(LoopRecorderTest, RecordedCameraFramesPlayBackInOrderAtTheLoopSize) {
     // The real loop format: 1280x720 camera frames into a 1920x1080 movie, encoded on a worker
     // thread.
-    TempFolder temp;
-    ManualExecutor main;
     WorkerThread encoder("dev.corvid.kestrel.recorder");
-    LoopLibrary library(temp.path(), main.wallClock());
-    auto recorder = LoopRecorder::create(library, main, encoder);
-    ASSERT_FALSE(recorder->start());
+    auto looped = LoopRecorder::create(library, main, encoder);
+    ASSERT_FALSE(looped->start());
     constexpr int kFrames = 7;
     for (int i = 0; i < kFrames; ++i) {
-        recorder->append(greyFrame(1280, 720, greyForIndex(i)),
-                         MediaTime{(100 + i) * kFrameNanos, 1'000'000'000});
+        looped->append(greyFrame(1280, 720, greyForIndex(i)),
+                       MediaTime{(100 + i) * kFrameNanos, 1'000'000'000});
         encoder.runSync([] {});  // the frame is encoded: the queue never fills
     }
-    EXPECT_EQ(recorder->droppedFrames(), 0U);
+    EXPECT_EQ(looped->droppedFrames(), 0U);
     std::optional<path> url;
-    recorder->stop([&url](const std::optional<path>& done) { url = done; });
+    looped->stop([&url](const std::optional<path>& done) { url = done; });
     encoder.runSync([] {});  // the file is finished and the completion is queued for main
     main.runUntilIdle();
     ASSERT_TRUE(url);

@@ -65,15 +65,14 @@ inline int indexOfGrey(double grey) {
 
 // Writes a clip of `frames` flat frames, frame i with greyForIndex(i), at 15 frames a second.
 inline void writeClip(const std::filesystem::path& path, int frames, int width = 320,
-                      int height = 180, int sourceWidth = 0, int sourceHeight = 0) {
+                      int height = 180) {
     auto created = MovieWriter::create(path, {.width = width, .height = height});
     ASSERT_TRUE(std::holds_alternative<std::unique_ptr<MovieWriter>>(created))
         << std::get<Error>(created).description;
     auto& writer = *std::get<std::unique_ptr<MovieWriter>>(created);
     for (int i = 0; i < frames; ++i) {
-        auto frame = greyFrame(sourceWidth > 0 ? sourceWidth : width,
-                               sourceHeight > 0 ? sourceHeight : height, greyForIndex(i));
-        ASSERT_FALSE(writer.append(*frame, i * (MovieWriter::kTimescale / 15)));
+        ASSERT_FALSE(writer.append(*greyFrame(width, height, greyForIndex(i)),
+                                   i * (MovieWriter::kTimescale / 15)));
     }
     ASSERT_FALSE(writer.finish());
 }

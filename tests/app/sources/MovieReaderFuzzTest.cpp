@@ -50,17 +50,13 @@ std::string mutate(const std::string& movie, std::mt19937& random) {
         case 2:  // cut off
             copy.resize(at(copy.size()));
             break;
-        case 3: {  // a run repeated
+        default: {  // a run repeated, or random bytes inserted
             const std::size_t offset = at(copy.size());
-            const std::size_t length =
-                std::min<std::size_t>(copy.size() - offset, 1 + random() % 64);
-            copy.insert(offset, copy.substr(offset, length));
+            copy.insert(offset, kind == 3
+                                    ? copy.substr(offset, 1 + random() % 64)
+                                    : std::string(1 + random() % 32, static_cast<char>(random())));
             break;
         }
-        default:  // random bytes inserted
-            copy.insert(at(copy.size()),
-                        std::string(1 + random() % 32, static_cast<char>(random())));
-            break;
     }
     return copy;
 }

@@ -7,7 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "tests/support/LogCapture.h"
 
@@ -22,7 +21,7 @@ class FakeBackend final : public CaptureBackend {
     explicit FakeBackend(Executor& capture) : capture_(capture) {}
 
     std::vector<CaptureDevice> devices() override { return deviceList; }
-    std::optional<CaptureDevice> defaultDevice() override { return defaultOne; }
+    std::optional<CaptureDevice> defaultDevice() override { return std::nullopt; }
     void setDelegate(std::weak_ptr<CaptureDelegate> delegate) override {
         ++delegateSets;
         delegate_ = std::move(delegate);
@@ -36,15 +35,9 @@ class FakeBackend final : public CaptureBackend {
     void unconfigure() override { ++unconfigures; }
     void startRunning(std::function<void(bool)> done) override {
         ++startRunnings;
-        capture_.post([this, done = std::move(done)] {
-            running = startSucceeds;
-            done(running);
-        });
+        capture_.post([this, done = std::move(done)] { done(running = true); });
     }
-    void stopRunning() override {
-        ++stopRunnings;
-        running = false;
-    }
+    void stopRunning() override { running = false; }
     bool isRunning() const override { return running; }
 
     std::shared_ptr<CaptureDelegate> delegate() const { return delegate_.lock(); }
@@ -58,14 +51,9 @@ class FakeBackend final : public CaptureBackend {
     }
 
     std::vector<CaptureDevice> deviceList;
-    std::optional<CaptureDevice> defaultOne;
     std::optional<CaptureConfigureError> configureFailure;
-    bool startSucceeds = true;
     bool running = false;
-    int delegateSets = 0;
-    int unconfigures = 0;
-    int startRunnings = 0;
-    int stopRunnings = 0;
+    int delegateSets = 0, unconfigures = 0, startRunnings = 0;
     std::vector<std::string> configured;
     CaptureSettings lastSettings;
 
@@ -87,30 +75,25 @@ CaptureDevice other(std::string name) {
 
 TEST(WebcamDeviceChoice, BuiltInFirstThenTheFirstUsableThenTheDefaultDevice) {
     const struct {
-        std::vector<CaptureDevice> devices;
-        std::optional<CaptureDevice> fallback;
         std::optional<std::string> chosen;
+        std::vector<CaptureDevice> devices;
+        std::optional<CaptureDevice> fallback{};
     } cases[] = {
-        {{external("Kestrel Virtual Camera"), builtIn("Integrated Camera")},
-         {},
-         "Integrated Camera"},
-        {{external("Logitech C920"), other("Phone"), builtIn("Integrated")}, {}, "Integrated"},
-        {{external("Snap Camera"), external("Logitech C920"), other("Phone")}, {}, "Logitech C920"},
-        {{other("Phone"), external("Logitech C920")}, {}, "Phone"},
+        {"Integrated Camera", {external("Kestrel Virtual Camera"), builtIn("Integrated Camera")}},
+        {"Integrated", {external("Logitech C920"), other("Phone"), builtIn("Integrated")}},
+        {"Logitech C920", {external("Snap Camera"), external("Logitech C920"), other("Phone")}},
+        {"Phone", {other("Phone"), external("Logitech C920")}},
         // Names are excluded case-sensitively, and only those of external devices.
-        {{external("OBS Virtual Camera 2"), external("obs virtual camera")},
-         {},
-         "obs virtual camera"},
-        {{external("My mmhmm cam"), builtIn("OBS")}, {}, "OBS"},
-        {{external("ManyCam Virtual Webcam"), other("Kestrel test pattern")},
-         {},
-         "Kestrel test pattern"},
+        {"obs virtual camera", {external("OBS Virtual Camera 2"), external("obs virtual camera")}},
+        {"OBS", {external("My mmhmm cam"), builtIn("OBS")}},
+        {"Kestrel test pattern",
+         {external("ManyCam Virtual Webcam"), other("Kestrel test pattern")}},
         // Every device excluded: the default device, whatever its name; without one, none.
-        {{external("OBS Virtual Camera"), external("XSplit VCam")},
-         external("OBS Virtual Camera"),
-         "OBS Virtual Camera"},
-        {{}, external("Camo"), "Camo"},
-        {{external("Camo")}, {}, std::nullopt},
+        {"OBS Virtual Camera",
+         {external("OBS Virtual Camera"), external("XSplit VCam")},
+         external("OBS Virtual Camera")},
+        {"Camo", {}, external("Camo")},
+        {std::nullopt, {external("Camo")}},
     };
     for (const auto& c : cases) {
         auto chosen = WebcamCapture::chooseDevice(c.devices, [&] { return c.fallback; });
@@ -141,7 +124,7 @@ class WebcamCaptureTest : public ::testing::Test {
     WebcamCapture& started() {
         backend->deviceList = {builtIn("Integrated Camera")};
         webcam_ = std::make_unique<WebcamCapture>(backend, main, capture);
-        EXPECT_FALSE(webcam_->start().has_value());
+        EXPECT_FALSE(webcam_->start());
         capture.runUntilIdle();
         return *webcam_;
     }
@@ -156,23 +139,23 @@ class WebcamCaptureTest : public ::testing::Test {
 TEST_F(WebcamCaptureTest, StartChoosesConfiguresAndStartsOffTheCallingThread) {
     backend->deviceList = {external("Kestrel Virtual Camera"), builtIn("Integrated Camera")};
     WebcamCapture webcam(backend, main, capture);
-    EXPECT_FALSE(webcam.start().has_value());
+    EXPECT_FALSE(webcam.start());
     EXPECT_TRUE(webcam.notificationsInstalled());
     EXPECT_EQ(backend->delegateSets + backend->configured.size(), 0U)
         << "the device is listed and opened off the main thread";
 
     capture.runUntilIdle();
     EXPECT_EQ(backend->configured, std::vector<std::string>{"/dev/Integrated Camera"});
-    EXPECT_EQ(backend->lastSettings.width, 1280);
-    EXPECT_EQ(backend->lastSettings.height, 720);
-    EXPECT_EQ(backend->lastSettings.framesPerSecond, 15);
+    const CaptureSettings& asked = backend->lastSettings;
+    EXPECT_EQ(std::tuple(asked.width, asked.height, asked.framesPerSecond),
+              std::tuple(1280, 720, 15));
     EXPECT_EQ(webcamLines(),
               (std::vector<std::string>{"using device: Integrated Camera (type=builtIn)",
                                         "session.startRunning returned, running=y"}));
 
     // Starting a running session does nothing.
     logs->clear();
-    EXPECT_FALSE(webcam.start().has_value());
+    EXPECT_FALSE(webcam.start());
     capture.runUntilIdle();
     EXPECT_TRUE(webcamLines().empty());
     EXPECT_EQ(backend->configured.size(), 1U);
@@ -182,7 +165,7 @@ TEST_F(WebcamCaptureTest, StartChoosesConfiguresAndStartsOffTheCallingThread) {
 
 TEST_F(WebcamCaptureTest, StartFailuresComeBackToTheMainThreadAndAreLogged) {
     WebcamCapture webcam(backend, main, capture);
-    ASSERT_FALSE(webcam.start().has_value());
+    ASSERT_FALSE(webcam.start());
     capture.runUntilIdle();
     EXPECT_EQ(logs->count("no usable camera found"), 1U);
     EXPECT_EQ(logs->count("start failed"), 0U);  // not before the main thread gets to it
@@ -198,7 +181,7 @@ TEST_F(WebcamCaptureTest, StartFailuresComeBackToTheMainThreadAndAreLogged) {
          "start failed: Permission denied"}};
     for (const auto& [failure, line] : failures) {
         backend->configureFailure = failure;
-        ASSERT_FALSE(webcam.start().has_value());
+        ASSERT_FALSE(webcam.start());
         runDeviceWork();
         EXPECT_EQ(logs->count(line), 1U) << line;
     }
@@ -227,12 +210,9 @@ TEST_F(WebcamCaptureTest, FrameCountLogsFirstThenEverySixtiethAndSurvivesRestart
     backend->deliver(60);
     EXPECT_EQ(webcam.frameCount(), 120);
 
-    std::vector<std::string> counts;
-    for (const auto& line : webcamLines()) {
-        if (line.rfind("captureOutput", 0) == 0) {
-            counts.push_back(line);
-        }
-    }
+    auto counts = webcamLines();
+    std::erase_if(counts,
+                  [](const std::string& line) { return !line.starts_with("captureOutput"); });
     EXPECT_EQ(counts, (std::vector<std::string>{"captureOutput frame count=1",
                                                 "captureOutput frame count=60",
                                                 "captureOutput frame count=120"}));
@@ -247,7 +227,6 @@ TEST_F(WebcamCaptureTest, RestartTearsDownAndStartsAgainAfter150Milliseconds) {
     webcam.restart();
     capture.runUntilIdle();
     EXPECT_EQ(backend->unconfigures, 1);
-    EXPECT_EQ(backend->stopRunnings, 1);
     EXPECT_FALSE(backend->running);
 
     main.advance(149ms);
@@ -271,9 +250,8 @@ TEST_F(WebcamCaptureTest, RestartTearsDownAndStartsAgainAfter150Milliseconds) {
     EXPECT_EQ(backend->configured.size(), 2U);
 }
 
-TEST_F(WebcamCaptureTest, RuntimeErrorRestartsOnTheMainThread) {
+TEST_F(WebcamCaptureTest, RuntimeErrorsRestartAndInterruptionEndsResumeOnTheMainThread) {
     started();
-
     backend->delegate()->sessionRuntimeError(Error{"V4L2", 19, "No such device"});
     EXPECT_EQ(
         logs->count("AVCaptureSession runtime error: Error Domain=V4L2 Code=19 \"No such device\""),
@@ -284,22 +262,38 @@ TEST_F(WebcamCaptureTest, RuntimeErrorRestartsOnTheMainThread) {
     main.advance(150ms);
     capture.runUntilIdle();
     EXPECT_EQ(backend->configured.size(), 2U);
-
     backend->delegate()->sessionRuntimeError(std::nullopt);
     EXPECT_EQ(logs->count("AVCaptureSession runtime error: nil"), 1U);
+    runDeviceWork();
+    main.advance(150ms);
+    capture.runUntilIdle();
+    ASSERT_EQ(backend->startRunnings, 3);
+
+    backend->delegate()->sessionInterrupted("{reason: device busy}");
+    backend->delegate()->sessionInterrupted("");
+    EXPECT_EQ(logs->count("AVCaptureSession interrupted: {reason: device busy}"), 1U);
+    EXPECT_EQ(logs->count("AVCaptureSession interrupted: {}"), 1U);
+    // Still running: nothing to resume.
+    backend->delegate()->sessionInterruptionEnded();
+    runDeviceWork();
+    EXPECT_EQ(backend->startRunnings, 3);
+    backend->running = false;
+    backend->delegate()->sessionInterruptionEnded();
+    main.runUntilIdle();
+    capture.runUntilIdle();
+    EXPECT_EQ(backend->startRunnings, 4);
+    EXPECT_TRUE(backend->running);
+    EXPECT_EQ(backend->configured.size(), 3U);  // the configuration is not touched
+    EXPECT_EQ(logs->count("AVCaptureSession interruption ended — resuming"), 2U);
 }
 
 TEST_F(WebcamCaptureTest, NothingRunsOnceTheCaptureIsReleased) {
-    backend->deviceList = {builtIn("Integrated Camera")};
-    auto webcam = std::make_unique<WebcamCapture>(backend, main, capture);
-    ASSERT_FALSE(webcam->start().has_value());
-    capture.runUntilIdle();
+    started();
     auto delegate = backend->delegate();  // as if a callback were in flight
-
     // A runtime error while the object is being released causes no restart.
     delegate->sessionRuntimeError(Error{"V4L2", 19, "No such device"});
     delegate->sessionInterruptionEnded();
-    webcam.reset();
+    webcam_.reset();
     capture.runUntilIdle();  // the teardown
     const int unconfiguresAtRelease = backend->unconfigures;
     main.advance(1s);
@@ -312,41 +306,17 @@ TEST_F(WebcamCaptureTest, NothingRunsOnceTheCaptureIsReleased) {
 
     // The same for a start still queued for the device and a restart whose delayed start is
     // pending.
-    webcam = std::make_unique<WebcamCapture>(backend, main, capture);
-    ASSERT_FALSE(webcam->start().has_value());
-    webcam->restart();
-    webcam.reset();
+    webcam_ = std::make_unique<WebcamCapture>(backend, main, capture);
+    ASSERT_FALSE(webcam_->start());
+    webcam_->restart();
+    webcam_.reset();
     main.advance(1s);
     capture.runUntilIdle();
     EXPECT_EQ(backend->configured.size(), 1U);
 }
 
-TEST_F(WebcamCaptureTest, InterruptionIsLoggedAndItsEndResumesAStoppedSession) {
-    started();
-
-    backend->delegate()->sessionInterrupted("{reason: device busy}");
-    backend->delegate()->sessionInterrupted("");
-    EXPECT_EQ(logs->count("AVCaptureSession interrupted: {reason: device busy}"), 1U);
-    EXPECT_EQ(logs->count("AVCaptureSession interrupted: {}"), 1U);
-
-    // Still running: nothing to resume.
-    backend->delegate()->sessionInterruptionEnded();
-    runDeviceWork();
-    EXPECT_EQ(backend->startRunnings, 1);
-
-    backend->running = false;
-    backend->delegate()->sessionInterruptionEnded();
-    main.runUntilIdle();
-    capture.runUntilIdle();
-    EXPECT_EQ(backend->startRunnings, 2);
-    EXPECT_TRUE(backend->running);
-    EXPECT_EQ(backend->configured.size(), 1U);  // the configuration is not touched
-    EXPECT_EQ(logs->count("AVCaptureSession interruption ended — resuming"), 2U);
-}
-
 TEST_F(WebcamCaptureTest, AtMostOneFrameWaitsForTheMainThreadAndTheNewestWins) {
-    backend->deviceList = {builtIn("Integrated Camera")};
-    WebcamCapture webcam(backend, main, capture);
+    auto& webcam = started();
     std::vector<std::int64_t> handled;
     // As the engine does: each frame is forwarded to the main thread and handled there. While
     // the first is handled, three more are captured.
@@ -358,8 +328,6 @@ TEST_F(WebcamCaptureTest, AtMostOneFrameWaitsForTheMainThreadAndTheNewestWins) {
             }
         });
     });
-    ASSERT_FALSE(webcam.start().has_value());
-    capture.runUntilIdle();
     backend->deliver(5);  // before the main thread gets to any of them
     main.runUntilIdle();
     EXPECT_EQ(handled, (std::vector<std::int64_t>{4, 7}));

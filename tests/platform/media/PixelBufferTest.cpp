@@ -100,7 +100,7 @@ TEST(PixelBufferPool, HandsReleasedBuffersOutAgainAndKeepsAtMostItsIdleCap) {
     }
 }
 
-TEST(PixelBufferPool, ABufferMayOutliveItsPool) {
+TEST(PixelBufferPool, ABufferMayOutliveItsPoolAndComeBackFromOtherThreads) {
     PixelBufferPoolRef pool = PixelBufferPool::create(64, 8, PixelStorage::sharedMemory);
     PixelBufferRef buffer = pool->acquire();
     ASSERT_NE(buffer, nullptr);
@@ -108,16 +108,15 @@ TEST(PixelBufferPool, ABufferMayOutliveItsPool) {
     buffer->fill(7, 7, 7);  // still mapped
     EXPECT_EQ(buffer->row(7)[63 * 4], 7);
     buffer.reset();  // freed, not recycled into the dead pool
-}
 
-TEST(PixelBufferPool, BuffersMayComeBackFromOtherThreads) {
-    const PixelBufferPoolRef pool = PixelBufferPool::create(32, 32, PixelStorage::heap, 3);
+    // Buffers may come back from other threads.
+    pool = PixelBufferPool::create(32, 32, PixelStorage::heap, 3);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&pool] {
             for (int i = 0; i < 200; ++i) {
-                const PixelBufferRef buffer = pool->acquire();
-                buffer->row(0)[0] = static_cast<std::uint8_t>(i);
+                const PixelBufferRef taken = pool->acquire();
+                taken->row(0)[0] = static_cast<std::uint8_t>(i);
             }
         });
     }
