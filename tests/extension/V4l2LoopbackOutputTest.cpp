@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <tuple>
 
 #include "extension/V4l2LoopbackOutput.h"
 #include "platform/runtime/ManualExecutor.h"
@@ -26,9 +27,8 @@ class FakeV4l2 final : public V4l2Device {
         bool usageEvents = true;
     };
     struct Write {
-        int fd;
         std::size_t size;
-        std::uint8_t y0, u, y1, v;
+        std::uint8_t y0, u;
     };
 
     std::vector<std::string> listDevices() override {
@@ -100,14 +100,14 @@ class FakeV4l2 final : public V4l2Device {
                 return -1;
         }
     }
-    ssize_t write(int fd, const void* data, size_t size) override {
+    ssize_t write(int /*fd*/, const void* data, size_t size) override {
         if (failWrites > 0) {
             --failWrites;
             errno = failErrno;
             return -1;
         }
         const auto* bytes = static_cast<const std::uint8_t*>(data);
-        writes.push_back(Write{fd, size, bytes[0], bytes[1], bytes[2], bytes[3]});
+        writes.push_back(Write{size, bytes[0], bytes[1]});
         return static_cast<ssize_t>(size);
     }
     int poll(pollfd* fds, nfds_t count, int /*timeout*/) override {
@@ -148,14 +148,22 @@ class V4l2Test : public ::testing::Test {
     int stops = 0;
 };
 
-TEST_F(V4l2Test, WithoutAKestrelDeviceItSaysHowToMakeOne) {
-    fake.nodes = {{"/dev/video0", "Integrated Camera", V4L2_CAP_VIDEO_CAPTURE}};
+TEST_F(V4l2Test, WithoutAUsableDeviceItSaysHowToMakeOneAndOpensOneCreatedLater) {
+    fake.nodes = {{"/dev/video0", "Integrated Camera", V4L2_CAP_VIDEO_CAPTURE},
+                  {"/dev/video1", "Kestrel", V4L2_CAP_VIDEO_OUTPUT, false}};
     V4l2LoopbackOutput output(fake, exec, exec, source);
     EXPECT_FALSE(output.open());
     EXPECT_EQ(captured->count("modprobe v4l2loopback card_label=Kestrel exclusive_caps=1"), 1U);
-    exec.advance(milliseconds(500));
+    EXPECT_EQ(captured->count("refused YUYV 1920x1080"), 1U);
+    exec.advance(V4l2LoopbackOutput::kRescanInterval * 3);
     EXPECT_TRUE(fake.writes.empty());
-    EXPECT_EQ(fake.closes, 1);
+    EXPECT_EQ(fake.closes, 2);  // an unchanged list is not opened again
+    fake.nodes.push_back({"/dev/video9", "Kestrel", V4L2_CAP_VIDEO_OUTPUT});
+    exec.advance(V4l2LoopbackOutput::kRescanInterval);
+    EXPECT_EQ(output.devicePath(), "/dev/video9");
+    exec.advance(milliseconds(100));
+    EXPECT_FALSE(fake.writes.empty());
+    EXPECT_EQ(captured->count("no v4l2loopback device"), 1U);
 }
 
 TEST_F(V4l2Test, FindsTheDeviceByCardLabelAndKeepsItFedWithBlack) {
@@ -165,28 +173,28 @@ TEST_F(V4l2Test, FindsTheDeviceByCardLabelAndKeepsItFedWithBlack) {
     V4l2LoopbackOutput output(fake, exec, exec, source);
     ASSERT_TRUE(output.open());
     EXPECT_EQ(output.devicePath(), "/dev/video2");
-    EXPECT_EQ(fake.lastFormat.type, V4L2_BUF_TYPE_VIDEO_OUTPUT);
-    EXPECT_EQ(fake.lastFormat.fmt.pix.pixelformat, static_cast<std::uint32_t>(V4L2_PIX_FMT_YUYV));
-    EXPECT_EQ(fake.lastFormat.fmt.pix.width, 1920U);
-    EXPECT_EQ(fake.lastFormat.fmt.pix.height, 1080U);
-    EXPECT_EQ(fake.lastFormat.fmt.pix.bytesperline, 3840U);
-    EXPECT_EQ(fake.lastParm.parm.output.timeperframe.denominator, 30U);
-    EXPECT_EQ(fake.subscribed, kV4l2EventClientUsage);
+    const auto& pix = fake.lastFormat.fmt.pix;
+    EXPECT_EQ(
+        std::tuple(fake.lastFormat.type, pix.pixelformat, pix.width, pix.height, pix.bytesperline,
+                   fake.lastParm.parm.output.timeperframe.denominator, fake.subscribed),
+        std::tuple(V4L2_BUF_TYPE_VIDEO_OUTPUT, static_cast<std::uint32_t>(V4L2_PIX_FMT_YUYV), 1920U,
+                   1080U, 3840U, 30U, kV4l2EventClientUsage));
 
     exec.runUntilIdle();
     exec.advance(milliseconds(1000));
     EXPECT_EQ(fake.writes.size(), 31U);  // at once, then 30 per second, with nobody sending
     for (const auto& w : fake.writes) {
-        EXPECT_EQ(w.size, 1920U * 1080U * 2U);
-        EXPECT_EQ(w.y0, 16);
-        EXPECT_EQ(w.u, 128);
+        EXPECT_EQ(std::tuple(w.size, w.y0, w.u), std::tuple(1920U * 1080U * 2U, 16, 128));
     }
 }
 
-TEST_F(V4l2Test, WritesTheLastFrameWhileReadAndBlackOnceNobodyReads) {
+TEST_F(V4l2Test, ReadersComeFromUsageEventsAndGetTheLastFrameThenBlackOnceNobodyReads) {
     fake.nodes = {{"/dev/video3", "Kestrel", V4L2_CAP_VIDEO_OUTPUT}};
     V4l2LoopbackOutput output(fake, exec, exec, source);
     ASSERT_TRUE(output.open());
+    EXPECT_TRUE(output.usageEvents());
+    exec.advance(milliseconds(100));
+    EXPECT_EQ(starts, 0);
     auto white = PixelBuffer::create(1280, 720);
     white->fill(255, 255, 255);
     SampleBuffer sample;
@@ -196,8 +204,12 @@ TEST_F(V4l2Test, WritesTheLastFrameWhileReadAndBlackOnceNobodyReads) {
     sample.stride = static_cast<std::uint32_t>(white->stride());
     fake.usage.push_back(1);
     exec.advance(milliseconds(40));
+    EXPECT_EQ(starts, 1);
+    fake.usage.push_back(2);  // still reading: no second start
+    exec.advance(milliseconds(40));
     output.send(sample, 1);
     exec.advance(milliseconds(100));
+    EXPECT_EQ(starts, 1);
     ASSERT_FALSE(fake.writes.empty());
     EXPECT_GT(fake.writes.back().y0, 200);  // white, scaled to fill
     EXPECT_NEAR(fake.writes.back().u, 128, 2);
@@ -205,68 +217,23 @@ TEST_F(V4l2Test, WritesTheLastFrameWhileReadAndBlackOnceNobodyReads) {
     // The last reader leaves; a frame still on its way, and the next reader, find black.
     fake.usage.push_back(0);
     exec.advance(milliseconds(40));
+    EXPECT_EQ(stops, 1);
     output.send(sample, 2);
     exec.advance(milliseconds(100));
     fake.usage.push_back(1);
     exec.advance(milliseconds(100));
     EXPECT_EQ(fake.writes.back().y0, 16);
-    EXPECT_EQ(stops, 1);
-    EXPECT_EQ(starts, 2);
+    EXPECT_EQ(std::pair(starts, stops), std::pair(2, 1));
 }
 
-TEST_F(V4l2Test, ADeviceCreatedAfterTheStartIsOpened) {
-    fake.nodes = {{"/dev/video0", "Integrated Camera", V4L2_CAP_VIDEO_CAPTURE}};
-    V4l2LoopbackOutput output(fake, exec, exec, source);
-    EXPECT_FALSE(output.open());
-    exec.advance(V4l2LoopbackOutput::kRescanInterval * 3);
-    EXPECT_EQ(fake.closes, 1);  // an unchanged list is not opened again
-    fake.nodes.push_back({"/dev/video9", "Kestrel", V4L2_CAP_VIDEO_OUTPUT});
-    exec.advance(V4l2LoopbackOutput::kRescanInterval);
-    EXPECT_EQ(output.devicePath(), "/dev/video9");
-    exec.advance(milliseconds(100));
-    EXPECT_FALSE(fake.writes.empty());
-    EXPECT_EQ(captured->count("no v4l2loopback device"), 1U);
-}
-
-TEST_F(V4l2Test, ReadersComeFromClientUsageEvents) {
-    fake.nodes = {{"/dev/video0", "Kestrel", V4L2_CAP_VIDEO_OUTPUT}};
-    V4l2LoopbackOutput output(fake, exec, exec, source);
-    ASSERT_TRUE(output.open());
-    EXPECT_TRUE(output.usageEvents());
-    exec.advance(milliseconds(100));
-    EXPECT_EQ(starts, 0);
-    fake.usage.push_back(1);
-    exec.advance(milliseconds(40));
-    EXPECT_EQ(starts, 1);
-    fake.usage.push_back(2);  // still reading: no second start
-    exec.advance(milliseconds(40));
-    EXPECT_EQ(starts, 1);
-    fake.usage.push_back(0);
-    exec.advance(milliseconds(40));
-    EXPECT_EQ(stops, 1);
-}
-
-TEST_F(V4l2Test, WithoutUsageEventsTheDeviceCountsAsAlwaysRead) {
+TEST_F(V4l2Test, WithoutUsageEventsItIsAlwaysReadSkipsBusyWritesAndReopensAfterAFailure) {
     fake.nodes = {{"/dev/video0", "Kestrel", V4L2_CAP_VIDEO_OUTPUT, true, false}};
     V4l2LoopbackOutput output(fake, exec, exec, source);
     ASSERT_TRUE(output.open());
-    exec.runUntilIdle();
     EXPECT_FALSE(output.usageEvents());
-    EXPECT_EQ(starts, 1);
-}
-
-TEST_F(V4l2Test, ADeviceThatRefusesYuyvIsPassedOver) {
-    fake.nodes = {{"/dev/video0", "Kestrel", V4L2_CAP_VIDEO_OUTPUT, false}};
-    V4l2LoopbackOutput output(fake, exec, exec, source);
-    EXPECT_FALSE(output.open());
-    EXPECT_EQ(captured->count("refused YUYV 1920x1080"), 1U);
-}
-
-TEST_F(V4l2Test, BusyWritesAreSkippedAndAFailedWriteReopensTheDevice) {
-    fake.nodes = {{"/dev/video0", "Kestrel", V4L2_CAP_VIDEO_OUTPUT, true, false}};
-    V4l2LoopbackOutput output(fake, exec, exec, source);
-    ASSERT_TRUE(output.open());
     fake.failWrites = 2;
+    exec.runUntilIdle();
+    EXPECT_EQ(starts, 1);
     exec.advance(milliseconds(100));  // 4 ticks: 2 busy, 2 written
     EXPECT_EQ(output.writesDropped(), 2U);
     EXPECT_EQ(output.framesWritten(), 2U);
