@@ -61,6 +61,20 @@ class LinkServerTest : public ::testing::Test {
         return value;
     }
     UniqueFd rawPeer() { return connectTo(folder.path() / kCameraProviderSocket); }
+    std::unique_ptr<LinkClient> client() {
+        auto made = std::make_unique<LinkClient>(clientExec);
+        made->setFolderForTesting(folder.path());
+        return made;
+    }
+    static SlotFrame frame(std::uint32_t slot, std::uint64_t sequence) {
+        SlotFrame f;
+        f.slot = slot;
+        f.sequence = sequence;
+        f.width = 64;
+        f.height = 64;
+        f.stride = 256;
+        return f;
+    }
 
     // Sends `bytes` (with `fd` attached when >= 0); true when the server then closes on us.
     bool closedAfter(const std::vector<std::uint8_t>& bytes, int fd = -1) {
@@ -106,7 +120,7 @@ class LinkServerTest : public ::testing::Test {
     ManualExecutor clientExec;
 };
 
-TEST_F(LinkServerTest, TakesOverADeadProvidersSocketAndLeavesOnlyItsOwn) {
+TEST_F(LinkServerTest, TakesOverADeadProvidersSocketLeavesOnlyItsOwnAndAnswersTheObjectTree) {
     // A socket file whose provider is gone: it exists, and connecting to it is refused.
     const auto socketPath = folder.path() / std::string(kCameraProviderSocket);
     {
@@ -123,15 +137,8 @@ TEST_F(LinkServerTest, TakesOverADeadProvidersSocketAndLeavesOnlyItsOwn) {
         entries.push_back(entry.path().filename().string());
     }
     EXPECT_EQ(entries, std::vector<std::string>{std::string(kCameraProviderSocket)});
-    LinkClient client(clientExec);
-    client.setFolderForTesting(folder.path());
-    EXPECT_TRUE(kestrel::testing::findKestrel(client).has_value());
-}
-
-TEST_F(LinkServerTest, AnswersTheObjectTreeAndProperties) {
-    listen();
-    LinkClient client(clientExec);
-    client.setFolderForTesting(folder.path());
+    auto owned = client();
+    LinkClient& client = *owned;
     const auto camera = kestrel::testing::findKestrel(client);
     ASSERT_TRUE(camera.has_value());
     const std::tuple<ObjectId, std::uint32_t, PropertyValue> expected[] = {
@@ -193,57 +200,34 @@ TEST_F(LinkServerTest, MalformedPeersAreDisconnectedAndOthersServedOn) {
     UniqueFd extra(::dup(2));
     EXPECT_TRUE(closedAfter(good, extra.get()));
     // Frames into a queue the peer never asked for, and releases of slots it does not hold.
-    SlotFrame frame;
-    frame.slot = 0;
-    frame.sequence = 1;
-    frame.width = 64;
-    frame.height = 64;
-    frame.stride = 256;
-    EXPECT_TRUE(closedAfter(encodeMessage(Message{0, Enqueue{frame}})));
+    EXPECT_TRUE(closedAfter(encodeMessage(Message{0, Enqueue{frame(0, 1)}})));
     EXPECT_TRUE(closedAfter(encodeMessage(Message{0, FrameDone{0, 1}})));
 
     EXPECT_GE(onServer<std::uint64_t>([this] { return server->invalidPeers(); }), 7U);
     EXPECT_GE(captured->count("sent an invalid message"), 3U);
 
-    // A well-behaved client is still served.
-    LinkClient client(clientExec);
-    client.setFolderForTesting(folder.path());
-    EXPECT_TRUE(kestrel::testing::findKestrel(client).has_value());
+    EXPECT_TRUE(kestrel::testing::findKestrel(*client()).has_value());  // others are still served
 }
 
 TEST_F(LinkServerTest, SinkFramesOutsideTheQueueAreRefused) {
     listen();
-    LinkClient client(clientExec);
-    client.setFolderForTesting(folder.path());
-    const auto camera = kestrel::testing::findKestrel(client);
+    auto client = this->client();
+    const auto camera = kestrel::testing::findKestrel(*client);
     ASSERT_TRUE(camera.has_value());
     std::shared_ptr<SinkQueue> queue;
-    ASSERT_EQ(client.copyBufferQueue(camera->sink, {}, queue), status::ok);
-    // A raw peer with its own queue: slot 5 of a 4-slot queue, then a sequence that goes back.
-    UniqueFd peer = rawPeer();
-    ASSERT_TRUE(sendMessage(peer.get(), Message{9, CopyBufferQueue{objects::sinkStream}}));
-    ASSERT_TRUE(waitFor([&] { return receiveMessage(peer.get()).kind == Received::Kind::message; },
-                        2000ms));
-    SlotFrame frame;
-    frame.slot = 5;
-    frame.sequence = 1;
-    frame.width = 64;
-    frame.height = 64;
-    frame.stride = 256;
-    ASSERT_TRUE(sendMessage(peer.get(), Message{0, Enqueue{frame}}));
-    EXPECT_TRUE(readsUntilClosed(peer.get()));
-
-    UniqueFd second = rawPeer();
-    ASSERT_TRUE(sendMessage(second.get(), Message{9, CopyBufferQueue{objects::sinkStream}}));
-    ASSERT_TRUE(waitFor(
-        [&] { return receiveMessage(second.get()).kind == Received::Kind::message; }, 2000ms));
-    frame.slot = 0;
-    frame.sequence = 5;
-    ASSERT_TRUE(sendMessage(second.get(), Message{0, Enqueue{frame}}));
-    frame.slot = 1;
-    frame.sequence = 5;  // not greater than the last
-    ASSERT_TRUE(sendMessage(second.get(), Message{0, Enqueue{frame}}));
-    EXPECT_TRUE(readsUntilClosed(second.get()));
+    ASSERT_EQ(client->copyBufferQueue(camera->sink, {}, queue), status::ok);
+    // Raw peers with their own queue: slot 5 of a 4-slot queue; a sequence that does not grow.
+    const std::vector<SlotFrame> refused[] = {{frame(5, 1)}, {frame(0, 5), frame(1, 5)}};
+    for (const auto& frames : refused) {
+        UniqueFd peer = rawPeer();
+        ASSERT_TRUE(sendMessage(peer.get(), Message{9, CopyBufferQueue{objects::sinkStream}}));
+        ASSERT_TRUE(waitFor(
+            [&] { return receiveMessage(peer.get()).kind == Received::Kind::message; }, 2000ms));
+        for (const SlotFrame& f : frames) {
+            ASSERT_TRUE(sendMessage(peer.get(), Message{0, Enqueue{f}}));
+        }
+        EXPECT_TRUE(readsUntilClosed(peer.get())) << frames.size();
+    }
     EXPECT_GE(captured->count("enqueued an invalid frame"), 2U);
 
     // The well-behaved client's queue still works.
@@ -255,9 +239,7 @@ TEST_F(LinkServerTest, SinkFramesOutsideTheQueueAreRefused) {
 TEST_F(LinkServerTest, PeerOfAnotherUserIsRefused) {
     serverThread.runSync([this] { server->setExpectedUidForTesting(::getuid() + 1); });
     listen();
-    LinkClient client(clientExec);
-    client.setFolderForTesting(folder.path());
-    EXPECT_FALSE(kestrel::testing::findKestrel(client).has_value());
+    EXPECT_FALSE(kestrel::testing::findKestrel(*client()).has_value());
     EXPECT_TRUE(waitFor(
         [this] { return onServer<std::uint64_t>([this] { return server->refusedPeers(); }) > 0; },
         2000ms));
@@ -304,47 +286,32 @@ TEST_F(LinkServerTest, PeerOfAnotherRealUserIsRefused) {
     EXPECT_EQ(onServer<std::uint64_t>([this] { return server->refusedPeers(); }), 1U);
 }
 
-TEST_F(LinkServerTest, SinkClientGoingAwayStopsTheSink) {
+TEST_F(LinkServerTest, OnlyTheCurrentSinkClientStopsTheSinkByStoppingOrGoingAway) {
     listen();
-    {
-        LinkClient client(clientExec);
-        client.setFolderForTesting(folder.path());
-        const auto camera = kestrel::testing::findKestrel(client);
-        ASSERT_TRUE(camera.has_value());
-        ASSERT_EQ(client.startStream(camera->device, camera->sink), status::ok);
-        ASSERT_TRUE(waitFor(
-            [this] { return onConsume<bool>([this] { return device->sinkActive(); }); }, 2000ms));
-        EXPECT_EQ(onServer<std::int64_t>([this] { return server->streamingClientCount(); }), 1);
-    }
+    auto first = client();
+    auto second = client();
+    const auto a = kestrel::testing::findKestrel(*first);
+    const auto b = kestrel::testing::findKestrel(*second);
+    ASSERT_TRUE(a.has_value() && b.has_value());
+    ASSERT_EQ(first->startStream(a->device, a->sink), status::ok);
+    ASSERT_EQ(second->startStream(b->device, b->sink), status::ok);
+    EXPECT_EQ(first->stopStream(a->device, a->sink), status::ok);
+    // The stop was answered, so what it posted to the consume queue runs before this.
+    serverThread.runSync([] {});
+    EXPECT_TRUE(onConsume<bool>([this] { return device->sinkActive(); }));
+    EXPECT_EQ(onConsume<std::uint64_t>([this] { return device->sinkClient()->id; }), 2U);
+    EXPECT_EQ(onServer<std::int64_t>([this] { return server->streamingClientCount(); }), 1);
+
+    second.reset();
     ASSERT_TRUE(waitFor(
         [this] { return !onConsume<bool>([this] { return device->sinkActive(); }); }, 2000ms));
     EXPECT_EQ(captured->count("sink stream stopped"), 1U);
     EXPECT_EQ(onServer<std::int64_t>([this] { return server->streamingClientCount(); }), 0);
 }
 
-TEST_F(LinkServerTest, StaleConnectionDoesNotStopTheNewSink) {
-    listen();
-    LinkClient first(clientExec);
-    first.setFolderForTesting(folder.path());
-    const auto a = kestrel::testing::findKestrel(first);
-    ASSERT_TRUE(a.has_value());
-    ASSERT_EQ(first.startStream(a->device, a->sink), status::ok);
-    LinkClient second(clientExec);
-    second.setFolderForTesting(folder.path());
-    const auto b = kestrel::testing::findKestrel(second);
-    ASSERT_TRUE(b.has_value());
-    ASSERT_EQ(second.startStream(b->device, b->sink), status::ok);
-    EXPECT_EQ(first.stopStream(a->device, a->sink), status::ok);
-    // The stop was answered, so what it posted to the consume queue runs before this.
-    serverThread.runSync([] {});
-    consume.runSync([] {});
-    EXPECT_TRUE(onConsume<bool>([this] { return device->sinkActive(); }));
-    EXPECT_EQ(onConsume<std::uint64_t>([this] { return device->sinkClient()->id; }), 2U);
-}
-
 TEST_F(LinkServerTest, DeviceListListenerHearsProvidersComeAndGo) {
-    LinkClient client(clientExec);
-    client.setFolderForTesting(folder.path());
+    auto owned = client();
+    LinkClient& client = *owned;
     int changes = 0;
     Handle registration;
     ASSERT_EQ(client.addDevicesListener([&changes] { ++changes; }, registration), status::ok);
