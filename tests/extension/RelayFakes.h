@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -15,23 +16,18 @@ using kestrel::testing::LogCapture;
 
 class FakeSinkPort final : public SinkStreamPort {
   public:
-    std::int64_t streamingClientCount() override { return clients; }
+    std::int64_t streamingClientCount() override { return 1; }
     void consumeSampleBuffer(const Client& client, ConsumeCompletion done) override {
         ++requests;
         requestedFor.push_back(client);
+        ConsumeResult r;
         if (!errors.empty()) {
-            ConsumeResult r;
             r.error = errors.front();
             errors.pop_front();
-            done(std::move(r));
-            return;
+        } else if (!queued.empty()) {
+            r = std::move(queued.front());
+            queued.pop_front();
         }
-        if (queued.empty()) {
-            done(ConsumeResult{});
-            return;
-        }
-        ConsumeResult r = std::move(queued.front());
-        queued.pop_front();
         done(std::move(r));
     }
     void notifyScheduledOutputChanged(std::uint64_t sequence, std::uint64_t hostTime) override {
@@ -43,8 +39,8 @@ class FakeSinkPort final : public SinkStreamPort {
     }
 
     // Queues a small frame with the given time and sequence.
-    void queueFrame(std::uint64_t sequence, MediaTime time, std::uint8_t value = 0x80) {
-        auto pixels = std::make_shared<std::vector<std::uint8_t>>(16 * 8 * 4, value);
+    void queueFrame(std::uint64_t sequence, MediaTime time) {
+        auto pixels = std::make_shared<std::vector<std::uint8_t>>(16 * 8 * 4, 0x80);
         ConsumeResult r;
         SampleBuffer b;
         b.pixels = pixels->data();
@@ -64,7 +60,6 @@ class FakeSinkPort final : public SinkStreamPort {
 
     bool announces = false;  // says when a frame is queued
     std::function<void()> onQueued;
-    std::int64_t clients = 1;
     std::deque<ConsumeResult> queued;
     std::deque<std::string> errors;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> acks;
@@ -80,20 +75,14 @@ class FakeSourcePort final : public SourceStreamPort {
         std::uint64_t hostTime;
         MediaTime presentationTime;
         bool allZero;
-        std::uint8_t first;
     };
     void send(const SampleBuffer& b, std::uint64_t hostTime) override {
         bool zero = true;
         for (std::uint32_t y = 0; y < b.height && zero; ++y) {
             const std::uint8_t* row = b.pixels + static_cast<std::size_t>(y) * b.stride;
-            for (std::uint32_t x = 0; x < b.width * 4; ++x) {
-                if (row[x] != 0) {
-                    zero = false;
-                    break;
-                }
-            }
+            zero = std::all_of(row, row + b.width * 4, [](std::uint8_t v) { return v == 0; });
         }
-        sent.push_back(Sent{b.width, b.height, hostTime, b.presentationTime, zero, b.pixels[0]});
+        sent.push_back(Sent{b.width, b.height, hostTime, b.presentationTime, zero});
     }
     std::vector<Sent> sent;
 };

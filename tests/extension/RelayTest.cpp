@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 #include "extension/VirtualCameraDevice.h"
 #include "platform/runtime/ManualExecutor.h"
@@ -64,77 +65,18 @@ TEST_F(RelayTest, AnnouncedFramesGoOutAtOnceAndTheSinkIsPolledOnlyAsABackstop) {
     EXPECT_EQ(sink.requests - polls, 1 + 10);
 }
 
-TEST_F(RelayTest, ReaderBeforeFeederGetsBlackAtThirtyPerSecond) {
-    startSource();
-    EXPECT_EQ(device->state(), RelayState::black);
-
-    ASSERT_EQ(source.sent.size(), 1U);  // the first black frame comes at once
-    exec.advance(milliseconds(1000));
-    EXPECT_EQ(source.sent.size(), 31U);  // then one every 33,333,333 ns
-    for (const auto& s : source.sent) {
-        EXPECT_EQ(s.width, 1920U);
-        EXPECT_EQ(s.height, 1080U);
-        EXPECT_TRUE(s.allZero);
-        EXPECT_EQ(CameraIPC::hostTimeNanos(s.presentationTime), s.hostTime);
-    }
-    EXPECT_EQ(source.sent[1].hostTime - source.sent[0].hostTime, 33'333'333U);
-}
-
-TEST_F(RelayTest, SinkStartStopsBlackAndRelaysFramesWithTheirOwnTimes) {
-    startSource();
-    startSink();
-    EXPECT_EQ(device->state(), RelayState::relay);
-    EXPECT_FALSE(device->blackTimerRunning());
-    EXPECT_TRUE(device->consumeTimerRunning());
-    ASSERT_EQ(sink.requestedFor.size(), 1U);  // first poll immediately
-    EXPECT_EQ(sink.requestedFor[0], (Client{7, 4242}));
-
-    const std::size_t blackSent = source.sent.size();
-    sink.queueFrame(1, MediaTime::fromNanos(5'000'000'000));
-    sink.queueFrame(2, MediaTime{151, 30});
-    exec.advance(milliseconds(100));
-    ASSERT_EQ(source.sent.size(), blackSent + 2);
-    EXPECT_EQ(source.sent[blackSent].hostTime, 5'000'000'000U);
-    EXPECT_EQ(source.sent[blackSent].width, 16U);
-    EXPECT_FALSE(source.sent[blackSent].allZero);
-    EXPECT_EQ(source.sent[blackSent + 1].hostTime, 5'033'333'333U);
-    ASSERT_EQ(sink.acks.size(), 2U);
-    EXPECT_EQ(sink.acks[0].first, 1U);
-    EXPECT_EQ(sink.acks[1].first, 2U);
-    EXPECT_EQ(device->pumpDrains(), 2);
-    // No black frame comes while relaying, not even for a reader that joins now.
-    startSource();
-    exec.advance(milliseconds(1000));
-    EXPECT_EQ(source.sent.size(), blackSent + 2);
-}
-
-TEST_F(RelayTest, PollsNinetyTimesPerSecond) {
-    startSink();
-    EXPECT_EQ(device->state(), RelayState::drainOnly);
-    const int before = sink.requests;  // the immediate first poll
-    EXPECT_EQ(before, 1);
-    exec.advance(milliseconds(1000));
-    EXPECT_EQ(sink.requests - before, 90);
-    EXPECT_EQ(device->pumpEmptys(), 91);
-    EXPECT_EQ(count("streaming clients changed"), 1U);  // on a change only, not every poll
-}
-
-TEST_F(RelayTest, SecondSinkStartCancelsTheEarlierConsumeTimer) {
-    startSink(Client{1, 100});
-    startSink(Client{2, 200});
-    const int before = sink.requests;
-    exec.advance(milliseconds(1000));
-    EXPECT_EQ(sink.requests - before, 90);  // not 180: the first timer is gone
-    EXPECT_EQ(sink.requestedFor.back(), (Client{2, 200}));
-}
-
-TEST_F(RelayTest, TwoReadersOneStopsAndTheCountNeverGoesBelowZero) {
+TEST_F(RelayTest, ReadersBeforeAFeederGetBlackAtThirtyPerSecondUntilTheLastLeaves) {
     startSource();
     startSource();
     EXPECT_EQ(device->sourceClients(), 2);
-    EXPECT_EQ(source.sent.size(), 1U);  // the second reader joins the running black stream
+    ASSERT_EQ(source.sent.size(), 1U);  // the first black frame comes at once, for both readers
     exec.advance(milliseconds(1000));
-    EXPECT_EQ(source.sent.size(), 31U);
+    EXPECT_EQ(source.sent.size(), 31U);  // then one every 33,333,333 ns
+    for (const auto& s : source.sent) {
+        EXPECT_EQ(std::tuple(s.width, s.height, s.allZero), std::tuple(1920U, 1080U, true));
+        EXPECT_EQ(CameraIPC::hostTimeNanos(s.presentationTime), s.hostTime);
+    }
+    EXPECT_EQ(source.sent[1].hostTime - source.sent[0].hostTime, 33'333'333U);
     stopSource();
     EXPECT_EQ(device->sourceClients(), 1);
     EXPECT_TRUE(device->blackTimerRunning());
@@ -152,6 +94,44 @@ TEST_F(RelayTest, TwoReadersOneStopsAndTheCountNeverGoesBelowZero) {
     EXPECT_EQ(device->sourceClients(), 1);
 }
 
+TEST_F(RelayTest, SinkStartStopsBlackAndRelaysFramesWithTheirOwnTimes) {
+    startSource();
+    startSink();
+    ASSERT_EQ(sink.requestedFor.size(), 1U);  // first poll immediately
+    EXPECT_EQ(sink.requestedFor[0], (Client{7, 4242}));
+
+    const std::size_t blackSent = source.sent.size();
+    sink.queueFrame(1, MediaTime::fromNanos(5'000'000'000));
+    sink.queueFrame(2, MediaTime{151, 30});
+    exec.advance(milliseconds(100));
+    ASSERT_EQ(source.sent.size(), blackSent + 2);
+    const auto& first = source.sent[blackSent];
+    EXPECT_EQ(std::tuple(first.hostTime, first.width, first.allZero),
+              std::tuple(5'000'000'000U, 16U, false));
+    EXPECT_EQ(source.sent[blackSent + 1].hostTime, 5'033'333'333U);
+    ASSERT_EQ(sink.acks.size(), 2U);
+    EXPECT_EQ(sink.acks[0].first, 1U);
+    EXPECT_EQ(sink.acks[1].first, 2U);
+    EXPECT_EQ(device->pumpDrains(), 2);
+    // No black frame comes while relaying, not even for a reader that joins now.
+    startSource();
+    exec.advance(milliseconds(1000));
+    EXPECT_EQ(source.sent.size(), blackSent + 2);
+}
+
+TEST_F(RelayTest, PollsNinetyTimesPerSecondForTheLatestSinkStartOnly) {
+    startSink(Client{1, 100});
+    EXPECT_EQ(device->state(), RelayState::drainOnly);
+    EXPECT_EQ(sink.requests, 1);  // the immediate first poll
+    startSink(Client{2, 200});
+    const int before = sink.requests;
+    exec.advance(milliseconds(1000));
+    EXPECT_EQ(sink.requests - before, 90);  // not 180: the first timer is gone
+    EXPECT_EQ(device->pumpEmptys(), 92);
+    EXPECT_EQ(sink.requestedFor.back(), (Client{2, 200}));
+    EXPECT_EQ(count("streaming clients changed"), 1U);  // on a change only, not every poll
+}
+
 TEST_F(RelayTest, SinkStopWithReadersBringsBlackBack) {
     startSource();
     startSink();
@@ -165,13 +145,18 @@ TEST_F(RelayTest, SinkStopWithReadersBringsBlackBack) {
     EXPECT_EQ(source.sent.size(), sent + 15);  // black at 30 per second again
 }
 
-TEST_F(RelayTest, DrainOnlyConsumesAndAcknowledgesButSendsNothing) {
+TEST_F(RelayTest, DrainOnlyLogsConsumeErrorsAndAcknowledgesFramesButSendsNothing) {
     startSink();
+    sink.errors.push_back("boom");
+    exec.advance(milliseconds(12));
+    EXPECT_EQ(count("consumeSampleBuffer error: boom"), 1U);
+    EXPECT_EQ(device->pumpDrains(), 0);
+    EXPECT_TRUE(sink.acks.empty());
     sink.queueFrame(1, MediaTime::fromNanos(1'000));
-    exec.advance(milliseconds(20));
+    exec.advance(milliseconds(12));
     EXPECT_TRUE(source.sent.empty());
-    ASSERT_EQ(sink.acks.size(), 1U);
     EXPECT_EQ(device->pumpDrains(), 1);
+    EXPECT_EQ(sink.acks.size(), 1U);
 }
 
 TEST_F(RelayTest, SixtyDrainsGiveOneDrainLineAfterTheSixtiethSend) {
@@ -215,35 +200,21 @@ TEST_F(RelayTest, InvalidTimeIsSkippedAndTheRelayKeepsRunning) {
     EXPECT_TRUE(device->consumeTimerRunning());
 }
 
-TEST_F(RelayTest, ConsumeErrorIsLoggedAndChangesNothing) {
-    startSink();
-    sink.errors.push_back("boom");
-    exec.advance(milliseconds(12));
-    EXPECT_EQ(count("consumeSampleBuffer error: boom"), 1U);
-    EXPECT_EQ(device->pumpDrains(), 0);
-    EXPECT_TRUE(sink.acks.empty());
-}
-
-TEST_F(RelayTest, SinkStartWithoutAuthorisedClientDoesNothing) {
+TEST_F(RelayTest, SinkStartNeedsAnAuthorisedClientAndUsesTheLastOneEvenAfterAStop) {
     device->sinkStreamSource().startStream();
     exec.runUntilIdle();
     EXPECT_EQ(count("sink startStream with no client?"), 1U);
     EXPECT_FALSE(device->sinkActive());
     EXPECT_EQ(sink.requests, 0);
-}
-
-TEST_F(RelayTest, SinkStartUsesTheLastAuthorisedClient) {
     device->sinkStreamSource().authorizedToStartStream(Client{3, 33});
     device->sinkStreamSource().authorizedToStartStream(Client{4, 44});
-    device->sinkStreamSource().startStream();
-    exec.runUntilIdle();
-    ASSERT_TRUE(device->sinkClient().has_value());
-    EXPECT_EQ(device->sinkClient()->id, 4U);
-    stopSink();
-    // Still remembered after a stop: a later start uses it again.
-    device->sinkStreamSource().startStream();
-    exec.runUntilIdle();
-    EXPECT_EQ(device->sinkClient()->id, 4U);
+    for (int start = 0; start < 2; ++start) {
+        device->sinkStreamSource().startStream();
+        exec.runUntilIdle();
+        ASSERT_TRUE(device->sinkClient().has_value());
+        EXPECT_EQ(device->sinkClient()->id, 4U) << start;
+        stopSink();
+    }
 }
 
 TEST_F(RelayTest, CallbacksAfterTheDeviceIsGoneDoNothing) {
