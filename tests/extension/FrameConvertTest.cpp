@@ -19,18 +19,18 @@ namespace kestrel::camera {
 namespace {
 
 TEST(FrameConvert, FillCropKeepsTheDestinationAspect) {
-    const CropRect same = fillCrop(1280, 720, 1920, 1080);
-    EXPECT_EQ(same.x, 0U);
-    EXPECT_EQ(same.width, 1280U);
-    EXPECT_EQ(same.height, 720U);
-    const CropRect square = fillCrop(1000, 1000, 1920, 1080);  // taller: crop top and bottom
-    EXPECT_EQ(square.width, 1000U);
-    EXPECT_EQ(square.height, 562U);
-    EXPECT_EQ(square.y, 219U);
-    const CropRect wide = fillCrop(4000, 1080, 1920, 1080);  // wider: crop the sides
-    EXPECT_EQ(wide.width, 1920U);
-    EXPECT_EQ(wide.x, 1040U);
-    EXPECT_EQ(fillCrop(1, 1, 1920, 1080).width, 1U);
+    using Rect = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t>;
+    const std::pair<Rect, Rect> cases[] = {
+        // source width and height -> x, y, width and height of the crop into 1920x1080
+        {{1280, 720, 0, 0}, {0, 0, 1280, 720}},
+        {{1000, 1000, 0, 0}, {0, 219, 1000, 562}},    // taller: crop top and bottom
+        {{4000, 1080, 0, 0}, {1040, 0, 1920, 1080}},  // wider: crop the sides
+        {{1, 1, 0, 0}, {0, 0, 1, 1}},
+    };
+    for (const auto& [source, expected] : cases) {
+        const CropRect crop = fillCrop(std::get<0>(source), std::get<1>(source), 1920, 1080);
+        EXPECT_EQ(Rect(crop.x, crop.y, crop.width, crop.height), expected) << std::get<0>(source);
+    }
 }
 
 TEST(FrameConvert, ScaleToFillFromTheCentre) {
@@ -59,10 +59,10 @@ TEST(FrameConvert, BlackBecomesLimitedRangeBlackInYuy2) {
     std::vector<std::uint8_t> black(8 * 2 * 4, 0);
     std::vector<std::uint8_t> yuy2(8 * 2 * 2, 1);
     ASSERT_TRUE(bgraToYuy2(ImageView{black.data(), 8, 2, 32}, MutableImage{yuy2.data(), 8, 2, 16}));
-    EXPECT_EQ(yuy2[0], 16);   // Y0
-    EXPECT_EQ(yuy2[1], 128);  // U
-    EXPECT_EQ(yuy2[2], 16);   // Y1
-    EXPECT_EQ(yuy2[3], 128);  // V
+    for (std::size_t i = 0; i < yuy2.size(); i += 2) {
+        EXPECT_EQ(yuy2[i], 16) << i;
+        EXPECT_EQ(yuy2[i + 1], 128) << i;
+    }
 }
 
 TEST(FrameConvert, ConverterScalesThenPacks) {
@@ -75,12 +75,6 @@ TEST(FrameConvert, ConverterScalesThenPacks) {
     EXPECT_NEAR(out[out.size() - 2], 235, 3);
     EXPECT_NEAR(out[1], 128, 1);
 }
-
-}  // namespace
-}  // namespace kestrel::camera
-
-namespace kestrel::camera {
-namespace {
 
 TEST(FrameConvert, SameContentIdReusesTheLastConversion) {
     std::vector<std::uint8_t> grey(16 * 9 * 4, 100);
@@ -106,12 +100,6 @@ TEST(FrameConvert, SameContentIdReusesTheLastConversion) {
                                   dest, 0));
     EXPECT_GT(out[0], greyY);
 }
-
-}  // namespace
-}  // namespace kestrel::camera
-
-namespace kestrel::camera {
-namespace {
 
 // A picture for the comparisons below: a photo from python3-skimage scaled to `width` x `height`,
 // or one opaque colour.
@@ -254,12 +242,6 @@ TEST(FrameConvert, ThreeHalvesScalingInBandsEqualsScalingWholePlanes) {
         EXPECT_TRUE(banded == expected) << "output " << output;
     }
 }
-
-}  // namespace
-}  // namespace kestrel::camera
-
-namespace kestrel::camera {
-namespace {
 
 // A frame as the application sends it over the camera link: 4:2:0 planes with padded rows.
 struct PlanarFrame {
