@@ -22,6 +22,18 @@ namespace {
 
 using namespace std::chrono_literals;
 
+UniqueFd listenAt(const std::filesystem::path& path, int flags = 0) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | flags, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd.get(), 16) != 0) {
+        return UniqueFd();
+    }
+    return fd;
+}
+
 // A provider socket served by a thread that answers every request with `answer(request)`;
 // returning nothing sends raw garbage instead.
 class FakeProvider {
@@ -29,18 +41,15 @@ class FakeProvider {
     using Answer = std::function<std::optional<Message>(const Message&)>;
     FakeProvider(const std::filesystem::path& folder, Answer answer) : answer_(std::move(answer)) {
         path_ = folder / "fake.sock";
-        listen_ = UniqueFd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
-        ::bind(listen_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-        ::listen(listen_.get(), 4);
+        listen_ = listenAt(path_);
+        EXPECT_TRUE(listen_);
         thread_ = std::thread([this] { serve(); });
     }
     ~FakeProvider() {
         stop_ = true;
         ::shutdown(listen_.get(), SHUT_RDWR);
         thread_.join();
+        std::filesystem::remove(path_);
     }
     FakeProvider(const FakeProvider&) = delete;
     FakeProvider& operator=(const FakeProvider&) = delete;
@@ -91,24 +100,21 @@ class LinkClientTest : public ::testing::Test {
     ManualExecutor exec_;
 };
 
-TEST_F(LinkClientTest, AnswerOfTheWrongKindIsNoDevice) {
-    FakeProvider provider(folder_, [](const Message& request) -> std::optional<Message> {
-        return Message{request.requestId, QueueReply{status::badObject, 0, 0}};
-    });
-    LinkClient client(exec_, kNever);
-    client.setFolderForTesting(folder_);
-    std::vector<std::uint32_t> devices;
-    EXPECT_EQ(client.getProperty(kSystemObject, property::devices, devices), status::ok);
-    EXPECT_TRUE(devices.empty());
-}
-
-TEST_F(LinkClientTest, GarbageClosesTheConnection) {
-    FakeProvider provider(folder_, [](const Message&) -> std::optional<Message> { return {}; });
-    LinkClient client(exec_, kNever);  // closing must not wait for a timeout
-    client.setFolderForTesting(folder_);
-    std::vector<std::uint32_t> devices;
-    EXPECT_EQ(client.getProperty(kSystemObject, property::devices, devices), status::ok);
-    EXPECT_TRUE(devices.empty());
+TEST_F(LinkClientTest, AnswersOfTheWrongKindOrGarbageAreNoDeviceWithoutWaitingForATimeout) {
+    const FakeProvider::Answer answers[] = {
+        [](const Message& request) -> std::optional<Message> {
+            return Message{request.requestId, QueueReply{status::badObject, 0, 0}};
+        },
+        [](const Message&) -> std::optional<Message> { return {}; },  // garbage: closed
+    };
+    for (const auto& answer : answers) {
+        FakeProvider provider(folder_, answer);
+        LinkClient client(exec_, kNever);
+        client.setFolderForTesting(folder_);
+        std::vector<std::uint32_t> devices;
+        EXPECT_EQ(client.getProperty(kSystemObject, property::devices, devices), status::ok);
+        EXPECT_TRUE(devices.empty());
+    }
 }
 
 TEST_F(LinkClientTest, SilentProviderTimesOut) {
@@ -161,14 +167,8 @@ TEST_F(LinkClientTest, DeviceIdsAreMappedAndTypesChecked) {
 // device-list listeners hear of it once.
 TEST_F(LinkClientTest, AStoppedProviderIsTriedAgainOnlyAfterADoublingBackOff) {
     testing::LogCapture capture;
-    UniqueFd listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const auto path = folder_ / "stopped.sock";
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address),
-              0);
-    ASSERT_EQ(::listen(listener.get(), 16), 0);
+    const UniqueFd listener = listenAt(folder_ / "stopped.sock", SOCK_NONBLOCK);
+    ASSERT_TRUE(listener);
     const auto newConnections = [&] {
         int count = 0;
         while (UniqueFd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC))) {
