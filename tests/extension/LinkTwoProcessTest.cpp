@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <thread>
+#include <tuple>
 
 #include "platform/link/LinkClient.h"
 #include "platform/runtime/Clock.h"
@@ -57,9 +58,7 @@ TEST(CameraLinkTwoProcess, BlackThenSinkFramesThenBlackWhenTheFeederLeaves) {
               link::status::ok);
     ASSERT_TRUE(waitFor([&] { return seen.size() >= 3; }, 3000ms, pump)) << "no black frames";
     for (const auto& f : seen) {
-        EXPECT_EQ(f.width, 1920U);
-        EXPECT_EQ(f.height, 1080U);
-        EXPECT_TRUE(f.black());
+        EXPECT_EQ(std::tuple(f.width, f.height, f.black()), std::tuple(1920U, 1080U, true));
     }
 
     std::vector<std::uint64_t> enqueuedTimes;
@@ -73,8 +72,7 @@ TEST(CameraLinkTwoProcess, BlackThenSinkFramesThenBlackWhenTheFeederLeaves) {
         ASSERT_EQ(sinkClient.copyBufferQueue(
                       sinkCamera->sink, [&altered] { ++altered; }, queue),
                   link::status::ok);
-        EXPECT_EQ(queue->capacity(), 4);
-        EXPECT_EQ(queue->count(), 0);
+        EXPECT_EQ(std::pair(queue->capacity(), queue->count()), std::pair(4, 0));
         ASSERT_EQ(sinkClient.startStream(sinkCamera->device, sinkCamera->sink), link::status::ok);
 
         auto frame = PixelBuffer::create(1280, 720);
@@ -91,30 +89,29 @@ TEST(CameraLinkTwoProcess, BlackThenSinkFramesThenBlackWhenTheFeederLeaves) {
             enqueuedTimes.push_back(now);
             waitFor([] { return false; }, 66ms, pump);  // 15 frames per second
         }
+        const auto fed = [](const SeenFrame& f) { return f.width == 1280; };
         ASSERT_TRUE(waitFor(
             [&] {
                 return std::count_if(seen.begin() + static_cast<std::ptrdiff_t>(before), seen.end(),
-                                     [](const SeenFrame& f) { return f.width == 1280; }) == 5;
+                                     fed) == 5;
             },
             2000ms, pump));
         std::vector<std::uint64_t> relayedTimes;
         // The fed frames, 66 ms apart, bracket a stretch where a 30 fps black would show: while
         // the sink is started, none comes between them.
-        const auto fed = [](const SeenFrame& f) { return f.width == 1280; };
         const auto first =
             std::find_if(seen.begin() + static_cast<std::ptrdiff_t>(before), seen.end(), fed);
         const auto last = std::find_if(seen.rbegin(), seen.rend(), fed).base();
         EXPECT_TRUE(std::all_of(first, last, fed));
         for (std::size_t i = before; i < seen.size(); ++i) {
-            if (seen[i].width == 1280) {
+            if (fed(seen[i])) {
                 // Exact from BGRA, within the rounding of the trip through YUV from planes.
                 const int off = relayedTimes.size() % 2 == 0 ? 0 : 3;
-                EXPECT_EQ(seen[i].height, 720U);
-                EXPECT_TRUE(seen[i].uniform);
+                EXPECT_EQ(std::tuple(seen[i].height, seen[i].uniform, seen[i].a),
+                          std::tuple(720U, true, 255));
                 EXPECT_NEAR(seen[i].b, 10, off);
                 EXPECT_NEAR(seen[i].g, 20, off);
                 EXPECT_NEAR(seen[i].r, 200, off);
-                EXPECT_EQ(seen[i].a, 255);
                 relayedTimes.push_back(seen[i].hostTime);
             }
         }
