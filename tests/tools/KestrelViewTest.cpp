@@ -39,8 +39,7 @@ TEST(KestrelView, ReadsBlackFramesAndSavesTheLastOne) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     ASSERT_TRUE(png_image_begin_read_from_file(&image, png.c_str()));
-    EXPECT_EQ(image.width, 1920U);
-    EXPECT_EQ(image.height, 1080U);
+    EXPECT_EQ(std::pair(image.width, image.height), std::pair(1920U, 1080U));
     png_image_free(&image);
 }
 
