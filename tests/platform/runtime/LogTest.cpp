@@ -2,7 +2,6 @@
 
 #include <memory>
 #include <tuple>
-#include <vector>
 
 #include "platform/runtime/Log.h"
 #include "platform/runtime/ManualExecutor.h"
@@ -11,25 +10,23 @@
 namespace kestrel {
 namespace {
 
+std::string format(std::string_view text, std::initializer_list<LogArg> args) {
+    return formatLogMessage(text, std::span(args.begin(), args.size()));
+}
+
 TEST(LogFormat, PrintsTemplatesWithTheirArgumentsAndNeverFailsOnMissingOrMismatchedOnes) {
-    const std::tuple<std::string_view, std::vector<LogArg>, std::string> cases[] = {
-        {"loaded loop: %{public}@", {"loop.mov"}, "loaded loop: loop.mov"},
-        {"dispatch mode=%{public}@ total=%d away=%d freeze=%{public}@",
-         {"away", std::int64_t{120}, 7, "n"},
-         "dispatch mode=away total=120 away=7 freeze=n"},
-        {"pump drain count=%d empty=%d srcClients=%d",
-         {1, 2U, -3},
-         "pump drain count=1 empty=2 srcClients=-3"},
-        {"%.2f s, %lld ns, %u, 100%%", {1.5, 42LL, 3U}, "1.50 s, 42 ns, 3, 100%"},
-        {"%@ then %s", {"a", "b"}, "a then b"},
-        {"a=%d b=%{public}@", {1}, "a=1 b=<?>"},
-        {"n=%d", {"text"}, "n=<?>"},
-        {"%q stays, trailing %", {}, "%q stays, trailing %"},
-        {"%{public", {}, "%{public"},
-    };
-    for (const auto& [text, args, expected] : cases) {
-        EXPECT_EQ(formatLogMessage(text, args), expected);
-    }
+    EXPECT_EQ(format("loaded loop: %{public}@", {"loop.mov"}), "loaded loop: loop.mov");
+    EXPECT_EQ(format("dispatch mode=%{public}@ total=%d away=%d freeze=%{public}@",
+                     {"away", std::int64_t{120}, 7, "n"}),
+              "dispatch mode=away total=120 away=7 freeze=n");
+    EXPECT_EQ(format("pump drain count=%d empty=%d srcClients=%d", {1, 2U, -3}),
+              "pump drain count=1 empty=2 srcClients=-3");
+    EXPECT_EQ(format("%.2f s, %lld ns, %u, 100%%", {1.5, 42LL, 3U}), "1.50 s, 42 ns, 3, 100%");
+    EXPECT_EQ(format("%@ then %s", {"a", "b"}), "a then b");
+    EXPECT_EQ(format("a=%d b=%{public}@", {1}), "a=1 b=<?>");
+    EXPECT_EQ(format("n=%d", {"text"}), "n=<?>");
+    EXPECT_EQ(format("%q stays, trailing %", {}), "%q stays, trailing %");
+    EXPECT_EQ(format("%{public", {}), "%{public");
 }
 
 TEST(Log, RecordsCarrySubsystemCategoryAndLevel) {
