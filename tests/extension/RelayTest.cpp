@@ -94,7 +94,7 @@ TEST_F(RelayTest, ReadersBeforeAFeederGetBlackAtThirtyPerSecondUntilTheLastLeave
     EXPECT_EQ(device->sourceClients(), 1);
 }
 
-TEST_F(RelayTest, SinkStartStopsBlackAndRelaysFramesWithTheirOwnTimes) {
+TEST_F(RelayTest, SinkStartStopsBlackAndRelaysFramesWithTheirOwnTimesUntilItsStopBringsBlackBack) {
     startSource();
     startSink();
     ASSERT_EQ(sink.requestedFor.size(), 1U);  // first poll immediately
@@ -117,6 +117,15 @@ TEST_F(RelayTest, SinkStartStopsBlackAndRelaysFramesWithTheirOwnTimes) {
     startSource();
     exec.advance(milliseconds(1000));
     EXPECT_EQ(source.sent.size(), blackSent + 2);
+
+    stopSink();
+    EXPECT_EQ(device->state(), RelayState::black);
+    EXPECT_FALSE(device->sinkClient().has_value());
+    const int requests = sink.requests;
+    const std::size_t sent = source.sent.size();
+    exec.advance(milliseconds(500));
+    EXPECT_EQ(sink.requests, requests);        // the consume timer is cancelled
+    EXPECT_EQ(source.sent.size(), sent + 15);  // black at 30 per second again
 }
 
 TEST_F(RelayTest, PollsNinetyTimesPerSecondForTheLatestSinkStartOnly) {
@@ -130,19 +139,6 @@ TEST_F(RelayTest, PollsNinetyTimesPerSecondForTheLatestSinkStartOnly) {
     EXPECT_EQ(device->pumpEmptys(), 92);
     EXPECT_EQ(sink.requestedFor.back(), (Client{2, 200}));
     EXPECT_EQ(count("streaming clients changed"), 1U);  // on a change only, not every poll
-}
-
-TEST_F(RelayTest, SinkStopWithReadersBringsBlackBack) {
-    startSource();
-    startSink();
-    stopSink();
-    EXPECT_EQ(device->state(), RelayState::black);
-    EXPECT_FALSE(device->sinkClient().has_value());
-    const int requests = sink.requests;
-    const std::size_t sent = source.sent.size();
-    exec.advance(milliseconds(500));
-    EXPECT_EQ(sink.requests, requests);        // the consume timer is cancelled
-    EXPECT_EQ(source.sent.size(), sent + 15);  // black at 30 per second again
 }
 
 TEST_F(RelayTest, DrainOnlyLogsConsumeErrorsAndAcknowledgesFramesButSendsNothing) {
