@@ -51,8 +51,6 @@ class FakeProvider {
         thread_.join();
         std::filesystem::remove(path_);
     }
-    FakeProvider(const FakeProvider&) = delete;
-    FakeProvider& operator=(const FakeProvider&) = delete;
 
   private:
     void serve() {
