@@ -11,6 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "extension/StreamPorts.h"
+#include "platform/link/Wire.h"
 #include "platform/media/ImageOps.h"
 
 namespace kestrel::camera {
@@ -61,11 +62,10 @@ void copyRows(const std::uint8_t* from, std::size_t fromStride, std::uint8_t* to
 
 void scalePlane(const std::uint8_t* from, std::uint32_t width, std::uint32_t height,
                 std::uint8_t* to, std::uint32_t toWidth, std::uint32_t toHeight,
-                std::size_t fromStride = 0) {
+                std::size_t fromStride) {
     // OpenCV rather than libyuv's general scaler: faster here, and exact on uniform areas.
     const cv::Mat in(static_cast<int>(height), static_cast<int>(width), CV_8UC1,
-                     const_cast<std::uint8_t*>(from),
-                     fromStride == 0 ? std::size_t{cv::Mat::AUTO_STEP} : fromStride);
+                     const_cast<std::uint8_t*>(from), fromStride);
     cv::Mat out(static_cast<int>(toHeight), static_cast<int>(toWidth), CV_8UC1, to);
     cv::resize(in, out, out.size(), 0, 0, cv::INTER_LINEAR);
 }
@@ -79,9 +79,9 @@ struct SourcePlanes {
     std::size_t chromaStride;
 };
 SourcePlanes planesOf(const ImageView& source) {
-    const std::size_t chromaStride = source.stride / 2;
-    const std::uint8_t* u = source.pixels + static_cast<std::size_t>(source.stride) * source.height;
-    return {source.pixels, u, u + chromaStride * (source.height / 2), source.stride, chromaStride};
+    const link::ChromaLayout chroma = link::chromaLayout(source.stride, source.height);
+    return {source.pixels, source.pixels + chroma.cb, source.pixels + chroma.cr, source.stride,
+            chroma.stride};
 }
 
 // Chroma rows per band of the three-halves scaler; even, so that every band's chroma rows double
@@ -248,39 +248,53 @@ bool OutputConverter::convertPlanes(const ImageView& source, std::uint32_t width
         return false;
     }
     const CropRect crop = fillCrop(source.width, source.height, width, height);
-    if (source.planar) {
-        return scalePlanar(source, crop, width, height);
-    }
-    const std::uint8_t* origin =
-        source.pixels + static_cast<std::size_t>(crop.y) * source.stride + crop.x * 4ULL;
-    // A frame of the output's size keeps every chroma row, exactly as packing BGRA would; one to
-    // scale drops every other row first, halving the chroma to scale (consumers of YUY2 mostly
-    // drop them anyway).
+    // A BGRA frame of the output's size keeps every chroma row, exactly as packing BGRA would; one
+    // to scale drops every other row first, halving the chroma to scale (consumers of YUY2 mostly
+    // drop them anyway). Planar frames have 4:2:0 chroma to begin with.
     const bool scaled = crop.width != width || crop.height != height;
-    planes_.fullChromaRows = !scaled;
+    planes_.fullChromaRows = !scaled && !source.planar;
     planes_.width = width;
     planes_.height = height;
     if (scalesByThreeHalves(source, width, height)) {
         planes_.bytes.resize(static_cast<std::size_t>(width) * height * 3 / 2);
         return scaleThreeHalves(source, planes_.bytes.data(), nullptr);
     }
-    const std::uint32_t chromaWidth = (crop.width + 1) / 2;
-    const std::size_t lumaBytes = static_cast<std::size_t>(crop.width) * crop.height;
-    const std::uint32_t chromaHeight = scaled ? (crop.height + 1) / 2 : crop.height;
-    const std::size_t chromaBytes = static_cast<std::size_t>(chromaWidth) * chromaHeight;
-    std::vector<std::uint8_t>& converted = scaled ? sourcePlanes_ : planes_.bytes;
-    converted.resize(lumaBytes + 2 * chromaBytes);
-    std::uint8_t* y = converted.data();
-    std::uint8_t* u = y + lumaBytes;
-    std::uint8_t* v = u + chromaBytes;
-    const auto toPlanes = scaled ? &libyuv::ARGBToI420 : &libyuv::ARGBToI422;
-    if (toPlanes(origin, static_cast<int>(source.stride), y, static_cast<int>(crop.width), u,
-                 static_cast<int>(chromaWidth), v, static_cast<int>(chromaWidth),
-                 static_cast<int>(crop.width), static_cast<int>(crop.height)) != 0) {
-        return false;
-    }
-    if (!scaled) {
-        return true;
+    // The crop's 4:2:0 planes: where they lie in a planar frame, else converted from BGRA (straight
+    // into the output's planes when nothing is left to scale).
+    SourcePlanes in{};
+    std::uint32_t chromaWidth = (crop.width + 1) / 2;
+    std::uint32_t chromaHeight = (crop.height + 1) / 2;
+    if (source.planar) {
+        const SourcePlanes all = planesOf(source);
+        const std::uint32_t cx = crop.x / 2;
+        const std::uint32_t cy = crop.y / 2;
+        chromaWidth = std::min(chromaWidth, source.width / 2 - cx);
+        chromaHeight = std::min(chromaHeight, source.height / 2 - cy);
+        in = {all.y + crop.y * all.stride + crop.x, all.u + cy * all.chromaStride + cx,
+              all.v + cy * all.chromaStride + cx, all.stride, all.chromaStride};
+    } else {
+        if (!scaled) {
+            chromaHeight = crop.height;
+        }
+        const std::size_t lumaBytes = static_cast<std::size_t>(crop.width) * crop.height;
+        const std::size_t chromaBytes = static_cast<std::size_t>(chromaWidth) * chromaHeight;
+        std::vector<std::uint8_t>& converted = scaled ? sourcePlanes_ : planes_.bytes;
+        converted.resize(lumaBytes + 2 * chromaBytes);
+        std::uint8_t* y = converted.data();
+        std::uint8_t* u = y + lumaBytes;
+        std::uint8_t* v = u + chromaBytes;
+        const std::uint8_t* origin =
+            source.pixels + static_cast<std::size_t>(crop.y) * source.stride + crop.x * 4ULL;
+        const auto toPlanes = scaled ? &libyuv::ARGBToI420 : &libyuv::ARGBToI422;
+        if (toPlanes(origin, static_cast<int>(source.stride), y, static_cast<int>(crop.width), u,
+                     static_cast<int>(chromaWidth), v, static_cast<int>(chromaWidth),
+                     static_cast<int>(crop.width), static_cast<int>(crop.height)) != 0) {
+            return false;
+        }
+        in = {y, u, v, crop.width, chromaWidth};
+        if (!scaled) {
+            return true;
+        }
     }
     const std::uint32_t outChroma = (width + 1) / 2;
     const std::size_t outLuma = static_cast<std::size_t>(width) * height;
@@ -288,40 +302,11 @@ bool OutputConverter::convertPlanes(const ImageView& source, std::uint32_t width
     const std::size_t outChromaBytes = static_cast<std::size_t>(outChroma) * outChromaHeight;
     planes_.bytes.resize(outLuma + 2 * outChromaBytes);
     std::uint8_t* outY = planes_.bytes.data();
-    scalePlane(y, crop.width, crop.height, outY, width, height);
-    scalePlane(u, chromaWidth, chromaHeight, outY + outLuma, outChroma, outChromaHeight);
-    scalePlane(v, chromaWidth, chromaHeight, outY + outLuma + outChromaBytes, outChroma,
-               outChromaHeight);
-    return true;
-}
-
-bool OutputConverter::scalePlanar(const ImageView& source, const CropRect& crop,
-                                  std::uint32_t width, std::uint32_t height) {
-    // The planes are 4:2:0 already: only the crop and the scaling are left (a copy at equal size).
-    planes_.fullChromaRows = false;
-    planes_.width = width;
-    planes_.height = height;
-    const std::uint32_t outChroma = (width + 1) / 2;
-    const std::size_t outLuma = static_cast<std::size_t>(width) * height;
-    const std::uint32_t outChromaHeight = (height + 1) / 2;
-    const std::size_t outChromaBytes = static_cast<std::size_t>(outChroma) * outChromaHeight;
-    if (scalesByThreeHalves(source, width, height)) {
-        planes_.bytes.resize(outLuma + 2 * outChromaBytes);
-        return scaleThreeHalves(source, planes_.bytes.data(), nullptr);
-    }
-    const SourcePlanes in = planesOf(source);
-    const std::uint32_t cx = crop.x / 2;
-    const std::uint32_t cy = crop.y / 2;
-    const std::uint32_t chromaWidth = std::min((crop.width + 1) / 2, source.width / 2 - cx);
-    const std::uint32_t chromaHeight = std::min((crop.height + 1) / 2, source.height / 2 - cy);
-    planes_.bytes.resize(outLuma + 2 * outChromaBytes);
-    std::uint8_t* outY = planes_.bytes.data();
-    scalePlane(in.y + crop.y * in.stride + crop.x, crop.width, crop.height, outY, width, height,
-               in.stride);
-    scalePlane(in.u + cy * in.chromaStride + cx, chromaWidth, chromaHeight, outY + outLuma,
-               outChroma, outChromaHeight, in.chromaStride);
-    scalePlane(in.v + cy * in.chromaStride + cx, chromaWidth, chromaHeight,
-               outY + outLuma + outChromaBytes, outChroma, outChromaHeight, in.chromaStride);
+    scalePlane(in.y, crop.width, crop.height, outY, width, height, in.stride);
+    scalePlane(in.u, chromaWidth, chromaHeight, outY + outLuma, outChroma, outChromaHeight,
+               in.chromaStride);
+    scalePlane(in.v, chromaWidth, chromaHeight, outY + outLuma + outChromaBytes, outChroma,
+               outChromaHeight, in.chromaStride);
     return true;
 }
 

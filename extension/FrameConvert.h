@@ -58,8 +58,6 @@ class OutputConverter {
 
   private:
     bool convertPlanes(const ImageView& source, std::uint32_t width, std::uint32_t height);
-    bool scalePlanar(const ImageView& source, const CropRect& crop, std::uint32_t width,
-                     std::uint32_t height);
     // Scales a frame two thirds of the output's size into whole planes at `out`, or packs it
     // straight into `packed`.
     bool scaleThreeHalves(const ImageView& source, std::uint8_t* out, const MutableImage* packed);

@@ -114,11 +114,11 @@ class LinkServer::ReaderOutput final : public FrameOutput {
     // Readers get BGRA whatever the sink sent.
     static void copyPixels(const SampleBuffer& buffer, std::uint8_t* out, std::uint32_t stride) {
         if (buffer.planar) {
-            const std::size_t lumaBytes = static_cast<std::size_t>(buffer.stride) * buffer.height;
-            const int chromaStride = static_cast<int>(buffer.stride / 2);
-            const std::uint8_t* cb = buffer.pixels + lumaBytes;
-            libyuv::I420ToARGB(buffer.pixels, static_cast<int>(buffer.stride), cb, chromaStride,
-                               cb + lumaBytes / 4, chromaStride, out, static_cast<int>(stride),
+            const ChromaLayout chroma = chromaLayout(buffer.stride, buffer.height);
+            const auto chromaStride = static_cast<int>(chroma.stride);
+            libyuv::I420ToARGB(buffer.pixels, static_cast<int>(buffer.stride),
+                               buffer.pixels + chroma.cb, chromaStride, buffer.pixels + chroma.cr,
+                               chromaStride, out, static_cast<int>(stride),
                                static_cast<int>(buffer.width), static_cast<int>(buffer.height));
             return;
         }

@@ -283,12 +283,11 @@ Status SinkQueue::enqueue(const std::uint8_t* pixels, std::uint32_t width, std::
     if (frame.pixelFormat == kI420) {
         // Converting costs the application what copying BGRA did, and spares the daemon a
         // conversion and most of its reading.
-        std::uint8_t* cb = out + chromaOffset(frame);
-        std::uint8_t* cr = cb + chromaOffset(frame) / 4;
-        const int chromaStride = static_cast<int>(frame.stride / 2);
+        const ChromaLayout chroma = chromaLayout(frame.stride, height);
+        const auto chromaStride = static_cast<int>(chroma.stride);
         libyuv::ARGBToI420(pixels, static_cast<int>(stride), out, static_cast<int>(frame.stride),
-                           cb, chromaStride, cr, chromaStride, static_cast<int>(width),
-                           static_cast<int>(height));
+                           out + chroma.cb, chromaStride, out + chroma.cr, chromaStride,
+                           static_cast<int>(width), static_cast<int>(height));
     } else {
         for (std::uint32_t y = 0; y < height; ++y) {
             std::memcpy(out + static_cast<std::size_t>(y) * frame.stride,

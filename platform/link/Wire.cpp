@@ -454,7 +454,8 @@ bool validSlotFrame(const SlotLayout& layout, const SlotFrame& frame, std::uint6
 
 std::uint64_t slotFrameBytes(const SlotFrame& frame) {
     if (frame.pixelFormat == kI420) {
-        return chromaOffset(frame) + chromaOffset(frame) / 2;
+        const ChromaLayout chroma = chromaLayout(frame.stride, frame.height);
+        return chroma.cr + (chroma.cr - chroma.cb);
     }
     // The last row needs only its pixels, not a full stride.
     return static_cast<std::uint64_t>(frame.stride) * (frame.height - 1) +

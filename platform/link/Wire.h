@@ -250,9 +250,16 @@ bool validSlotFrame(const SlotLayout& layout, const SlotFrame& frame, std::uint6
 // pixels, 'y420' its three planes whole.
 std::uint64_t slotFrameBytes(const SlotFrame& frame);
 
-// Where the Cb plane of a 'y420' frame starts, from the start of its slot; Cr follows it.
-inline std::uint64_t chromaOffset(const SlotFrame& frame) {
-    return static_cast<std::uint64_t>(frame.stride) * frame.height;
+// Where the chroma planes of a 'y420' frame with Y rows `stride` apart lie, in bytes from the
+// start of its Y plane, and their rows' stride.
+struct ChromaLayout {
+    std::uint64_t cb = 0;
+    std::uint64_t cr = 0;
+    std::uint32_t stride = 0;
+};
+inline ChromaLayout chromaLayout(std::uint32_t stride, std::uint32_t height) {
+    const std::uint64_t cb = static_cast<std::uint64_t>(stride) * height;
+    return {cb, cb + static_cast<std::uint64_t>(stride / 2) * (height / 2), stride / 2};
 }
 
 }  // namespace kestrel::link
