@@ -9,7 +9,7 @@ PACKAGES=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libyuv-dev libopencv-core-dev libopencv-imgproc-dev
     libopencv-objdetect-dev opencv-data libopencv-imgcodecs-dev python3-skimage
-    libopencv-dnn-dev libdlib-dev
+    libopencv-dnn-dev libdlib-dev libxnnpack-dev libpthreadpool-dev libonnx-dev libprotobuf-dev
     libx11-dev xvfb xdotool python3-dbus python3-gi
     libjpeg62-turbo-dev
     qt6-base-dev libsystemd-dev libqt6svg6 fonts-dejavu-core

@@ -20,6 +20,19 @@ set_target_properties(kestrel::opencv PROPERTIES
     INTERFACE_LINK_LIBRARIES "${OPENCV_IMGPROC_LIBRARY};${OPENCV_CORE_LIBRARY}"
     INTERFACE_INCLUDE_DIRECTORIES "${OPENCV_INCLUDE_DIR}")
 
+# The face detector's networks: read with ONNX's protobuf classes, computed by XNNPACK.
+find_package(Protobuf REQUIRED)
+find_library(ONNX_PROTO_LIBRARY onnx_proto REQUIRED)
+add_library(kestrel::onnx INTERFACE IMPORTED)
+set_target_properties(kestrel::onnx PROPERTIES
+    INTERFACE_LINK_LIBRARIES "${ONNX_PROTO_LIBRARY};protobuf::libprotobuf"
+    INTERFACE_COMPILE_DEFINITIONS "ONNX_NAMESPACE=onnx;ONNX_ML=1")
+find_path(XNNPACK_INCLUDE_DIR xnnpack.h REQUIRED)
+find_library(XNNPACK_LIBRARY XNNPACK REQUIRED)
+add_library(kestrel::xnnpack UNKNOWN IMPORTED)
+set_target_properties(kestrel::xnnpack PROPERTIES IMPORTED_LOCATION "${XNNPACK_LIBRARY}"
+                      INTERFACE_INCLUDE_DIRECTORIES "${XNNPACK_INCLUDE_DIR}")
+
 # Where kestrel.sh installs the face detector's model.
 set(KESTREL_MODEL_DIR "${PROJECT_SOURCE_DIR}/build/models" CACHE PATH "Face detection models")
 

@@ -2,16 +2,19 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <iterator>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include <libyuv/planar_functions.h>
+#include <libyuv/scale.h>
+#include <opencv2/core/types.hpp>
 #include <opencv2/core/utility.hpp>
-#include <opencv2/dnn.hpp>
-#include <opencv2/imgproc.hpp>
 
-#include "app/presence/FrameView.h"
+#include "app/presence/XnnpackNetwork.h"
 
 namespace kestrel {
 
@@ -27,78 +30,102 @@ constexpr int kAnchors = 512 + 384;
 // height in its upper middle where the head of a person sitting back is, or the whole frame.
 enum class Region { middle, upperMiddle, whole };
 
-// Scales `from` down to `size`. Averaging areas is quick only for a whole-number factor, so it
-// shrinks by the largest such factor first and interpolates the small rest.
-void shrink(const cv::Mat& from, cv::Mat& to, cv::Size size, cv::Mat& between) {
-    const int factor = std::min(from.cols / size.width, from.rows / size.height);
-    if (factor < 2) {
-        cv::resize(from, to, size, 0, 0, cv::INTER_AREA);
-        return;
-    }
-    const cv::Size whole(from.cols / factor, from.rows / factor);
-    if (whole == size) {
-        cv::resize(from, to, size, 0, 0, cv::INTER_AREA);
-        return;
-    }
-    cv::resize(from, between, whole, 0, 0, cv::INTER_AREA);
-    cv::resize(between, to, size, 0, 0, cv::INTER_LINEAR);
-}
+// The largest factor by which dim light is brightened: more only lifts sensor noise.
+constexpr float kMostGain = 8;
 
 }  // namespace
+
+// The frame's colour planes under all the passes' squares, split once per detection.
+struct BlazeFaceDetector::Planes {
+    cv::Rect area;
+    int stride = 0;
+    std::vector<std::uint8_t> red, green, blue;
+
+    const std::uint8_t* at(const std::vector<std::uint8_t>& plane, cv::Point where) const {
+        return plane.data() + static_cast<std::ptrdiff_t>(where.y - area.y) * stride +
+               (where.x - area.x);
+    }
+};
 
 struct BlazeFaceDetector::Network {
     int size = 0;
     Region region = Region::middle;
     float logitThreshold = 0;
-    cv::dnn::Net net;
-    std::vector<std::string> outputs;
-    // Reused for every frame: the scaled frame, the RGB square and the NHWC input.
-    cv::Mat between;
-    cv::Mat small;
-    cv::Mat square;
-    cv::Mat input;
-    std::vector<cv::Mat> results;
+    std::unique_ptr<XnnpackNetwork> net;
+    // Reused for every frame: the square's colour planes, scaled down from the frame's.
+    std::vector<std::uint8_t> red, green, blue;
 
-    // Runs the network on `square`; the largest anchor score as a logit.
+    // The part of the frame this pass looks at, and where it lies in the network's square.
+    std::pair<cv::Rect, cv::Rect> placement(cv::Size frame) const {
+        if (region == Region::whole) {
+            // The longer side fills the square, the rest stays black.
+            const bool wide = frame.width >= frame.height;
+            const auto shorter = [&](int along, int across) {
+                return std::max(1, static_cast<int>(static_cast<long long>(across) * size / along));
+            };
+            const cv::Size scaled = wide ? cv::Size(size, shorter(frame.width, frame.height))
+                                         : cv::Size(shorter(frame.height, frame.width), size);
+            return {cv::Rect({}, frame),
+                    cv::Rect((size - scaled.width) / 2, (size - scaled.height) / 2, scaled.width,
+                             scaled.height)};
+        }
+        const int shorter = std::min(frame.width, frame.height);
+        const int side = region == Region::middle ? shorter : std::max(1, shorter * 3 / 4);
+        const int top = region == Region::middle ? (frame.height - side) / 2 : shorter / 12;
+        return {cv::Rect((frame.width - side) / 2, top, side, side), cv::Rect(0, 0, size, size)};
+    }
+
+    // Runs the network on the square's planes; the largest anchor score as a logit. A dim
+    // picture is first stretched to the full range, as a camera's exposure would. The score
+    // outputs are the small ones, one number per anchor; the boxes have 16.
     float bestScore() {
-        cv::Mat planes(size, size, CV_32FC3, input.ptr<float>());  // input's memory
-        square.convertTo(planes, CV_32FC3, 1.0 / 127.5, -1.0);
-        net.setInput(input);
-        net.forward(results, outputs);
+        const std::size_t count = static_cast<std::size_t>(size) * static_cast<std::size_t>(size);
+        int darkest = 255;
+        int brightest = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const int grey = (77 * red[i] + 150 * green[i] + 29 * blue[i] + 128) >> 8;
+            darkest = std::min(darkest, grey);
+            brightest = std::max(brightest, grey);
+        }
+        const float gain =
+            brightest > darkest
+                ? std::min(kMostGain, 255.0f / static_cast<float>(brightest - darkest))
+                : 1.0f;
+        // Each channel maps to [-1, 1] after the stretch.
+        const float scale = gain / 127.5f;
+        const float offset = -static_cast<float>(darkest) * scale - 1.0f;
+        float* input = net->input().data();
+        for (std::size_t i = 0; i < count; ++i) {
+            input[3 * i] = static_cast<float>(red[i]) * scale + offset;
+            input[3 * i + 1] = static_cast<float>(green[i]) * scale + offset;
+            input[3 * i + 2] = static_cast<float>(blue[i]) * scale + offset;
+        }
+        if (!net->run()) {
+            return -INFINITY;
+        }
         float best = -INFINITY;
-        int anchors = 0;
-        for (const cv::Mat& result : results) {
-            if (result.total() * static_cast<std::size_t>(result.channels()) <= 512) {
-                double most = 0;
-                cv::minMaxIdx(result.reshape(1, 1), nullptr, &most);
-                best = std::max(best, static_cast<float>(most));
-                anchors += static_cast<int>(result.total());
+        std::size_t anchors = 0;
+        for (const XnnpackNetwork::Output& output : net->outputs()) {
+            if (output.values.size() <= 512) {
+                best =
+                    std::max(best, *std::max_element(output.values.begin(), output.values.end()));
+                anchors += output.values.size();
             }
         }
         return anchors == kAnchors ? best : -INFINITY;
     }
 
-    bool sees(const cv::Mat& bgra) {
-        if (region == Region::whole) {
-            // The longer side fills the square, the rest stays black.
-            const bool wide = bgra.cols >= bgra.rows;
-            const auto shorter = [&](int along, int across) {
-                return std::max(1, static_cast<int>(static_cast<long long>(across) * size / along));
-            };
-            const cv::Size scaled = wide ? cv::Size(size, shorter(bgra.cols, bgra.rows))
-                                         : cv::Size(shorter(bgra.rows, bgra.cols), size);
-            shrink(bgra, small, scaled, between);
-            square.setTo(cv::Scalar::all(0));
-            const cv::Rect content((size - scaled.width) / 2, (size - scaled.height) / 2,
-                                   scaled.width, scaled.height);
-            cv::cvtColor(small, square(content), cv::COLOR_BGRA2RGB);
-        } else {
-            const int shorter = std::min(bgra.cols, bgra.rows);
-            const int side = region == Region::middle ? shorter : std::max(1, shorter * 3 / 4);
-            const int top = region == Region::middle ? (bgra.rows - side) / 2 : shorter / 12;
-            const cv::Rect cut((bgra.cols - side) / 2, top, side, side);
-            shrink(bgra(cut), small, cv::Size(size, size), between);
-            cv::cvtColor(small, square, cv::COLOR_BGRA2RGB);
+    bool sees(const Planes& planes, cv::Size frame) {
+        const auto [from, to] = placement(frame);
+        const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(to.y) * size + to.x;
+        // A box filter: every pixel of the frame counts, so fine detail does not alias.
+        for (auto [source, target] :
+             {std::pair{&planes.red, &red}, std::pair{&planes.green, &green},
+              std::pair{&planes.blue, &blue}}) {
+            std::fill(target->begin(), target->end(), 0);
+            libyuv::ScalePlane(planes.at(*source, from.tl()), planes.stride, from.width,
+                               from.height, target->data() + at, size, to.width, to.height,
+                               libyuv::kFilterBox);
         }
         return bestScore() > logitThreshold;
     }
@@ -116,21 +143,20 @@ struct BlazeFaceDetector::Network {
         network->size = size;
         network->region = region;
         network->logitThreshold = std::log(threshold / (1 - threshold));
-        try {
-            network->net = cv::dnn::readNetFromONNX(path.string());
-            network->outputs = network->net.getUnconnectedOutLayersNames();
-            const int shape[] = {1, size, size, 3};
-            network->input.create(4, shape, CV_32F);
-            network->square.create(size, size, CV_8UC3);
-            network->square.setTo(cv::Scalar::all(0));
-            // A network with other outputs or another input size is not taken for this one.
-            if (network->bestScore() == -INFINITY) {
-                return Error{"FaceDetector", 2,
-                             "face model " + path.string() + " is not a BlazeFace network"};
-            }
-        } catch (const cv::Exception& exception) {
+        auto loaded = XnnpackNetwork::load(path);
+        if (auto* reason = std::get_if<std::string>(&loaded)) {
             return Error{"FaceDetector", 2,
-                         "cannot read face model " + path.string() + ": " + exception.what()};
+                         "cannot read face model " + path.string() + ": " + *reason};
+        }
+        network->net = std::move(std::get<0>(loaded));
+        for (auto* plane : {&network->red, &network->green, &network->blue}) {
+            plane->assign(static_cast<std::size_t>(size) * static_cast<std::size_t>(size), 0);
+        }
+        // A network with another input size or other outputs is not taken for this one.
+        if (network->net->inputHeight() != size || network->net->inputWidth() != size ||
+            network->net->inputChannels() != 3 || network->bestScore() == -INFINITY) {
+            return Error{"FaceDetector", 2,
+                         "face model " + path.string() + " is not a BlazeFace network"};
         }
         return network;
     }
@@ -159,8 +185,9 @@ std::variant<std::unique_ptr<BlazeFaceDetector>, Error> BlazeFaceDetector::creat
         Region region;
         float threshold;
     };
-    const Pass passes[] = {{kNearbyModel, 128, Region::middle, thresholds.nearby},
-                           {kNearbyModel, 128, Region::upperMiddle, thresholds.sittingBack},
+    // The upper middle first: it finds more faces alone, so fewer detections need the second.
+    const Pass passes[] = {{kNearbyModel, 128, Region::upperMiddle, thresholds.sittingBack},
+                           {kNearbyModel, 128, Region::middle, thresholds.nearby},
                            {kDistantModel, 256, Region::whole, thresholds.distant}};
     std::unique_ptr<Network> networks[std::size(passes)];
     for (std::size_t i = 0; i < std::size(passes); ++i) {
@@ -184,7 +211,7 @@ std::variant<std::unique_ptr<BlazeFaceDetector>, Error> BlazeFaceDetector::creat
     return detector;
 }
 
-BlazeFaceDetector::BlazeFaceDetector(Private /*tag*/) {}
+BlazeFaceDetector::BlazeFaceDetector(Private /*tag*/) : planes_(std::make_unique<Planes>()) {}
 
 BlazeFaceDetector::~BlazeFaceDetector() = default;
 
@@ -192,14 +219,25 @@ bool BlazeFaceDetector::containsFace(const PixelBuffer& frame) {
     if (frame.width() <= 0 || frame.height() <= 0) {
         return false;
     }
-    try {
-        const cv::Mat bgra = readOnlyView(frame);
-        return std::any_of(passes_.begin(), passes_.end(),
-                           [&](const std::unique_ptr<Network>& pass) { return pass->sees(bgra); });
-    } catch (const cv::Exception&) {
-        // A frame the network cannot handle counts as one without a face.
-        return false;
+    const cv::Size size(frame.width(), frame.height());
+    cv::Rect area;
+    for (const auto& pass : passes_) {
+        area = area.empty() ? pass->placement(size).first : area | pass->placement(size).first;
     }
+    Planes& planes = *planes_;
+    planes.area = area;
+    planes.stride = area.width;
+    const auto count = static_cast<std::size_t>(area.width) * static_cast<std::size_t>(area.height);
+    for (auto* plane : {&planes.red, &planes.green, &planes.blue}) {
+        plane->resize(count);
+    }
+    libyuv::SplitARGBPlane(frame.row(area.y) + static_cast<std::ptrdiff_t>(area.x) * 4,
+                           frame.stride(), planes.red.data(), planes.stride, planes.green.data(),
+                           planes.stride, planes.blue.data(), planes.stride, nullptr, 0, area.width,
+                           area.height);
+    return std::any_of(passes_.begin(), passes_.end(), [&](const std::unique_ptr<Network>& pass) {
+        return pass->sees(planes, size);
+    });
 }
 
 }  // namespace kestrel

@@ -13,18 +13,19 @@ namespace kestrel {
 // The lowest scores that count as a face for each pass; 0 leaves the pass out.
 struct BlazeFaceThresholds {
     float nearby = 0.7f;
-    float sittingBack = 0.7f;
+    float sittingBack = 0.65f;
     // The distant pass finds few faces that the others miss and costs twice as much as both.
     float distant = 0;
 };
 
-// Face detection with MediaPipe's BlazeFace networks through OpenCV's DNN module, in passes that
-// each run only when the ones before found nothing. The cheap short-range 128x128 network looks
-// at the frame's middle square first, which finds a person sitting at the computer, the common
-// case; then at the upper middle of the picture, enlarged, for a person sitting back. Where it
-// is asked for, the 256x256 network for distant faces looks last at the whole frame, letterboxed
-// into its square. They see heads tilted by 30° and, mostly, faces an eighth of the frame's
-// height, in dim light and in half shadow.
+// Face detection with MediaPipe's BlazeFace networks, computed by XNNPACK, in passes that each
+// run only when the ones before found nothing. The cheap short-range 128x128 network looks first
+// at the upper middle of the picture, enlarged, where the head of a person at the computer or
+// sitting back is; then at the frame's middle square, which holds a face close to the camera
+// whole. Where it is asked for, the 256x256 network for distant faces looks last at the whole
+// frame, letterboxed into its square. Each part is scaled down with a box filter and a dim one is
+// stretched to the full range of brightness. They see heads tilted by 30°, faces an eighth of the
+// frame's height, in light down to a fifth and in half shadow.
 class BlazeFaceDetector final : public FaceDetector {
   public:
     using Thresholds = BlazeFaceThresholds;
@@ -39,6 +40,7 @@ class BlazeFaceDetector final : public FaceDetector {
         const std::filesystem::path& modelFolder, Thresholds thresholds = {});
 
     struct Network;
+    struct Planes;
     struct Private {};
     explicit BlazeFaceDetector(Private);
     ~BlazeFaceDetector() override;
@@ -49,6 +51,7 @@ class BlazeFaceDetector final : public FaceDetector {
 
   private:
     std::vector<std::unique_ptr<Network>> passes_;  // in their order
+    std::unique_ptr<Planes> planes_;
 };
 
 }  // namespace kestrel

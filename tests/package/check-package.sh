@@ -72,7 +72,7 @@ grep -q "kestrel-camera answers" "$log" && [ -n "$daemon_pid" ] ||
 step "package metadata and contents"
 info=$(dpkg-deb -I "$deb")
 contents=$(dpkg-deb -c "$deb")
-for dependency in libopencv-dnn406 libqt6core6 libpipewire-0.3-0; do
+for dependency in libxnnpack0 libonnx1 libqt6core6 libpipewire-0.3-0; do
     grep -q "^ Depends:.*$dependency" <<<"$info" || fail "Depends lacks $dependency"
 done
 for file in "${installed_files[@]}"; do

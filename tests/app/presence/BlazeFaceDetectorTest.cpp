@@ -24,38 +24,32 @@ std::unique_ptr<BlazeFaceDetector> makeDetector(BlazeFaceDetector::Thresholds th
 }
 
 // The webcam-like frames are judged by what the detector achieves: no face where there is none,
-// nearly every portrait seen, and the LFW crops (25 pixels cut close around eyes and mouth, scaled
-// up, no head around them; harder than any webcam picture) no worse than measured, 40 of 50. The
-// short-range pass alone must see the portrait that fills the middle of the picture.
+// and at least 95% of the faces seen, the LFW crops (25 pixels cut close around eyes and mouth,
+// scaled up, no head around them; harder than any webcam picture) among them. The short-range
+// pass alone must see the portrait that fills the middle of the picture.
 TEST(BlazeFaceDetector, MeetsTheGoalOnTheEvaluationSet) {
     auto detector = makeDetector();
     auto nearbyOnly = makeDetector({.nearby = 0.7f, .sittingBack = 0, .distant = 0});
     const auto set = buildFaceEvaluationSet(skimageDataFolder());
     ASSERT_TRUE(detector && nearbyOnly);
     ASSERT_FALSE(set.frames.empty()) << set.error;
-    int portraits = 0;
-    int portraitsFound = 0;
-    int crops = 0;
-    int cropsFound = 0;
-    bool nearbySawCloseFace = false;
+    int faces = 0;
+    int found = 0;
+    std::string missed;
     for (const auto& frame : set.frames) {
-        const bool found = detector->containsFace(*frame.frame);
+        const bool sawFace = detector->containsFace(*frame.frame);
         if (!frame.hasFace) {
-            EXPECT_FALSE(found) << "a face in " << frame.name;
-        } else if (frame.name.rfind("lfw", 0) == 0) {
-            ++crops;
-            cropsFound += found ? 1 : 0;
-        } else {
-            ++portraits;
-            portraitsFound += found ? 1 : 0;
-            if (frame.name == "astronaut face 1/2 tilt 0") {
-                nearbySawCloseFace = nearbyOnly->containsFace(*frame.frame);
-            }
+            EXPECT_FALSE(sawFace) << "a face in " << frame.name;
+            continue;
+        }
+        ++faces;
+        found += sawFace ? 1 : 0;
+        missed += sawFace ? "" : "\n  " + frame.name;
+        if (frame.name == "astronaut face 1/2 tilt 0") {
+            EXPECT_TRUE(nearbyOnly->containsFace(*frame.frame));
         }
     }
-    EXPECT_TRUE(nearbySawCloseFace);
-    EXPECT_GE(portraitsFound * 100, portraits * 95) << portraitsFound << " of " << portraits;
-    EXPECT_GE(cropsFound * 100, crops * 75) << cropsFound << " of " << crops;
+    EXPECT_GE(found * 100, faces * 95) << found << " of " << faces << ", missed:" << missed;
 }
 
 // Frames of any shape are analysed, tall ones as well as wide ones.

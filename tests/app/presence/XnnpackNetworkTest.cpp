@@ -1,0 +1,96 @@
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <onnx/onnx_pb.h>
+#include <opencv2/core.hpp>
+#include <opencv2/dnn.hpp>
+
+#include "app/presence/BlazeFaceDetector.h"
+#include "app/presence/XnnpackNetwork.h"
+
+namespace kestrel {
+namespace {
+
+const auto kModels = BlazeFaceDetector::defaultModelFolder();
+
+// Both networks computed by XNNPACK give what OpenCV's reading of the same file gives, output for
+// output and value for value, on an input that is not a picture of anything.
+TEST(XnnpackNetwork, ComputesWhatOpenCvComputes) {
+    cv::setNumThreads(1);
+    for (const char* file : {"face_detection_front_128x128_barracuda.onnx",
+                             "face_detection_back_256x256_barracuda.onnx"}) {
+        auto loaded = XnnpackNetwork::load(kModels / file);
+        ASSERT_TRUE(std::holds_alternative<std::unique_ptr<XnnpackNetwork>>(loaded))
+            << std::get<std::string>(loaded);
+        XnnpackNetwork& network = *std::get<0>(loaded);
+        const int shape[] = {1, network.inputHeight(), network.inputWidth(),
+                             network.inputChannels()};
+        cv::Mat input(4, shape, CV_32F, network.input().data());
+        cv::randu(input, -1.0f, 1.0f);
+        ASSERT_TRUE(network.run());
+
+        cv::dnn::Net reference = cv::dnn::readNetFromONNX((kModels / file).string());
+        reference.setInput(input);
+        std::vector<cv::Mat> expected;
+        reference.forward(expected, reference.getUnconnectedOutLayersNames());
+        ASSERT_EQ(expected.size(), network.outputs().size()) << file;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            const auto& values = network.outputs()[i].values;
+            ASSERT_EQ(expected[i].total(), values.size()) << file << " output " << i;
+            const cv::Mat got(1, static_cast<int>(values.size()), CV_32F,
+                              const_cast<float*>(values.data()));
+            EXPECT_LT(cv::norm(got, expected[i].reshape(1, 1), cv::NORM_INF), 1e-3)
+                << file << " output " << i;
+        }
+    }
+}
+
+// A file with an operator it does not know, or whose zero channels are not zero, is refused with
+// the reason instead of being computed wrongly.
+TEST(XnnpackNetwork, RefusesWhatItCannotCompute) {
+    onnx::ModelProto model;
+    {
+        std::ifstream in(kModels / "face_detection_front_128x128_barracuda.onnx", std::ios::binary);
+        ASSERT_TRUE(model.ParseFromIstream(&in));
+    }
+    const auto refusal = [](const onnx::ModelProto& changed) {
+        const auto path = std::filesystem::temp_directory_path() / "kestrel-changed.onnx";
+        {
+            std::ofstream out(path, std::ios::binary);
+            changed.SerializeToOstream(&out);
+        }
+        auto loaded = XnnpackNetwork::load(path);
+        std::filesystem::remove(path);
+        return std::holds_alternative<std::string>(loaded) ? std::get<std::string>(loaded)
+                                                           : std::string("(loaded)");
+    };
+    auto changed = model;
+    for (auto& node : *changed.mutable_graph()->mutable_node()) {
+        if (node.op_type() == "Relu") {
+            node.set_op_type("Sigmoid");
+            break;
+        }
+    }
+    EXPECT_EQ(refusal(changed), "operator Sigmoid is not supported");
+
+    changed = model;
+    for (auto& node : *changed.mutable_graph()->mutable_node()) {
+        if (node.op_type() == "ConstantOfShape") {
+            auto* value = node.add_attribute();
+            value->set_name("value");
+            value->set_type(onnx::AttributeProto::TENSOR);
+            value->mutable_t()->set_data_type(onnx::TensorProto::FLOAT);
+            value->mutable_t()->add_dims(1);
+            value->mutable_t()->add_float_data(1.0f);
+            break;
+        }
+    }
+    EXPECT_NE(refusal(changed).find("not zero"), std::string::npos) << refusal(changed);
+}
+
+}  // namespace
+}  // namespace kestrel
