@@ -1,10 +1,11 @@
 #include "app/presence/XnnpackNetwork.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <set>
 
@@ -35,6 +36,11 @@ struct Failure {
     std::string what;
 };
 
+// More values than any tensor of a detector for a camera picture holds: a file asking for more
+// is refused rather than allocated.
+constexpr int64_t kMostValues = int64_t{1} << 26;
+constexpr int64_t kLargestSide = 4096;
+
 std::vector<int64_t> intsOf(const onnx::NodeProto& node, const char* name,
                             std::vector<int64_t> otherwise) {
     for (const auto& attribute : node.attribute()) {
@@ -62,6 +68,10 @@ std::vector<T> dataOf(const onnx::TensorProto& tensor, int type,
     }
     std::size_t count = 1;
     for (const int64_t dim : tensor.dims()) {
+        if (dim < 0 || dim > kMostValues ||
+            count * static_cast<std::size_t>(dim) > static_cast<std::size_t>(kMostValues)) {
+            throw Failure{"tensor " + tensor.name() + " is too large"};
+        }
         count *= static_cast<std::size_t>(dim);
     }
     std::vector<T> values;
@@ -308,12 +318,14 @@ struct XnnpackNetwork::Graph {
         } else if (op == "Reshape" && value.view != Value::View::nchw) {
             const onnx::TensorProto& shapeTensor = initializer(node, 1);
             int64_t count = 1;
+            bool inferred = false;
             for (const int64_t dim :
                  dataOf<int64_t>(shapeTensor, onnx::TensorProto::INT64, shapeTensor.int64_data())) {
-                count *= dim == -1 ? 1 : dim;
+                inferred = inferred || dim == -1;
+                count *= dim == -1 ? 1 : std::clamp<int64_t>(dim, 0, kMostValues);
             }
             const auto total = static_cast<int64_t>(value.height * value.width * value.channels);
-            if (count < 1 || total % count != 0) {
+            if (count < 1 || count > total || (inferred ? total % count : total - count) != 0) {
                 throw Failure{"Reshape " + node.name() + " changes the number of values"};
             }
             value.view = Value::View::flat;
@@ -425,7 +437,9 @@ std::variant<std::unique_ptr<XnnpackNetwork>, std::string> XnnpackNetwork::load(
     const auto& shape = graph.input(0).type().tensor_type().shape();
     if (shape.dim_size() != 4 || shape.dim(0).dim_value() != 1 ||
         std::min({shape.dim(1).dim_value(), shape.dim(2).dim_value(), shape.dim(3).dim_value()}) <
-            1) {
+            1 ||
+        std::max({shape.dim(1).dim_value(), shape.dim(2).dim_value(), shape.dim(3).dim_value()}) >
+            kLargestSide) {
         return std::string("the model's input is not one NHWC image of a fixed size");
     }
     auto network = std::make_unique<XnnpackNetwork>(Private{});
@@ -456,6 +470,8 @@ std::variant<std::unique_ptr<XnnpackNetwork>, std::string> XnnpackNetwork::load(
         translation.build();
     } catch (const Failure& failure) {
         return failure.what;
+    } catch (const std::exception& exception) {  // out of memory, above all
+        return std::string("cannot build the network: ") + exception.what();
     }
     xnn_runtime* runtime = nullptr;
     if (xnn_create_runtime_v2(subgraph.get(), nullptr, 0, &runtime) != xnn_status_success) {

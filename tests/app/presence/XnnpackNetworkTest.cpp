@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -49,8 +50,8 @@ TEST(XnnpackNetwork, ComputesWhatOpenCvComputes) {
     }
 }
 
-// A file with an operator it does not know, or whose zero channels are not zero, is refused with
-// the reason instead of being computed wrongly.
+// A file with an operator it does not know, whose zero channels are not zero or with a tensor too
+// large to be real, is refused with the reason instead of being computed wrongly.
 TEST(XnnpackNetwork, RefusesWhatItCannotCompute) {
     onnx::ModelProto model;
     {
@@ -90,6 +91,17 @@ TEST(XnnpackNetwork, RefusesWhatItCannotCompute) {
         }
     }
     EXPECT_NE(refusal(changed).find("not zero"), std::string::npos) << refusal(changed);
+
+    // A filter claiming a trillion values is refused before anything is allocated for it.
+    changed = model;
+    for (auto& tensor : *changed.mutable_graph()->mutable_initializer()) {
+        if (tensor.dims_size() == 4) {  // a filter
+            tensor.set_dims(0, int64_t{1} << 20);
+            tensor.set_dims(1, int64_t{1} << 20);
+        }
+    }
+    const std::string tooLarge = refusal(changed);
+    EXPECT_NE(tooLarge.find("too large"), std::string::npos) << tooLarge;
 }
 
 }  // namespace
