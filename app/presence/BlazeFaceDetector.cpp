@@ -76,8 +76,7 @@ struct BlazeFaceDetector::Network {
     }
 
     // Runs the network on the square's planes; the largest anchor score as a logit. A dim
-    // picture is first stretched to the full range, as a camera's exposure would. The score
-    // outputs are the small ones, one number per anchor; the boxes have 16.
+    // picture is first stretched to the full range, as a camera's exposure would.
     float bestScore() {
         const std::size_t count = static_cast<std::size_t>(size) * static_cast<std::size_t>(size);
         int darkest = 255;
@@ -106,11 +105,8 @@ struct BlazeFaceDetector::Network {
         float best = -INFINITY;
         std::size_t anchors = 0;
         for (const XnnpackNetwork::Output& output : net->outputs()) {
-            if (output.values.size() <= 512) {
-                best =
-                    std::max(best, *std::max_element(output.values.begin(), output.values.end()));
-                anchors += output.values.size();
-            }
+            best = std::max(best, *std::max_element(output.values.begin(), output.values.end()));
+            anchors += output.values.size();
         }
         return anchors == kAnchors ? best : -INFINITY;
     }
@@ -143,7 +139,10 @@ struct BlazeFaceDetector::Network {
         network->size = size;
         network->region = region;
         network->logitThreshold = std::log(threshold / (1 - threshold));
-        auto loaded = XnnpackNetwork::load(path);
+        // Only the scores, one number per anchor, are computed; not the boxes, 16 per anchor.
+        auto loaded = XnnpackNetwork::load(path, [](const std::vector<int64_t>& shape) {
+            return !shape.empty() && shape.back() == 1;
+        });
         if (auto* reason = std::get_if<std::string>(&loaded)) {
             return Error{"FaceDetector", 2,
                          "cannot read face model " + path.string() + ": " + *reason};

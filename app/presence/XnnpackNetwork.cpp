@@ -97,7 +97,9 @@ struct XnnpackNetwork::Graph {
     std::map<std::string, const onnx::TensorProto*> initializers;
     std::map<std::string, const onnx::NodeProto*> zeroChannels;  // ConstantOfShape outputs
     std::map<std::string, Value> values;
-    // The names of the values that are the file's outputs, and their external ids.
+    // The file's outputs that are computed; the names of the values that hold them, and their
+    // external ids.
+    std::vector<const onnx::ValueInfoProto*> wanted;
     std::map<std::string, uint32_t> outputIds;
 
     static void check(xnn_status status, const std::string& what) {
@@ -360,8 +362,8 @@ struct XnnpackNetwork::Graph {
         // What the outputs do not depend on is left out: XNNPACK gives a tensor nobody reads no
         // memory.
         std::set<std::string> needed;
-        for (const auto& output : graph.output()) {
-            needed.insert(output.name());
+        for (const onnx::ValueInfoProto* output : wanted) {
+            needed.insert(output->name());
         }
         for (auto node = graph.node().rbegin(); node != graph.node().rend(); ++node) {
             if (node->output_size() > 0 && needed.count(node->output(0)) != 0) {
@@ -394,7 +396,8 @@ struct XnnpackNetwork::Graph {
                 throw Failure{"operator " + op + " is not supported"};
             }
         }
-        for (const auto& output : graph.output()) {
+        for (const onnx::ValueInfoProto* wantedOutput : wanted) {
+            const onnx::ValueInfoProto& output = *wantedOutput;
             const auto found = values.find(output.name());
             if (found == values.end() ||
                 (found->second.view == Value::View::nchw && found->second.channels > 1 &&
@@ -419,7 +422,7 @@ void XnnpackNetwork::RuntimeDeleter::operator()(xnn_runtime* runtime) const {
 }
 
 std::variant<std::unique_ptr<XnnpackNetwork>, std::string> XnnpackNetwork::load(
-    const std::filesystem::path& file) {
+    const std::filesystem::path& file, const OutputFilter& wanted) {
     if (xnn_initialize(nullptr) != xnn_status_success) {
         return std::string("XNNPACK does not run on this processor");
     }
@@ -457,7 +460,19 @@ std::variant<std::unique_ptr<XnnpackNetwork>, std::string> XnnpackNetwork::load(
         return std::string("XNNPACK cannot make a graph");
     }
     const std::unique_ptr<xnn_subgraph, SubgraphDeleter> subgraph(created);
-    Graph translation{graph, *network, subgraph.get(), {}, {}, {}, {}};
+    Graph translation{graph, *network, subgraph.get(), {}, {}, {}, {}, {}};
+    for (const auto& output : graph.output()) {
+        std::vector<int64_t> declared;
+        for (const auto& dim : output.type().tensor_type().shape().dim()) {
+            declared.push_back(dim.dim_value());
+        }
+        if (!wanted || wanted(declared)) {
+            translation.wanted.push_back(&output);
+        }
+    }
+    if (translation.wanted.empty()) {
+        return std::string("the model has none of the outputs wanted");
+    }
     try {
         const std::size_t dims[] = {1, static_cast<std::size_t>(network->inputHeight_),
                                     static_cast<std::size_t>(network->inputWidth_),

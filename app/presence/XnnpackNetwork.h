@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -27,8 +29,12 @@ class XnnpackNetwork {
         std::vector<float> values;
     };
 
+    // The file's outputs to compute, by the shape the file declares for them; what only the
+    // others need is not computed. Without it, all of them.
+    using OutputFilter = std::function<bool(const std::vector<int64_t>& shape)>;
+
     static std::variant<std::unique_ptr<XnnpackNetwork>, std::string> load(
-        const std::filesystem::path& file);
+        const std::filesystem::path& file, const OutputFilter& wanted = {});
 
     struct Private {};
     explicit XnnpackNetwork(Private);
@@ -43,7 +49,7 @@ class XnnpackNetwork {
     // Written before each run: height x width x channels floats, channels innermost.
     std::span<float> input() { return {input_.data(), inputSize_}; }
 
-    // Computes the outputs from the input; false where XNNPACK failed.
+    // Computes the wanted outputs from the input, in the file's order; false where XNNPACK failed.
     bool run();
     const std::vector<Output>& outputs() const { return outputs_; }
 

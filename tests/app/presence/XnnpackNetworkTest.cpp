@@ -50,6 +50,26 @@ TEST(XnnpackNetwork, ComputesWhatOpenCvComputes) {
     }
 }
 
+// Asked for the scores alone, it computes those and nothing else, to the same values.
+TEST(XnnpackNetwork, ComputesOnlyTheOutputsWanted) {
+    const auto file = kModels / "face_detection_front_128x128_barracuda.onnx";
+    auto all = std::get<0>(XnnpackNetwork::load(file));
+    auto scores = std::get<0>(XnnpackNetwork::load(
+        file, [](const std::vector<int64_t>& shape) { return shape.back() == 1; }));
+    for (XnnpackNetwork* network : {all.get(), scores.get()}) {
+        cv::Mat input(1, static_cast<int>(network->input().size()), CV_32F,
+                      network->input().data());
+        cv::theRNG().state = 7;  // the same input for both
+        cv::randu(input, -1.0f, 1.0f);
+        ASSERT_TRUE(network->run());
+    }
+    ASSERT_EQ(scores->outputs().size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(scores->outputs()[i].name, all->outputs()[i].name);
+        EXPECT_EQ(scores->outputs()[i].values, all->outputs()[i].values);
+    }
+}
+
 // A file with an operator it does not know, whose zero channels are not zero or with a tensor too
 // large to be real, is refused with the reason instead of being computed wrongly.
 TEST(XnnpackNetwork, RefusesWhatItCannotCompute) {
