@@ -26,8 +26,9 @@ constexpr const char* kDistantModel = "face_detection_back_256x256_barracuda.onn
 // numbers each.
 constexpr int kAnchors = 512 + 384;
 
-// What a pass looks at: the frame's middle square, the square three quarters of the frame's
-// height in its upper middle where the head of a person sitting back is, or the whole frame.
+// What a pass looks at: the frame's middle square; a square of three quarters of the shorter
+// side, centred across and a twelfth of that side from the top, where the head of a person at the
+// computer or sitting back is; or the whole frame.
 enum class Region { middle, upperMiddle, whole };
 
 // The largest factor by which dim light is brightened: more only lifts sensor noise.
@@ -76,21 +77,26 @@ struct BlazeFaceDetector::Network {
     }
 
     // Runs the network on the square's planes; the largest anchor score as a logit. A dim
-    // picture is first stretched to the full range, as a camera's exposure would.
-    float bestScore() {
+    // picture (in `content`, without the black around a letterboxed frame) is first stretched so
+    // that its grey levels span the full range, as a camera's exposure would.
+    float bestScore(cv::Rect content) {
         const std::size_t count = static_cast<std::size_t>(size) * static_cast<std::size_t>(size);
         int darkest = 255;
         int brightest = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            const int grey = (77 * red[i] + 150 * green[i] + 29 * blue[i] + 128) >> 8;
-            darkest = std::min(darkest, grey);
-            brightest = std::max(brightest, grey);
+        for (int y = content.y; y < content.y + content.height; ++y) {
+            for (int x = content.x; x < content.x + content.width; ++x) {
+                const std::size_t i = static_cast<std::size_t>(y) * static_cast<std::size_t>(size) +
+                                      static_cast<std::size_t>(x);
+                const int grey = (77 * red[i] + 150 * green[i] + 29 * blue[i] + 128) >> 8;
+                darkest = std::min(darkest, grey);
+                brightest = std::max(brightest, grey);
+            }
         }
         const float gain =
             brightest > darkest
                 ? std::min(kMostGain, 255.0f / static_cast<float>(brightest - darkest))
                 : 1.0f;
-        // Each channel maps to [-1, 1] after the stretch.
+        // The network takes [-1, 1]; a saturated colour may go past that once stretched.
         const float scale = gain / 127.5f;
         const float offset = -static_cast<float>(darkest) * scale - 1.0f;
         float* input = net->input().data();
@@ -105,6 +111,9 @@ struct BlazeFaceDetector::Network {
         float best = -INFINITY;
         std::size_t anchors = 0;
         for (const XnnpackNetwork::Output& output : net->outputs()) {
+            if (output.values.empty()) {
+                return -INFINITY;
+            }
             best = std::max(best, *std::max_element(output.values.begin(), output.values.end()));
             anchors += output.values.size();
         }
@@ -123,7 +132,7 @@ struct BlazeFaceDetector::Network {
                                from.height, target->data() + at, size, to.width, to.height,
                                libyuv::kFilterBox);
         }
-        return bestScore() > logitThreshold;
+        return bestScore(to) > logitThreshold;
     }
 
     static std::variant<std::unique_ptr<Network>, Error> load(const std::filesystem::path& path,
@@ -153,7 +162,8 @@ struct BlazeFaceDetector::Network {
         }
         // A network with another input size or other outputs is not taken for this one.
         if (network->net->inputHeight() != size || network->net->inputWidth() != size ||
-            network->net->inputChannels() != 3 || network->bestScore() == -INFINITY) {
+            network->net->inputChannels() != 3 ||
+            network->bestScore(cv::Rect(0, 0, size, size)) == -INFINITY) {
             return Error{"FaceDetector", 2,
                          "face model " + path.string() + " is not a BlazeFace network"};
         }

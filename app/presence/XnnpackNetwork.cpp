@@ -51,6 +51,30 @@ std::vector<int64_t> intsOf(const onnx::NodeProto& node, const char* name,
     return otherwise;
 }
 
+std::string stringOf(const onnx::NodeProto& node, const char* name) {
+    for (const auto& attribute : node.attribute()) {
+        if (attribute.name() == name) {
+            return attribute.s();
+        }
+    }
+    return {};
+}
+
+// Whether there are `count` values, each in [lowest, highest].
+bool within(const std::vector<int64_t>& values, std::size_t count, int64_t lowest,
+            int64_t highest) {
+    return values.size() == count && std::all_of(values.begin(), values.end(), [&](int64_t v) {
+               return v >= lowest && v <= highest;
+           });
+}
+
+// Padding computed from the sizes (SAME_UPPER and the like) is not taken; the converter writes
+// explicit pads.
+bool explicitPadding(const onnx::NodeProto& node) {
+    const std::string autoPad = stringOf(node, "auto_pad");
+    return autoPad.empty() || autoPad == "NOTSET";
+}
+
 int64_t intOf(const onnx::NodeProto& node, const char* name, int64_t otherwise) {
     for (const auto& attribute : node.attribute()) {
         if (attribute.name() == name) {
@@ -133,6 +157,10 @@ struct XnnpackNetwork::Graph {
     // Defines the tensor a node writes, external where it is one of the file's outputs.
     Value& define(const std::string& name, std::size_t height, std::size_t width,
                   std::size_t channels, Value::View view = Value::View::nchw) {
+        if (height < 1 || width < 1 || channels < 1 ||
+            height * width * channels > static_cast<std::size_t>(kMostValues)) {
+            throw Failure{"tensor " + name + " has no values or too many"};
+        }
         const std::size_t dims[] = {1, height, width, channels};
         const auto output = outputIds.find(name);
         Value value{XNN_INVALID_VALUE_ID, height, width, channels, view};
@@ -163,8 +191,10 @@ struct XnnpackNetwork::Graph {
         // ONNX pads are top, left, bottom, right.
         const auto pads = intsOf(node, "pads", {0, 0, 0, 0});
         const auto groups = static_cast<std::size_t>(intOf(node, "group", 1));
-        if (filter.dims_size() != 4 || strides.size() != 2 || dilations.size() != 2 ||
-            pads.size() != 4 || intsOf(node, "auto_pad", {}).size() > 0) {
+        if (filter.dims_size() != 4 || !within(strides, 2, 1, kLargestSide) ||
+            !within(dilations, 2, 1, kLargestSide) || !within(pads, 4, 0, kLargestSide) ||
+            !within({filter.dims().begin(), filter.dims().end()}, 4, 1, kMostValues) ||
+            !explicitPadding(node)) {
             throw Failure{"Conv " + node.name() + " is not a plain 2-D convolution"};
         }
         const auto outputs = static_cast<std::size_t>(filter.dims(0));
@@ -194,8 +224,7 @@ struct XnnpackNetwork::Graph {
                                reach(static_cast<int64_t>(kh), dilations[0]);
         const int64_t width = static_cast<int64_t>(in.width) + pads[1] + pads[3] -
                               reach(static_cast<int64_t>(kw), dilations[1]);
-        if (height < 0 || width < 0 || strides[0] < 1 || strides[1] < 1 ||
-            std::min({pads[0], pads[1], pads[2], pads[3]}) < 0) {
+        if (height < 0 || width < 0) {
             throw Failure{"Conv " + node.name() + " does not fit its input"};
         }
         Value& out =
@@ -237,9 +266,11 @@ struct XnnpackNetwork::Graph {
         const auto kernel = intsOf(node, "kernel_shape", {});
         const auto strides = intsOf(node, "strides", {1, 1});
         const auto pads = intsOf(node, "pads", {0, 0, 0, 0});
-        if (kernel.size() != 2 || strides.size() != 2 || pads != std::vector<int64_t>{0, 0, 0, 0} ||
-            intOf(node, "ceil_mode", 0) != 0 || kernel[0] < 1 || kernel[1] < 1 || strides[0] < 1 ||
-            strides[1] < 1 || static_cast<std::size_t>(kernel[0]) > in.height ||
+        if (!within(kernel, 2, 1, kLargestSide) || !within(strides, 2, 1, kLargestSide) ||
+            pads != std::vector<int64_t>{0, 0, 0, 0} ||
+            intsOf(node, "dilations", {1, 1}) != std::vector<int64_t>{1, 1} ||
+            intOf(node, "ceil_mode", 0) != 0 || intOf(node, "storage_order", 0) != 0 ||
+            !explicitPadding(node) || static_cast<std::size_t>(kernel[0]) > in.height ||
             static_cast<std::size_t>(kernel[1]) > in.width) {
             throw Failure{"MaxPool " + node.name() + " is not one this can run"};
         }
@@ -325,6 +356,9 @@ struct XnnpackNetwork::Graph {
                  dataOf<int64_t>(shapeTensor, onnx::TensorProto::INT64, shapeTensor.int64_data())) {
                 inferred = inferred || dim == -1;
                 count *= dim == -1 ? 1 : std::clamp<int64_t>(dim, 0, kMostValues);
+                if (count > kMostValues) {
+                    throw Failure{"Reshape " + node.name() + " changes the number of values"};
+                }
             }
             const auto total = static_cast<int64_t>(value.height * value.width * value.channels);
             if (count < 1 || count > total || (inferred ? total % count : total - count) != 0) {
@@ -351,9 +385,9 @@ struct XnnpackNetwork::Graph {
                     viewOf.count(node.input(0)) != 0 ? viewOf[node.input(0)] : node.input(0);
             }
         }
-        for (const auto& output : graph.output()) {
+        for (const onnx::ValueInfoProto* output : wanted) {
             const auto root =
-                viewOf.count(output.name()) != 0 ? viewOf[output.name()] : output.name();
+                viewOf.count(output->name()) != 0 ? viewOf[output->name()] : output->name();
             if (outputIds.count(root) != 0) {
                 throw Failure{"two outputs are the same tensor"};
             }
@@ -408,7 +442,11 @@ struct XnnpackNetwork::Graph {
             }
             const std::size_t size =
                 found->second.height * found->second.width * found->second.channels;
-            network.outputs_.push_back({output.name(), std::vector<float>(size)});
+            // With room behind for what XNNPACK may touch past a tensor's end.
+            std::vector<float> buffer;
+            buffer.reserve(size + XNN_EXTRA_BYTES / sizeof(float));
+            buffer.resize(size);
+            network.outputs_.push_back({output.name(), std::move(buffer)});
         }
     }
 };

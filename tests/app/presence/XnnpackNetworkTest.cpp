@@ -50,23 +50,31 @@ TEST(XnnpackNetwork, ComputesWhatOpenCvComputes) {
     }
 }
 
-// Asked for the scores alone, it computes those and nothing else, to the same values.
+// Asked for the scores alone (the file's first two outputs) or the boxes alone (its last two), it
+// computes those and nothing else, to the same values.
 TEST(XnnpackNetwork, ComputesOnlyTheOutputsWanted) {
     const auto file = kModels / "face_detection_front_128x128_barracuda.onnx";
     auto all = std::get<0>(XnnpackNetwork::load(file));
-    auto scores = std::get<0>(XnnpackNetwork::load(
-        file, [](const std::vector<int64_t>& shape) { return shape.back() == 1; }));
-    for (XnnpackNetwork* network : {all.get(), scores.get()}) {
+    const auto lastDimension = [](int64_t wanted) {
+        return [wanted](const std::vector<int64_t>& shape) { return shape.back() == wanted; };
+    };
+    auto scores = std::get<0>(XnnpackNetwork::load(file, lastDimension(1)));
+    auto boxes = std::get<0>(XnnpackNetwork::load(file, lastDimension(16)));
+    for (XnnpackNetwork* network : {all.get(), scores.get(), boxes.get()}) {
         cv::Mat input(1, static_cast<int>(network->input().size()), CV_32F,
                       network->input().data());
-        cv::theRNG().state = 7;  // the same input for both
+        cv::theRNG().state = 7;  // the same input for all
         cv::randu(input, -1.0f, 1.0f);
         ASSERT_TRUE(network->run());
     }
+    ASSERT_EQ(all->outputs().size(), 4u);
     ASSERT_EQ(scores->outputs().size(), 2u);
+    ASSERT_EQ(boxes->outputs().size(), 2u);
     for (std::size_t i = 0; i < 2; ++i) {
         EXPECT_EQ(scores->outputs()[i].name, all->outputs()[i].name);
         EXPECT_EQ(scores->outputs()[i].values, all->outputs()[i].values);
+        EXPECT_EQ(boxes->outputs()[i].name, all->outputs()[i + 2].name);
+        EXPECT_EQ(boxes->outputs()[i].values, all->outputs()[i + 2].values);
     }
 }
 
@@ -111,6 +119,18 @@ TEST(XnnpackNetwork, RefusesWhatItCannotCompute) {
         }
     }
     EXPECT_NE(refusal(changed).find("not zero"), std::string::npos) << refusal(changed);
+
+    // A stride past what any picture has, which XNNPACK would take modulo 2^32.
+    changed = model;
+    for (auto& node : *changed.mutable_graph()->mutable_node()) {
+        for (auto& attribute : *node.mutable_attribute()) {
+            if (node.op_type() == "Conv" && attribute.name() == "strides") {
+                attribute.set_ints(0, (int64_t{1} << 32) + 1);
+            }
+        }
+    }
+    EXPECT_NE(refusal(changed).find("not a plain 2-D convolution"), std::string::npos)
+        << refusal(changed);
 
     // A filter claiming a trillion values is refused before anything is allocated for it.
     changed = model;
