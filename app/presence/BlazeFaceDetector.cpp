@@ -77,20 +77,18 @@ struct BlazeFaceDetector::Network {
     }
 
     // Runs the network on the square's planes; the largest anchor score as a logit. A dim
-    // picture (in `content`, without the black around a letterboxed frame) is first stretched so
-    // that its grey levels span the full range, as a camera's exposure would.
-    float bestScore(cv::Rect content) {
+    // square is first stretched so that its grey levels span the full range, as a camera's
+    // exposure would. The black around a letterboxed frame is part of the square, so there the
+    // stretch only brightens: stretching the whole frame's contrast makes the distant network see
+    // faces in textures.
+    float bestScore() {
         const std::size_t count = static_cast<std::size_t>(size) * static_cast<std::size_t>(size);
         int darkest = 255;
         int brightest = 0;
-        for (int y = content.y; y < content.y + content.height; ++y) {
-            for (int x = content.x; x < content.x + content.width; ++x) {
-                const std::size_t i = static_cast<std::size_t>(y) * static_cast<std::size_t>(size) +
-                                      static_cast<std::size_t>(x);
-                const int grey = (77 * red[i] + 150 * green[i] + 29 * blue[i] + 128) >> 8;
-                darkest = std::min(darkest, grey);
-                brightest = std::max(brightest, grey);
-            }
+        for (std::size_t i = 0; i < count; ++i) {
+            const int grey = (77 * red[i] + 150 * green[i] + 29 * blue[i] + 128) >> 8;
+            darkest = std::min(darkest, grey);
+            brightest = std::max(brightest, grey);
         }
         const float gain =
             brightest > darkest
@@ -132,7 +130,7 @@ struct BlazeFaceDetector::Network {
                                from.height, target->data() + at, size, to.width, to.height,
                                libyuv::kFilterBox);
         }
-        return bestScore(to) > logitThreshold;
+        return bestScore() > logitThreshold;
     }
 
     static std::variant<std::unique_ptr<Network>, Error> load(const std::filesystem::path& path,
@@ -162,8 +160,7 @@ struct BlazeFaceDetector::Network {
         }
         // A network with another input size or other outputs is not taken for this one.
         if (network->net->inputHeight() != size || network->net->inputWidth() != size ||
-            network->net->inputChannels() != 3 ||
-            network->bestScore(cv::Rect(0, 0, size, size)) == -INFINITY) {
+            network->net->inputChannels() != 3 || network->bestScore() == -INFINITY) {
             return Error{"FaceDetector", 2,
                          "face model " + path.string() + " is not a BlazeFace network"};
         }
