@@ -38,12 +38,11 @@ constexpr float kMostGain = 8;
 
 // The frame's colour planes under all the passes' squares, split once per detection.
 struct BlazeFaceDetector::Planes {
-    cv::Rect area;
-    int stride = 0;
+    cv::Rect area;  // of the frame; the planes' rows are its width apart
     std::vector<std::uint8_t> red, green, blue;
 
     const std::uint8_t* at(const std::vector<std::uint8_t>& plane, cv::Point where) const {
-        return plane.data() + static_cast<std::ptrdiff_t>(where.y - area.y) * stride +
+        return plane.data() + static_cast<std::ptrdiff_t>(where.y - area.y) * area.width +
                (where.x - area.x);
     }
 };
@@ -109,9 +108,6 @@ struct BlazeFaceDetector::Network {
         float best = -INFINITY;
         std::size_t anchors = 0;
         for (const XnnpackNetwork::Output& output : net->outputs()) {
-            if (output.values.empty()) {
-                return -INFINITY;
-            }
             best = std::max(best, *std::max_element(output.values.begin(), output.values.end()));
             anchors += output.values.size();
         }
@@ -126,7 +122,7 @@ struct BlazeFaceDetector::Network {
              {std::pair{&planes.red, &red}, std::pair{&planes.green, &green},
               std::pair{&planes.blue, &blue}}) {
             std::fill(target->begin(), target->end(), 0);
-            libyuv::ScalePlane(planes.at(*source, from.tl()), planes.stride, from.width,
+            libyuv::ScalePlane(planes.at(*source, from.tl()), planes.area.width, from.width,
                                from.height, target->data() + at, size, to.width, to.height,
                                libyuv::kFilterBox);
         }
@@ -232,14 +228,13 @@ bool BlazeFaceDetector::containsFace(const PixelBuffer& frame) {
     }
     Planes& planes = *planes_;
     planes.area = area;
-    planes.stride = area.width;
     const auto count = static_cast<std::size_t>(area.width) * static_cast<std::size_t>(area.height);
     for (auto* plane : {&planes.red, &planes.green, &planes.blue}) {
         plane->resize(count);
     }
     libyuv::SplitARGBPlane(frame.row(area.y) + static_cast<std::ptrdiff_t>(area.x) * 4,
-                           frame.stride(), planes.red.data(), planes.stride, planes.green.data(),
-                           planes.stride, planes.blue.data(), planes.stride, nullptr, 0, area.width,
+                           frame.stride(), planes.red.data(), area.width, planes.green.data(),
+                           area.width, planes.blue.data(), area.width, nullptr, 0, area.width,
                            area.height);
     return std::any_of(passes_.begin(), passes_.end(), [&](const std::unique_ptr<Network>& pass) {
         return pass->sees(planes, size);

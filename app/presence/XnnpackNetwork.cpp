@@ -41,23 +41,25 @@ struct Failure {
 constexpr int64_t kMostValues = int64_t{1} << 26;
 constexpr int64_t kLargestSide = 4096;
 
-std::vector<int64_t> intsOf(const onnx::NodeProto& node, const char* name,
-                            std::vector<int64_t> otherwise) {
+const onnx::AttributeProto* attributeOf(const onnx::NodeProto& node, const char* name) {
     for (const auto& attribute : node.attribute()) {
         if (attribute.name() == name) {
-            return {attribute.ints().begin(), attribute.ints().end()};
+            return &attribute;
         }
     }
-    return otherwise;
+    return nullptr;
 }
 
-std::string stringOf(const onnx::NodeProto& node, const char* name) {
-    for (const auto& attribute : node.attribute()) {
-        if (attribute.name() == name) {
-            return attribute.s();
-        }
-    }
-    return {};
+std::vector<int64_t> intsOf(const onnx::NodeProto& node, const char* name,
+                            std::vector<int64_t> otherwise) {
+    const auto* attribute = attributeOf(node, name);
+    return attribute ? std::vector<int64_t>(attribute->ints().begin(), attribute->ints().end())
+                     : otherwise;
+}
+
+int64_t intOf(const onnx::NodeProto& node, const char* name, int64_t otherwise) {
+    const auto* attribute = attributeOf(node, name);
+    return attribute ? attribute->i() : otherwise;
 }
 
 // Whether there are `count` values, each in [lowest, highest].
@@ -71,17 +73,8 @@ bool within(const std::vector<int64_t>& values, std::size_t count, int64_t lowes
 // Padding computed from the sizes (SAME_UPPER and the like) is not taken; the converter writes
 // explicit pads.
 bool explicitPadding(const onnx::NodeProto& node) {
-    const std::string autoPad = stringOf(node, "auto_pad");
-    return autoPad.empty() || autoPad == "NOTSET";
-}
-
-int64_t intOf(const onnx::NodeProto& node, const char* name, int64_t otherwise) {
-    for (const auto& attribute : node.attribute()) {
-        if (attribute.name() == name) {
-            return attribute.i();
-        }
-    }
-    return otherwise;
+    const auto* autoPad = attributeOf(node, "auto_pad");
+    return !autoPad || autoPad->s().empty() || autoPad->s() == "NOTSET";
 }
 
 template <typename T>
