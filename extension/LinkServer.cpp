@@ -286,7 +286,7 @@ void LinkServer::onPeerEvents(const std::shared_ptr<Peer>& peer) {
     }
 }
 
-void LinkServer::disconnect(const std::shared_ptr<Peer>& peer, const char* why, bool invalid) {
+void LinkServer::disconnect(std::shared_ptr<Peer> peer, const char* why, bool invalid) {
     if (!peers_.contains(peer->id)) {
         return;
     }

@@ -88,7 +88,8 @@ class LinkServer final : public SinkStreamPort {
     void handle(const std::shared_ptr<Peer>& peer, const link::Message& message);
     void reply(const std::shared_ptr<Peer>& peer, std::uint32_t requestId, link::Status status,
                std::optional<link::PropertyValue> value = std::nullopt);
-    void disconnect(const std::shared_ptr<Peer>& peer, const char* why, bool invalid);
+    // Takes its own reference: a caller may pass the one held by `peers_`, which this erases.
+    void disconnect(std::shared_ptr<Peer> peer, const char* why, bool invalid);
     void streamsStoppedBy(const std::shared_ptr<Peer>& peer);
     link::Status getProperty(link::ObjectId object, std::uint32_t selector,
                              link::PropertyValue& value);

@@ -216,7 +216,9 @@ void VirtualCameraDevice::consumeTick() {
     }
     std::weak_ptr<VirtualCameraDevice> weak = weak_from_this();
     Executor& queue = consumeQueue_;
-    sinkStream_->consumeSampleBuffer(*sinkClient_, [weak, &queue](ConsumeResult result) {
+    // A copy: the completion may run before the call returns and may stop the sink client.
+    const Client client = *sinkClient_;
+    sinkStream_->consumeSampleBuffer(client, [weak, &queue](ConsumeResult result) {
         // Completions may come from anywhere; the relay state is the consume queue's.
         if (queue.isCurrent()) {
             if (auto device = weak.lock()) {

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <chrono>
+#include <utility>
 
 #include "app/ui/OnboardingWindow.h"
 #include "app/ui/Widgets.h"
@@ -457,10 +458,11 @@ void SettingsWindow::askToDelete(const std::filesystem::path& loop) {
     deleteBox_->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
     // However the box goes away, nothing stays pending; only "Delete" deletes.
     connect(deleteBox_, &QMessageBox::finished, this, [this, box = deleteBox_, remove] {
-        if (box->clickedButton() == remove && pendingDelete_) {
-            LoopLibrary::deleteLoop(*pendingDelete_, state_);
+        // Taken out first: deleting notifies listeners, and the loop must outlive them.
+        const auto pending = std::exchange(pendingDelete_, std::nullopt);
+        if (box->clickedButton() == remove && pending) {
+            LoopLibrary::deleteLoop(*pending, state_);
         }
-        pendingDelete_.reset();
         if (deleteBox_ == box) {
             deleteBox_ = nullptr;
         }

@@ -221,6 +221,31 @@ TEST_F(LinkServerTest, SinkFramesOutsideTheQueueAreRefused) {
     EXPECT_EQ(queue->enqueue(*pixels, MediaTime::fromNanos(5), MediaTime{1, 30}), status::ok);
 }
 
+TEST_F(LinkServerTest, ASinkPeerThatCannotTakeItsAcknowledgementIsLetGo) {
+    listen();
+    UniqueFd peer = rawPeer();
+    ASSERT_TRUE(sendMessage(peer.get(), Message{9, CopyBufferQueue{objects::sinkStream}}));
+    ASSERT_TRUE(waitFor([&] { return receiveMessage(peer.get()).kind == Received::Kind::message; },
+                        2000ms));
+    ASSERT_TRUE(sendMessage(peer.get(), Message{0, Enqueue{frame(0, 1)}}));
+    ConsumeResult taken;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            consume.runSync([&] {
+                server->consumeSampleBuffer(Client{1, 0},
+                                            [&](ConsumeResult r) { taken = std::move(r); });
+            });
+            return taken.buffer.has_value();
+        },
+        2000ms));
+    // The peer stops reading without closing, so nothing wakes the server before it answers.
+    ASSERT_EQ(::shutdown(peer.get(), SHUT_RD), 0);
+    consume.runSync([&] { server->notifyScheduledOutputChanged(taken.sequence, 1); });
+    EXPECT_TRUE(waitFor(
+        [&] { return onServer<std::size_t>([&] { return server->peerCount(); }) == 0; }, 2000ms));
+    EXPECT_EQ(captured->count("not reading its acknowledgements"), 1U);
+}
+
 TEST_F(LinkServerTest, PeerOfAnotherUserIsRefused) {
     serverThread.runSync([this] { server->setExpectedUidForTesting(::getuid() + 1); });
     listen();
