@@ -21,7 +21,7 @@ using testing::SeenFrame;
 using testing::TempFolder;
 using testing::waitFor;
 
-TEST(CameraLinkTwoProcess, BlackThenSinkFramesThenBlackWhenTheFeederLeaves) {
+TEST(CameraLinkTwoProcess, BlackThenSinkFramesInEitherFormatWithTheirOwnTimes) {
     TempFolder runtime;
     ASSERT_FALSE(runtime.path().empty());
     ChildProcess daemon({KESTREL_CAMERA_PATH, "--no-pipewire", "--no-v4l2"},
@@ -57,9 +57,6 @@ TEST(CameraLinkTwoProcess, BlackThenSinkFramesThenBlackWhenTheFeederLeaves) {
                   reader),
               link::status::ok);
     ASSERT_TRUE(waitFor([&] { return seen.size() >= 3; }, 3000ms, pump)) << "no black frames";
-    for (const auto& f : seen) {
-        EXPECT_EQ(std::tuple(f.width, f.height, f.black()), std::tuple(1920U, 1080U, true));
-    }
 
     std::vector<std::uint64_t> enqueuedTimes;
     {
@@ -120,13 +117,6 @@ TEST(CameraLinkTwoProcess, BlackThenSinkFramesThenBlackWhenTheFeederLeaves) {
                             1000ms, pump));
         EXPECT_EQ(altered, 5);
     }  // the feeding client goes away without a stop
-
-    const std::size_t afterFeeder = seen.size();
-    ASSERT_TRUE(waitFor([&] { return seen.size() >= afterFeeder + 3; }, 3000ms, pump))
-        << "black did not come back after the feeder left";
-    for (std::size_t i = afterFeeder; i < seen.size(); ++i) {
-        EXPECT_TRUE(seen[i].black());
-    }
     reader.reset();
     const int status = daemon.stop();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;

@@ -1,12 +1,11 @@
 #include <sys/wait.h>
-#include <systemd/sd-bus.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <ranges>
 #include <thread>
@@ -17,6 +16,7 @@
 #include "app/presence/Permissions.h"
 #include "platform/runtime/ManualExecutor.h"
 #include "platform/runtime/PollExecutor.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/FakePermissionBackend.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/TempFolder.h"
@@ -245,66 +245,32 @@ TEST(LaunchTest, StartsProgramsAndReapsThem) {
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);  // no zombie left behind
 }
 
-// org.freedesktop.portal.Desktop served from a thread: AccessCamera replies with the request path
-// and sends the Response right after the reply, as a fast portal does.
+// fake_portal.py on the test's bus: AccessCamera replies with the request path and sends the
+// Response right after the reply, as a fast portal does; without a response it serves no camera.
 class FakePortal {
   public:
-    FakePortal(const std::string& address, std::uint32_t response, bool serveCamera = true)
-        : response_(response) {
-        ::sd_bus_new(&bus_);
-        ::sd_bus_set_address(bus_, address.c_str());
-        ::sd_bus_set_bus_client(bus_, 1);
-        ok_ = ::sd_bus_start(bus_) >= 0 &&
-              ::sd_bus_request_name(bus_, "org.freedesktop.portal.Desktop", 0) >= 0 &&
-              (!serveCamera ||
-               ::sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/portal/desktop",
-                                          "org.freedesktop.portal.Camera", kVtable, this) >= 0);
-        // Serves until told to stop, looking for that every few milliseconds.
-        thread_ = std::thread([this] {
-            while (!stop_) {
-                while (::sd_bus_process(bus_, nullptr) > 0) {
-                }
-                ::sd_bus_wait(bus_, 5'000);
-            }
-        });
+    FakePortal(const std::string& address, std::optional<std::uint32_t> response) {
+        std::vector<std::string> argv = {"/usr/bin/python3", KESTREL_FAKE_PORTAL, "refuse"};
+        if (response) {
+            argv.push_back(std::to_string(*response));
+        }
+        process_ = testing::ChildProcess(argv, {"DBUS_SESSION_BUS_ADDRESS=" + address},
+                                         testing::Redirect{out_.string(), {}, -1, false});
     }
-    ~FakePortal() {
-        stop_ = true;
-        thread_.join();
-        ::sd_bus_flush_close_unref(bus_);
+    bool ok() const {
+        return testing::waitFor([&] { return lines("ready") == 1; }, std::chrono::seconds(10));
     }
-    bool ok() const { return ok_; }
-    int calls() const { return calls_.load(); }
+    int calls() const { return lines("AccessCamera"); }
 
   private:
-    static int accessCamera(sd_bus_message* call, void* userdata, sd_bus_error* /*error*/) {
-        auto* self = static_cast<FakePortal*>(userdata);
-        const char* key = "";
-        const char* token = "";
-        ::sd_bus_message_read(call, "a{sv}", 1, &key, "s", &token);
-        EXPECT_STREQ(key, "handle_token");
-        ++self->calls_;
-        std::string sender = ::sd_bus_message_get_sender(call) + 1;  // without the ':'
-        std::replace(sender.begin(), sender.end(), '.', '_');
-        const std::string path = "/org/freedesktop/portal/desktop/request/" + sender + "/" + token;
-        ::sd_bus_reply_method_return(call, "o", path.c_str());
-        return ::sd_bus_emit_signal(::sd_bus_message_get_bus(call), path.c_str(),
-                                    "org.freedesktop.portal.Request", "Response", "ua{sv}",
-                                    self->response_, 0);
+    int lines(const std::string& text) const {
+        std::ifstream in(out_);
+        return static_cast<int>(std::count(std::istream_iterator<std::string>(in),
+                                           std::istream_iterator<std::string>(), text));
     }
-
-    static constexpr sd_bus_vtable kVtable[] = {
-        SD_BUS_VTABLE_START(0),
-        SD_BUS_METHOD("AccessCamera", "a{sv}", "o", &FakePortal::accessCamera, 0),
-        SD_BUS_VTABLE_END,
-    };
-
-    std::uint32_t response_;
-    std::atomic<bool> stop_{false};
-    sd_bus* bus_ = nullptr;
-    bool ok_ = false;
-    std::atomic<int> calls_{0};
-    std::thread thread_;
+    testing::TempFolder folder_;
+    std::filesystem::path out_ = folder_.path() / "portal.out";
+    testing::ChildProcess process_;
 };
 
 class PortalTest : public ::testing::Test {
@@ -350,7 +316,7 @@ TEST_F(PortalTest, WithoutAPortalOrABusTheDeviceNodesAnswer) {
     EXPECT_EQ(ask(Status::denied), std::optional(false));
     EXPECT_EQ(ask(Status::granted, "unix:path=/nonexistent/bus"), std::optional(true));
     EXPECT_EQ(ask(Status::denied, "unix:path=/nonexistent/bus"), std::optional(false));
-    FakePortal nameOnly(bus_.address(), 0, /*serveCamera=*/false);
+    FakePortal nameOnly(bus_.address(), std::nullopt);
     ASSERT_TRUE(nameOnly.ok());
     EXPECT_EQ(ask(Status::granted), std::optional(true));
     EXPECT_EQ(ask(Status::denied), std::optional(false));

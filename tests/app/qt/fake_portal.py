@@ -1,10 +1,12 @@
 #!/usr/bin/python3
 """A stand-in for the desktop portal's GlobalShortcuts on the session bus, for tests.
 
-Usage: fake_portal.py accept|refuse. Owns org.freedesktop.portal.Desktop; CreateSession answers
-with a session (accept) or response 2 (refuse); BindShortcuts records what it was asked and
-answers with a trigger description. The interface dev.corvid.test.FakePortal lets the test read
-the bound shortcuts (Bound) and send Activated or Deactivated for the bound shortcut (Emit).
+Usage: fake_portal.py accept|refuse [CAMERA]. Owns org.freedesktop.portal.Desktop and then
+prints "ready"; CreateSession answers with a session (accept) or response 2 (refuse);
+BindShortcuts records what it was asked and answers with a trigger description. The interface
+dev.corvid.test.FakePortal lets the test read the bound shortcuts (Bound) and send Activated or
+Deactivated for the bound shortcut (Emit). With CAMERA, the camera portal's AccessCamera answers
+with that response code and prints "AccessCamera"; without it, the camera portal is not served.
 """
 import sys
 
@@ -24,10 +26,11 @@ class Request(dbus.service.Object):
 
 
 class Portal(dbus.service.Object):
-    def __init__(self, bus, accept):
+    def __init__(self, bus, accept, camera):
         super().__init__(bus, PATH)
         self.bus = bus
         self.accept = accept
+        self.camera = camera
         self.session = None
         self.bound = []
 
@@ -62,6 +65,15 @@ class Portal(dbus.service.Object):
         return self.answer(sender, options, 0,
                            {"shortcuts": dbus.Array(reported, signature="(sa{sv})")})
 
+    @dbus.service.method("org.freedesktop.portal.Camera", in_signature="a{sv}", out_signature="o",
+                         sender_keyword="sender")
+    def AccessCamera(self, options, sender):
+        if self.camera is None:
+            raise dbus.exceptions.DBusException("no camera portal",
+                                                name="org.freedesktop.DBus.Error.UnknownMethod")
+        print("AccessCamera", flush=True)
+        return self.answer(sender, options, self.camera, {})
+
     @dbus.service.signal(SHORTCUTS, signature="osta{sv}")
     def Activated(self, session, shortcut, timestamp, options):
         pass
@@ -84,8 +96,10 @@ class Portal(dbus.service.Object):
 def main():
     DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()
-    portal = Portal(bus, sys.argv[1] == "accept")
+    camera = int(sys.argv[2]) if len(sys.argv) > 2 else None
+    portal = Portal(bus, sys.argv[1] == "accept", camera)
     name = dbus.service.BusName("org.freedesktop.portal.Desktop", bus)
+    print("ready", flush=True)
     GLib.MainLoop().run()
     del portal, name
 
