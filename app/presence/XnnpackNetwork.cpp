@@ -423,15 +423,14 @@ struct XnnpackNetwork::Graph {
                 throw Failure{"operator " + op + " is not supported"};
             }
         }
-        for (const onnx::ValueInfoProto* wantedOutput : wanted) {
-            const onnx::ValueInfoProto& output = *wantedOutput;
-            const auto found = values.find(output.name());
+        for (const onnx::ValueInfoProto* output : wanted) {
+            const auto found = values.find(output->name());
             if (found == values.end() ||
                 (found->second.view == Value::View::nchw && found->second.channels > 1 &&
                  found->second.height * found->second.width > 1)) {
                 // Computed tensors are outputs only through a view of them in NHWC, so that
                 // the order of their values is the file's.
-                throw Failure{"output " + output.name() + " is not in NHWC"};
+                throw Failure{"output " + output->name() + " is not in NHWC"};
             }
             const std::size_t size =
                 found->second.height * found->second.width * found->second.channels;
@@ -439,7 +438,7 @@ struct XnnpackNetwork::Graph {
             std::vector<float> buffer;
             buffer.reserve(size + XNN_EXTRA_BYTES / sizeof(float));
             buffer.resize(size);
-            network.outputs_.push_back({output.name(), std::move(buffer)});
+            network.outputs_.push_back({output->name(), std::move(buffer)});
         }
     }
 };
@@ -470,10 +469,8 @@ std::variant<std::unique_ptr<XnnpackNetwork>, std::string> XnnpackNetwork::load(
     }
     const auto& shape = graph.input(0).type().tensor_type().shape();
     if (shape.dim_size() != 4 || shape.dim(0).dim_value() != 1 ||
-        std::min({shape.dim(1).dim_value(), shape.dim(2).dim_value(), shape.dim(3).dim_value()}) <
-            1 ||
-        std::max({shape.dim(1).dim_value(), shape.dim(2).dim_value(), shape.dim(3).dim_value()}) >
-            kLargestSide) {
+        !within({shape.dim(1).dim_value(), shape.dim(2).dim_value(), shape.dim(3).dim_value()}, 3,
+                1, kLargestSide)) {
         return std::string("the model's input is not one NHWC image of a fixed size");
     }
     auto network = std::make_unique<XnnpackNetwork>(Private{});
